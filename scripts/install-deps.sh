@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages this project needs to build, test and run.
+# Quiet and quick when everything is there already.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsdbus-c++-dev libtinyxml2-dev libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev
+  dbus dbus-daemon
+  tshark
+  clang-14 libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds everything twice (optimised, and with ASan+UBSan) and runs the tests in both.
+# Exits non-zero on any build or test failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=${JOBS:-2}
+build=${BUILD_DIR:-build}
+bash scripts/install-deps.sh
+
+build_and_test() {
+  local dir=$1; shift
+  echo "== configure $dir"
+  cmake -S . -B "$dir" "$@" >/dev/null
+  echo "== build $dir"
+  cmake --build "$dir" -j"$jobs"
+  echo "== test $dir"
+  (cd "$dir" && ctest --output-on-failure --no-tests=error)
+}
+
+build_and_test "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+build_and_test "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCH=OFF
+
+echo "== all tests passed"
