@@ -1,0 +1,226 @@
+#include "tshark.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace test_support {
+
+namespace {
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+CommandResult run(const std::string& command)
+{
+    CommandResult r;
+    const std::string errPath = std::filesystem::temp_directory_path() /
+                                ("tshark-err-" + std::to_string(::getpid()) + ".txt");
+    FILE* pipe = ::popen((command + " 2>" + quote(errPath)).c_str(), "r");
+    if (!pipe)
+        return r;
+    std::array<char, 4096> buf;
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+        r.out.append(buf.data(), n);
+    const int status = ::pclose(pipe);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream errFile(errPath);
+    r.err.assign(std::istreambuf_iterator<char>(errFile), {});
+    std::filesystem::remove(errPath);
+    return r;
+}
+
+std::vector<std::string> split(const std::string& s, char sep)
+{
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto end = s.find(sep, start);
+        parts.push_back(s.substr(start, end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
+std::string tsharkBase(const std::string& pcap, std::uint16_t port)
+{
+    return "tshark -n -r " + quote(pcap) + " -d tcp.port==" + std::to_string(port) + ",tpkt";
+}
+
+Bytes fromHex(const std::string& hex)
+{
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+constexpr char kAggregator = '|';
+
+}  // namespace
+
+bool Frame::has(const std::string& field, const std::string& value) const
+{
+    const auto it = fields.find(field);
+    if (it == fields.end())
+        return false;
+    for (const std::string& v : it->second)
+        if (v == value)
+            return true;
+    return false;
+}
+
+bool Frame::has(const std::string& field) const
+{
+    const auto it = fields.find(field);
+    return it != fields.end() && !it->second.empty();
+}
+
+std::size_t Decode::count(const std::string& field, const std::string& value) const
+{
+    std::size_t n = 0;
+    for (const Frame& f : frames)
+        n += value.empty() ? f.has(field) : f.has(field, value);
+    return n;
+}
+
+std::size_t Decode::countProtocol(const std::string& protocol) const
+{
+    std::size_t n = 0;
+    for (const Frame& f : frames)
+        for (const std::string& p : split(f.protocols, ':'))
+            if (p == protocol) {
+                ++n;
+                break;
+            }
+    return n;
+}
+
+std::string Decode::summary() const
+{
+    std::string s = ran ? "" : "tshark did not run: " + error + "\n";
+    for (const Frame& f : frames)
+        s += std::to_string(f.number) + "  " + f.protocols + "  " + f.info + "\n";
+    for (const std::string& p : problems)
+        s += "PROBLEM: " + p + "\n";
+    return s;
+}
+
+bool tsharkAvailable()
+{
+    return run("tshark -v").exitCode == 0;
+}
+
+Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<std::string>& fields,
+                  const std::string& options)
+{
+    Decode d;
+    const std::string base = tsharkBase(pcap, port) + (options.empty() ? "" : " " + options);
+    const CommandResult problems =
+        run(base + " -Y '_ws.malformed || _ws.expert.severity == error'"
+                   " -T fields -e frame.number -e _ws.expert.message -e _ws.col.Info");
+    if (problems.exitCode != 0) {
+        d.error = problems.err;
+        return d;
+    }
+    d.problems = lines(problems.out);
+
+    std::string command = base + " -T fields -E occurrence=a -E aggregator='" + kAggregator +
+                          "' -e frame.number -e frame.protocols";
+    for (const std::string& f : fields)
+        command += " -e " + quote(f);
+    const CommandResult listing = run(command + " -e _ws.col.Info");
+    if (listing.exitCode != 0) {
+        d.error = listing.err;
+        return d;
+    }
+    for (const std::string& line : lines(listing.out)) {
+        const std::vector<std::string> columns = split(line, '\t');
+        if (columns.size() < fields.size() + 3)
+            continue;
+        Frame f;
+        f.number = static_cast<unsigned>(std::stoul(columns[0]));
+        f.protocols = columns[1];
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (!columns[2 + i].empty())
+                f.fields[fields[i]] = split(columns[2 + i], kAggregator);
+        for (std::size_t i = 2 + fields.size(); i < columns.size(); ++i)
+            f.info += (i > 2 + fields.size() ? "\t" : "") + columns[i];
+        d.frames.push_back(std::move(f));
+    }
+    d.ran = true;
+    return d;
+}
+
+Decode decodeTranscript(const std::string& pcap, const Transcript& transcript, const std::vector<std::string>& fields)
+{
+    const Endpoints ends;
+    if (!writePcap(pcap, transcript, ends)) {
+        Decode d;
+        d.error = "cannot write " + pcap;
+        return d;
+    }
+    return runTshark(pcap, ends.serverPort, fields);
+}
+
+std::optional<Transcript> readTranscript(const std::string& pcap, std::uint16_t port)
+{
+    const CommandResult r = run("tshark -n -r " + quote(pcap) +
+                                " -Y 'tcp.stream == 0 && tcp.len > 0' -T fields -e tcp.srcport -e tcp.payload");
+    if (r.exitCode != 0)
+        return std::nullopt;
+    Transcript t;
+    for (const std::string& line : lines(r.out)) {
+        const std::vector<std::string> columns = split(line, '\t');
+        if (columns.size() != 2)
+            return std::nullopt;
+        const bool fromServer = std::stoul(columns[0]) == port;
+        t.add(fromServer ? Direction::ToClient : Direction::ToServer, fromHex(columns[1]));
+    }
+    return t;
+}
+
+std::optional<std::filesystem::path> referenceCaptures()
+{
+    std::vector<std::filesystem::path> candidates;
+    if (const char* env = std::getenv("IEC_WIRE_DIR"))
+        candidates.emplace_back(env);
+    for (const std::string& dir : split(TEST_SUPPORT_WIRE_DIRS, ':'))
+        candidates.emplace_back(dir);
+    for (const auto& dir : candidates) {
+        std::error_code ec;
+        if (std::filesystem::exists(dir / "01-associate-identify.pcap", ec))
+            return dir;
+    }
+    return std::nullopt;
+}
+
+}  // namespace test_support

@@ -1,0 +1,53 @@
+// Runs tshark over a capture, as an independent decoder of what our stack put on the wire.
+#pragma once
+
+#include "pcap_writer.hpp"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct Frame {
+    unsigned number = 0;
+    std::string protocols;  // e.g. "eth:ethertype:ip:tcp:tpkt:cotp:ses:pres:mms"
+    std::string info;
+    std::map<std::string, std::vector<std::string>> fields;  // each requested field's values
+
+    bool has(const std::string& field, const std::string& value) const;
+    bool has(const std::string& field) const;
+};
+
+struct Decode {
+    bool ran = false;                   // tshark started and exited 0
+    std::string error;                  // why not, when !ran
+    std::vector<std::string> problems;  // one line per malformed frame or expert error
+    std::vector<Frame> frames;
+
+    // How many frames carry `field` with `value` (or at all, value empty).
+    std::size_t count(const std::string& field, const std::string& value = {}) const;
+    std::size_t countProtocol(const std::string& protocol) const;  // frames whose protocol path holds it
+    std::string summary() const;  // frames and problems, for failure messages
+};
+
+bool tsharkAvailable();
+
+// Decodes `pcap` with ISO-on-TCP on `port`, collecting `fields` per frame;
+// `options` go to tshark as they are (e.g. "-o tcp.check_checksum:TRUE").
+Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<std::string>& fields = {},
+                 const std::string& options = {});
+
+// Writes the transcript to `pcap` (port 4102) and decodes it.
+Decode decodeTranscript(const std::string& pcap, const Transcript& transcript,
+                        const std::vector<std::string>& fields = {});
+
+// The TCP payloads of the first connection in a capture, as chunks seen from the server on `port`.
+std::optional<Transcript> readTranscript(const std::string& pcap, std::uint16_t port);
+
+// The reference capture folder (shared/wire beside the clone), if present.
+std::optional<std::filesystem::path> referenceCaptures();
+
+}  // namespace test_support
