@@ -39,6 +39,7 @@ enum class CloseReason : std::uint8_t {
     Refused,         // association refused (by us or the peer)
     PeerAborted,     // ABRT / AB / DR / ER from the peer
     ProtocolError,   // malformed or unexpected input; we sent an abort where the layer allows
+    LocalAbort,      // abort() was called
 };
 
 struct AddressSelectors {
