@@ -1,0 +1,209 @@
+#include "iec61850/server/mms_server.hpp"
+
+#include <algorithm>
+
+namespace iec61850::server {
+
+namespace {
+constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr int kReadsPerStep = 4;  // per client, so one busy client cannot starve the others
+}  // namespace
+
+MmsServer::MmsServer(MmsDataModel& model, ServerConfig config)
+    : model_(model), config_(std::move(config)), readBuffer_(kReadChunk)
+{
+}
+
+MmsServer::~MmsServer()
+{
+    stop();
+    close();
+}
+
+platform::NetStatus MmsServer::listen(std::string_view address, std::uint16_t port)
+{
+    std::lock_guard lock(mutex_);
+    return listener_.open(address, port);
+}
+
+std::size_t MmsServer::outputBound() const
+{
+    return std::max(config_.maxQueuedOutput, 2 * static_cast<std::size_t>(config_.maxPduSize) + 4096);
+}
+
+std::size_t MmsServer::connectionCount() const
+{
+    std::lock_guard lock(mutex_);
+    return clients_.size();
+}
+
+void MmsServer::step(int timeoutMs)
+{
+    {
+        std::lock_guard lock(mutex_);
+        pollSet_.clear();
+        pollSet_.push_back({waker_.fd(), true, false});
+        pollSet_.push_back({listener_.fd(), listener_.valid(), false});
+        for (const auto& c : clients_)
+            pollSet_.push_back({c->socket.fd(), queued(*c) < outputBound(), queued(*c) > 0});
+    }
+    // The application may lock the model (and queue reports) while we wait.
+    if (platform::poll(pollSet_, timeoutMs) <= 0)
+        return;
+
+    std::lock_guard lock(mutex_);
+    if (pollSet_[0].readable)
+        waker_.drain();
+    // Clients only come and go on this thread, so the poll set still lines up.
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
+        Client& c = *clients_[i];
+        const platform::PollEntry& e = pollSet_[i + 2];
+        if (e.readable || e.failed)
+            serveInput(c);
+        if (!c.dead)
+            flush(c);
+    }
+    reap();
+    if (pollSet_[1].readable)
+        acceptPending();
+}
+
+void MmsServer::acceptPending()
+{
+    for (;;) {
+        platform::Socket socket;
+        if (listener_.accept(socket) != platform::NetStatus::Ok)
+            return;
+        if (clients_.size() >= config_.maxConnections)
+            continue;  // refused: the socket closes here, the others carry on
+        auto c = std::make_unique<Client>();
+        ClientContext context{nextId_++, socket.localAddress(), socket.peerAddress(), nullptr};
+        c->socket = std::move(socket);
+        c->connection = std::make_unique<ServerConnection>(model_, config_, std::move(context));
+        model_.connectionOpened(c->connection->client());
+        if (onOpened_)
+            onOpened_(c->connection->client());
+        clients_.push_back(std::move(c));
+    }
+}
+
+void MmsServer::serveInput(Client& c)
+{
+    for (int i = 0; i < kReadsPerStep && !c.dead && queued(c) < outputBound(); ++i) {
+        platform::IoResult r = c.socket.recv(readBuffer_);
+        if (r.status == platform::NetStatus::WouldBlock)
+            return;
+        if (!r.ok()) {
+            // The client went away (orderly or not): send what is still
+            // queued if the socket takes it, then free the connection.
+            flush(c);
+            c.dead = true;
+            return;
+        }
+        c.connection->receive(ByteView(readBuffer_.data(), r.count));
+        if (r.count < readBuffer_.size())
+            return;
+    }
+}
+
+void MmsServer::flush(Client& c)
+{
+    Bytes& out = c.connection->output();
+    std::size_t sent = 0;
+    while (sent < out.size()) {
+        platform::IoResult r = c.socket.send(ByteView(out).subspan(sent));
+        if (r.status == platform::NetStatus::WouldBlock)
+            break;
+        if (!r.ok()) {
+            c.dead = true;
+            out.clear();
+            return;
+        }
+        sent += r.count;
+    }
+    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (out.empty() && c.connection->closed())
+        c.dead = true;
+}
+
+void MmsServer::closeClient(Client& c)
+{
+    c.socket.close();
+    model_.connectionClosed(c.connection->client());
+    if (onClosed_)
+        onClosed_(c.connection->client());
+}
+
+void MmsServer::reap()
+{
+    auto firstDead = std::stable_partition(clients_.begin(), clients_.end(), [](const auto& c) { return !c->dead; });
+    for (auto it = firstDead; it != clients_.end(); ++it)
+        closeClient(**it);
+    clients_.erase(firstDead, clients_.end());
+}
+
+bool MmsServer::start()
+{
+    std::lock_guard lock(mutex_);
+    if (running_ || !listener_.valid())
+        return false;
+    stopRequested_ = false;
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void MmsServer::run()
+{
+    while (!stopRequested_)
+        step(-1);
+}
+
+void MmsServer::stop()
+{
+    if (!thread_.joinable())
+        return;
+    stopRequested_ = true;
+    waker_.wake();
+    thread_.join();
+    running_ = false;
+}
+
+void MmsServer::close()
+{
+    std::lock_guard lock(mutex_);
+    for (auto& c : clients_)
+        closeClient(*c);
+    clients_.clear();
+    listener_.close();
+}
+
+bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccessSpec& spec,
+                                      std::span<const mms::Value* const> values)
+{
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(clients_.begin(), clients_.end(),
+                           [id](const auto& c) { return c->connection->client().id == id; });
+    if (it == clients_.end() || (*it)->dead || queued(**it) >= outputBound())
+        return false;
+    Client& c = **it;
+    if (!c.connection->sendInformationReport(spec, values))
+        return false;
+    flush(c);
+    if (queued(c) > 0)
+        waker_.wake();  // let the loop wait for the socket to take the rest
+    return true;
+}
+
+std::size_t MmsServer::broadcastInformationReport(const mms::VariableAccessSpec& spec,
+                                                  std::span<const mms::Value* const> values)
+{
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& c : clients_)
+        if (sendInformationReport(c->connection->client().id, spec, values))
+            ++count;
+    return count;
+}
+
+}  // namespace iec61850::server

@@ -1,0 +1,97 @@
+// The MMS server runtime: listens on a local address and port and serves one
+// ServerConnection per client over non-blocking sockets. Run it threadless
+// by calling step() from your own loop, or in a thread of its own with
+// start()/stop(). It holds the data-model mutex while serving a request;
+// lock it (lockModel()) to update values consistently.
+#pragma once
+
+#include "iec61850/platform/socket.hpp"
+#include "iec61850/server/server_connection.hpp"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace iec61850::server {
+
+class MmsServer {
+public:
+    using ConnectionCallback = std::function<void(const ClientContext&)>;
+
+    explicit MmsServer(MmsDataModel& model, ServerConfig config = {});
+    ~MmsServer();
+    MmsServer(const MmsServer&) = delete;
+    MmsServer& operator=(const MmsServer&) = delete;
+
+    // Set before listen().
+    void setConnectionOpenedHandler(ConnectionCallback cb) { onOpened_ = std::move(cb); }
+    void setConnectionClosedHandler(ConnectionCallback cb) { onClosed_ = std::move(cb); }
+
+    // Binds and listens; AddressInUse when the port is taken. Port 0 picks one.
+    platform::NetStatus listen(std::string_view address, std::uint16_t port);
+    std::uint16_t port() const { return listener_.port(); }
+
+    // Threadless: serves whatever has arrived (accept, read, answer, flush)
+    // and returns; waits at most timeoutMs for something to arrive.
+    void step(int timeoutMs = 0);
+
+    // Threaded: runs the loop in a thread of its own until stop().
+    bool start();
+    void stop();
+    bool isRunning() const { return running_; }
+
+    std::size_t connectionCount() const;
+
+    // The data-model mutex. The runtime holds it while serving a request.
+    std::recursive_mutex& modelMutex() { return mutex_; }
+    std::unique_lock<std::recursive_mutex> lockModel() { return std::unique_lock(mutex_); }
+
+    // Sends an informationReport to one connection. False when there is no
+    // such association, the report exceeds its PDU size or its output is
+    // backed up beyond the bound.
+    bool sendInformationReport(ConnectionId id, const mms::VariableAccessSpec& spec,
+                               std::span<const mms::Value* const> values);
+    // To every associated connection; returns how many got it.
+    std::size_t broadcastInformationReport(const mms::VariableAccessSpec& spec,
+                                           std::span<const mms::Value* const> values);
+
+    // Closes every connection and the listener (without callbacks to the model
+    // beyond connectionClosed).
+    void close();
+
+private:
+    struct Client {
+        platform::Socket socket;
+        std::unique_ptr<ServerConnection> connection;
+        bool dead = false;
+    };
+
+    void acceptPending();
+    void serveInput(Client& c);
+    void flush(Client& c);
+    void reap();
+    void closeClient(Client& c);
+    std::size_t queued(const Client& c) const { return c.connection->output().size(); }
+    std::size_t outputBound() const;
+    void run();
+
+    MmsDataModel& model_;
+    ServerConfig config_;
+    platform::Listener listener_;
+    platform::Waker waker_;
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<platform::PollEntry> pollSet_;
+    std::vector<std::uint8_t> readBuffer_;
+    ConnectionId nextId_ = 1;
+    mutable std::recursive_mutex mutex_;
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopRequested_{false};
+    ConnectionCallback onOpened_;
+    ConnectionCallback onClosed_;
+};
+
+}  // namespace iec61850::server

@@ -1,0 +1,449 @@
+#include "iec61850/server/server_connection.hpp"
+
+#include <algorithm>
+
+namespace iec61850::server {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+namespace param_cbb {
+constexpr std::uint32_t Str1 = 0, Str2 = 1, Vnam = 2, Vlis = 7, Count = 11;
+}
+constexpr std::uint32_t kServiceBitCount = 85;
+
+void setBit(Bytes& bits, std::uint32_t n)
+{
+    bits[n / 8] |= static_cast<std::uint8_t>(0x80u >> (n % 8));
+}
+
+bool getBit(const Bytes& bits, std::uint32_t n)
+{
+    return n / 8 < bits.size() && (bits[n / 8] & (0x80u >> (n % 8))) != 0;
+}
+
+Bytes bitString(std::uint32_t bitCount, std::initializer_list<std::uint32_t> set)
+{
+    Bytes bits((bitCount + 7) / 8, 0);
+    for (std::uint32_t n : set)
+        setBit(bits, n);
+    return bits;
+}
+
+std::size_t lengthOctets(std::size_t n)
+{
+    std::size_t octets = 1;
+    if (n >= 0x80)
+        for (; n; n >>= 8)
+            ++octets;
+    return octets;
+}
+
+// Size of a TLV with a one-octet tag.
+std::size_t tlvSize(std::size_t contentSize)
+{
+    return 1 + lengthOctets(contentSize) + contentSize;
+}
+
+std::size_t invokeIdSize(std::uint32_t id)
+{
+    Bytes content;
+    ber::appendUnsignedContent(content, id);
+    return tlvSize(content.size());
+}
+
+// Encoded size of a getNameList response with `listContent` octets of names.
+std::size_t nameListResponseSize(std::uint32_t invokeId, std::size_t listContent)
+{
+    std::size_t service = tlvSize(tlvSize(listContent) + 3);  // names, moreFollows
+    return tlvSize(invokeIdSize(invokeId) + service);
+}
+
+std::string_view domainOf(const mms::ObjectName& n)
+{
+    return n.scope == mms::ObjectName::Scope::Domain ? std::string_view(n.domain) : std::string_view();
+}
+
+}  // namespace
+
+Bytes supportedParameterCbb(std::uint32_t& bitCount)
+{
+    using namespace param_cbb;
+    bitCount = Count;
+    return bitString(Count, {Str1, Str2, Vnam, Vlis});
+}
+
+Bytes supportedServices(std::uint32_t& bitCount)
+{
+    namespace s = mms::services_supported;
+    bitCount = kServiceBitCount;
+    return bitString(kServiceBitCount,
+                     {s::Status, s::GetNameList, s::Identify, s::Read, s::Write, s::GetVariableAccessAttributes,
+                      s::GetNamedVariableListAttributes, s::DeleteNamedVariableList, s::InformationReport,
+                      s::Conclude, s::Cancel});
+}
+
+ServerConnection::ServerConnection(MmsDataModel& model, const ServerConfig& config, ClientContext client)
+    : model_(model),
+      config_(config),
+      client_(std::move(client)),
+      association_(
+          iso::ServerAssociation::Callbacks{
+              [this](ByteView request, Bytes& response) { return onAssociate(request, response); },
+              [this](ByteView pdu) { onData(pdu); }},
+          iso::Limits{config.maxTpduSize, static_cast<std::size_t>(std::max(config.maxPduSize, kMinPduSize)) + 1024}),
+      maxPduSize_(std::max(config.maxPduSize, kMinPduSize))
+{
+}
+
+ServerConnection::~ServerConnection() = default;
+
+void ServerConnection::receive(ByteView bytes)
+{
+    association_.receive(bytes);
+}
+
+bool ServerConnection::onAssociate(ByteView request, Bytes& response)
+{
+    mms::Pdu pdu;
+    auto refuse = [&](std::int32_t code) {
+        response = mms::encodePdu(mms::InitiateError{{mms::ErrorClass::Initiate, code, {}, {}}});
+        return false;
+    };
+    if (mms::decodePdu(request, pdu) != ber::Status::Ok || !std::holds_alternative<mms::InitiateRequest>(pdu))
+        return refuse(mms::error_code::initiate::Other);
+    const mms::InitiateParameters& proposed = std::get<mms::InitiateRequest>(pdu).params;
+    if (proposed.version < 1)
+        return refuse(mms::error_code::initiate::VersionIncompatible);
+    std::int32_t pduSize = std::max(config_.maxPduSize, kMinPduSize);
+    if (proposed.localDetail)
+        pduSize = std::min(pduSize, *proposed.localDetail);
+    if (pduSize < kMinPduSize)
+        return refuse(mms::error_code::initiate::MaxSegmentInsufficient);
+    if (proposed.maxServOutstandingCalling < 1 || proposed.maxServOutstandingCalled < 1)
+        return refuse(proposed.maxServOutstandingCalling < 1
+                          ? mms::error_code::initiate::MaxServicesOutstandingCallingInsufficient
+                          : mms::error_code::initiate::MaxServicesOutstandingCalledInsufficient);
+
+    maxPduSize_ = pduSize;
+    outstandingCalling_ = std::min(proposed.maxServOutstandingCalling, config_.maxServOutstanding);
+    outstandingCalled_ = std::min(proposed.maxServOutstandingCalled, config_.maxServOutstanding);
+    nestingLevel_ = proposed.dataStructureNestingLevel
+                        ? std::min(*proposed.dataStructureNestingLevel, config_.maxNestingLevel)
+                        : config_.maxNestingLevel;
+
+    mms::InitiateParameters answer;
+    answer.localDetail = maxPduSize_;
+    answer.maxServOutstandingCalling = outstandingCalling_;
+    answer.maxServOutstandingCalled = outstandingCalled_;
+    answer.dataStructureNestingLevel = nestingLevel_;
+    answer.version = 1;
+    answer.parameterCbb = supportedParameterCbb(answer.parameterCbbBits);
+    for (std::uint32_t bit = 0; bit < answer.parameterCbbBits; ++bit)
+        if (!getBit(proposed.parameterCbb, bit) || bit >= proposed.parameterCbbBits)
+            answer.parameterCbb[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
+    answer.servicesSupported = supportedServices(answer.servicesSupportedBits);
+    response = mms::encodePdu(mms::InitiateResponse{std::move(answer)});
+    return true;
+}
+
+void ServerConnection::onData(ByteView bytes)
+{
+    mms::Pdu pdu;
+    if (mms::decodePdu(bytes, pdu) != ber::Status::Ok) {
+        rejectMalformed(bytes);
+        return;
+    }
+    using RC = mms::RejectClass;
+    std::visit(Overloaded{
+                   [&](const mms::ConfirmedRequest& r) { handleConfirmed(r); },
+                   [&](const mms::ConfirmedResponse& r) { sendReject(r.invokeId, RC::ConfirmedResponse, 2); },
+                   [&](const mms::ConfirmedError& r) { sendReject(r.invokeId, RC::ConfirmedError, 2); },
+                   [&](const mms::UnconfirmedPdu&) {},
+                   [&](const mms::RejectPdu&) {},
+                   [&](const mms::CancelRequest& r) {
+                       // Every request is answered before the next is read, so
+                       // nothing is ever outstanding to cancel.
+                       sendPdu(mms::CancelError{
+                           r.invokeId, {mms::ErrorClass::Cancel, mms::error_code::cancel::InvokeIdUnknown, {}, {}}});
+                   },
+                   [&](const mms::CancelResponse& r) { sendReject(r.invokeId, RC::CancelResponse, 1); },
+                   [&](const mms::CancelError& r) { sendReject(r.invokeId, RC::CancelError, 1); },
+                   [&](const mms::ConcludeRequest&) {
+                       concluded_ = true;
+                       sendPdu(mms::ConcludeResponse{});
+                   },
+                   [&](const mms::ConcludeResponse&) { sendReject(std::nullopt, RC::ConcludeResponse, 0); },
+                   [&](const mms::ConcludeError&) { sendReject(std::nullopt, RC::ConcludeError, 0); },
+                   [&](const auto&) {  // initiate PDUs belong to the association set-up
+                       sendReject(std::nullopt, RC::PduError, mms::reject_code::pdu_error::IllegalAcseMapping);
+                   },
+               },
+               pdu);
+}
+
+void ServerConnection::rejectMalformed(ByteView bytes)
+{
+    ber::Element e;
+    bool known = ber::decodeElement(bytes, e) == ber::Status::Ok && e.tag.cls == ber::TagClass::Context &&
+                 e.tag.number <= 13;
+    if (!known) {
+        sendReject(std::nullopt, mms::RejectClass::PduError, mms::reject_code::pdu_error::UnknownPduType);
+        return;
+    }
+    std::optional<std::uint32_t> invokeId = e.tag.number == 0 ? mms::peekInvokeId(bytes) : std::nullopt;
+    if (invokeId)
+        sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::InvalidArgument);
+    else
+        sendReject(std::nullopt, mms::RejectClass::PduError, mms::reject_code::pdu_error::InvalidPdu);
+}
+
+void ServerConnection::handleConfirmed(const mms::ConfirmedRequest& request)
+{
+    if (concluded_) {
+        sendReject(request.invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::Other);
+        return;
+    }
+    std::visit([&](const auto& service) { serve(request.invokeId, service); }, request.service);
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::StatusRequest&)
+{
+    sendPdu(mms::ConfirmedResponse{invokeId, mms::StatusResponse{}});
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::IdentifyRequest&)
+{
+    const Identity& id = config_.identity;
+    sendPdu(mms::ConfirmedResponse{invokeId, mms::IdentifyResponse{id.vendor, id.model, id.revision}});
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::GetNameListRequest& r)
+{
+    using Scope = mms::GetNameListRequest::Scope;
+    mms::GetNameListResponse response;
+    response.moreFollows = false;
+    std::size_t listContent = 0;
+    bool tooLong = false;
+    auto collect = [&](std::string_view name) {
+        std::size_t next = listContent + tlvSize(name.size());
+        if (nameListResponseSize(invokeId, next) > static_cast<std::size_t>(maxPduSize_)) {
+            response.moreFollows = true;
+            tooLong = response.identifiers.empty();
+            return false;
+        }
+        listContent = next;
+        response.identifiers.emplace_back(name);
+        return true;
+    };
+    std::string_view after = r.continueAfter ? std::string_view(*r.continueAfter) : std::string_view();
+
+    if (r.objectClass == mms::ObjectClass::Domain && r.scope == Scope::Vmd) {
+        model_.visitDomains(after, collect);
+    } else if (r.scope == Scope::Domain) {
+        std::optional<NameClass> cls;
+        if (r.objectClass == mms::ObjectClass::NamedVariable)
+            cls = NameClass::NamedVariable;
+        else if (r.objectClass == mms::ObjectClass::NamedVariableList)
+            cls = NameClass::NamedVariableList;
+        else if (r.objectClass == mms::ObjectClass::Journal)
+            cls = NameClass::Journal;
+        bool exists = cls ? model_.visitNames(r.domain, *cls, after, collect)
+                          : model_.visitNames(r.domain, NameClass::Journal, {}, [](std::string_view) { return false; });
+        if (!exists) {
+            sendError(invokeId, mms::ErrorClass::Definition, mms::error_code::definition::ObjectUndefined);
+            return;
+        }
+    }
+    // Other classes and scopes hold no objects here: an empty, final list.
+    if (tooLong) {
+        sendError(invokeId, mms::ErrorClass::Service, mms::error_code::service::PduSize);
+        return;
+    }
+    sendPdu(mms::ConfirmedResponse{invokeId, std::move(response)});
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::GetVariableAccessAttributesRequest& r)
+{
+    const mms::TypeSpec* type = r.name.scope == mms::ObjectName::Scope::Association
+                                    ? nullptr
+                                    : model_.typeOf(domainOf(r.name), r.name.item);
+    if (!type) {
+        sendError(invokeId, mms::ErrorClass::Access, mms::error_code::access::ObjectNonExistent);
+        return;
+    }
+    sendPdu(mms::ConfirmedResponse{invokeId, mms::GetVariableAccessAttributesResponse{false, *type}});
+}
+
+bool ServerConnection::resolveVariables(std::uint32_t invokeId, const mms::VariableAccessSpec& spec,
+                                        std::vector<mms::VariableSpec>& listMembers,
+                                        std::span<const mms::VariableSpec>& variables)
+{
+    if (!spec.listName) {
+        variables = spec.variables;
+        return true;
+    }
+    std::vector<mms::ObjectName> names;
+    const mms::ObjectName& list = *spec.listName;
+    if (list.scope == mms::ObjectName::Scope::Association ||
+        !model_.variableListMembers(domainOf(list), list.item, names)) {
+        sendError(invokeId, mms::ErrorClass::Access, mms::error_code::access::ObjectNonExistent);
+        return false;
+    }
+    listMembers.clear();
+    listMembers.reserve(names.size());
+    for (mms::ObjectName& n : names)
+        listMembers.push_back({std::move(n), {}});
+    variables = listMembers;
+    return true;
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::ReadRequest& r)
+{
+    std::vector<mms::VariableSpec> listMembers;
+    std::span<const mms::VariableSpec> variables;
+    if (!resolveVariables(invokeId, r.spec, listMembers, variables))
+        return;
+    std::vector<mms::Value> results;
+    results.reserve(variables.size());
+    for (const mms::VariableSpec& v : variables) {
+        if (!v.alternateAccess.empty())
+            results.push_back(mms::Value::error(mms::DataAccessError::ObjectAccessUnsupported));
+        else if (v.name.scope == mms::ObjectName::Scope::Association)
+            results.push_back(mms::Value::error(mms::DataAccessError::ObjectNonExistent));
+        else
+            results.push_back(model_.read(client_, domainOf(v.name), v.name.item));
+    }
+    std::vector<const mms::Value*> pointers;
+    pointers.reserve(results.size());
+    for (const mms::Value& v : results)
+        pointers.push_back(&v);
+    writer_.clear();
+    mms::encodeReadResponse(writer_, invokeId, r.specificationWithResult ? &r.spec : nullptr, pointers);
+    sendEncodedResponse(invokeId);
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::WriteRequest& r)
+{
+    std::vector<mms::VariableSpec> listMembers;
+    std::span<const mms::VariableSpec> variables;
+    if (!resolveVariables(invokeId, r.spec, listMembers, variables))
+        return;
+    if (variables.size() != r.data.size()) {
+        sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::InvalidArgument);
+        return;
+    }
+    mms::WriteResponse response;
+    response.results.reserve(variables.size());
+    for (std::size_t i = 0; i < variables.size(); ++i) {
+        const mms::VariableSpec& v = variables[i];
+        if (!v.alternateAccess.empty())
+            response.results.push_back({mms::DataAccessError::ObjectAccessUnsupported});
+        else if (v.name.scope == mms::ObjectName::Scope::Association)
+            response.results.push_back({mms::DataAccessError::ObjectNonExistent});
+        else
+            response.results.push_back({model_.write(client_, domainOf(v.name), v.name.item, r.data[i])});
+    }
+    sendPdu(mms::ConfirmedResponse{invokeId, std::move(response)});
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::DefineNamedVariableListRequest&)
+{
+    // The lists come from the model; clients cannot add their own.
+    sendError(invokeId, mms::ErrorClass::Resource, mms::error_code::resource::CapabilityUnavailable);
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::GetNamedVariableListAttributesRequest& r)
+{
+    std::vector<mms::ObjectName> names;
+    if (r.name.scope == mms::ObjectName::Scope::Association ||
+        !model_.variableListMembers(domainOf(r.name), r.name.item, names)) {
+        sendError(invokeId, mms::ErrorClass::Access, mms::error_code::access::ObjectNonExistent);
+        return;
+    }
+    mms::GetNamedVariableListAttributesResponse response;
+    response.mmsDeletable = false;
+    response.variables.reserve(names.size());
+    for (mms::ObjectName& n : names)
+        response.variables.push_back({std::move(n), {}});
+    sendPdu(mms::ConfirmedResponse{invokeId, std::move(response)});
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::DeleteNamedVariableListRequest& r)
+{
+    // No list is deletable: report how many matched and that none was deleted.
+    using Scope = mms::DeleteNamedVariableListRequest::Scope;
+    mms::DeleteNamedVariableListResponse response;
+    std::vector<mms::ObjectName> members;
+    if (r.scope == Scope::Specific) {
+        for (const mms::ObjectName& n : r.names)
+            if (n.scope != mms::ObjectName::Scope::Association &&
+                model_.variableListMembers(domainOf(n), n.item, members))
+                ++response.numberMatched;
+    } else if (r.scope == Scope::Domain && r.domain) {
+        model_.visitNames(*r.domain, NameClass::NamedVariableList, {}, [&](std::string_view) {
+            ++response.numberMatched;
+            return true;
+        });
+    }
+    sendPdu(mms::ConfirmedResponse{invokeId, response});
+}
+
+void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedService&)
+{
+    sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::UnrecognizedService);
+}
+
+bool ServerConnection::sendInformationReport(const mms::VariableAccessSpec& spec,
+                                             std::span<const mms::Value* const> values)
+{
+    if (!associated() || concluded_)
+        return false;
+    reportWriter_.clear();
+    mms::encodeInformationReport(reportWriter_, spec, values);
+    if (reportWriter_.size() > static_cast<std::size_t>(maxPduSize_))
+        return false;
+    association_.send(reportWriter_.bytes());
+    return true;
+}
+
+void ServerConnection::sendPdu(const mms::Pdu& pdu)
+{
+    writer_.clear();
+    mms::encodePdu(writer_, pdu);
+    std::uint32_t invokeId = 0;
+    if (const auto* response = std::get_if<mms::ConfirmedResponse>(&pdu))
+        invokeId = response->invokeId;
+    sendEncodedResponse(invokeId);
+}
+
+void ServerConnection::sendEncodedResponse(std::uint32_t invokeId)
+{
+    if (writer_.size() > static_cast<std::size_t>(maxPduSize_)) {
+        sendError(invokeId, mms::ErrorClass::Service, mms::error_code::service::PduSize);
+        return;
+    }
+    association_.send(writer_.bytes());
+}
+
+void ServerConnection::sendError(std::uint32_t invokeId, mms::ErrorClass cls, std::int32_t code)
+{
+    writer_.clear();
+    mms::encodePdu(writer_, mms::ConfirmedError{invokeId, {cls, code, {}, {}}});
+    association_.send(writer_.bytes());
+}
+
+void ServerConnection::sendReject(std::optional<std::uint32_t> invokeId, mms::RejectClass cls, std::int32_t code)
+{
+    writer_.clear();
+    mms::encodePdu(writer_, mms::RejectPdu{invokeId, cls, code});
+    association_.send(writer_.bytes());
+}
+
+}  // namespace iec61850::server

@@ -1,0 +1,111 @@
+// The server side of one MMS association, without a socket: feed it the
+// client's bytes with receive(), send what output() holds. It owns the ISO
+// association and answers the MMS services from an MmsDataModel.
+#pragma once
+
+#include "iec61850/iso/association.hpp"
+#include "iec61850/server/data_model.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace iec61850::server {
+
+struct Identity {
+    std::string vendor = "Brenvolta";
+    std::string model = "generic libIEC";
+    std::string revision = "1.5";
+};
+
+struct ServerConfig {
+    std::int32_t maxPduSize = 65000;          // our side of the max PDU size negotiation
+    std::int16_t maxServOutstanding = 5;
+    std::int8_t maxNestingLevel = 10;
+    Identity identity;
+    std::size_t maxTpduSize = 8192;
+    // Runtime only.
+    std::size_t maxConnections = 5;
+    std::size_t maxQueuedOutput = 256 * 1024;  // per connection; raised to 2 PDUs if smaller
+};
+
+// Smallest max PDU size we agree to.
+constexpr std::int32_t kMinPduSize = 64;
+
+class ServerConnection {
+public:
+    ServerConnection(MmsDataModel& model, const ServerConfig& config, ClientContext client = {});
+    ~ServerConnection();
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+
+    void receive(ByteView bytes);
+    // Bytes to send; the owner erases what it has sent.
+    Bytes& output() { return association_.output(); }
+
+    bool associated() const { return association_.state() == iso::State::Associated; }
+    bool closed() const { return association_.closed(); }
+    iso::CloseReason closeReason() const { return association_.closeReason(); }
+    bool concluded() const { return concluded_; }
+    // The negotiated max PDU size (ours until the association is set up).
+    std::int32_t maxPduSize() const { return maxPduSize_; }
+    std::int16_t maxServOutstandingCalling() const { return outstandingCalling_; }
+    std::int16_t maxServOutstandingCalled() const { return outstandingCalled_; }
+    std::int8_t nestingLevel() const { return nestingLevel_; }
+
+    ClientContext& client() { return client_; }
+    const ClientContext& client() const { return client_; }
+
+    // Queues an unconfirmed informationReport. False when not associated or
+    // when the report does not fit the negotiated PDU size.
+    bool sendInformationReport(const mms::VariableAccessSpec& spec, std::span<const mms::Value* const> values);
+
+    void abort() { association_.abort(); }
+
+private:
+    bool onAssociate(ByteView request, Bytes& response);
+    void onData(ByteView pdu);
+
+    void handleConfirmed(const mms::ConfirmedRequest& request);
+    void serve(std::uint32_t invokeId, const mms::StatusRequest&);
+    void serve(std::uint32_t invokeId, const mms::GetNameListRequest& r);
+    void serve(std::uint32_t invokeId, const mms::IdentifyRequest&);
+    void serve(std::uint32_t invokeId, const mms::ReadRequest& r);
+    void serve(std::uint32_t invokeId, const mms::WriteRequest& r);
+    void serve(std::uint32_t invokeId, const mms::GetVariableAccessAttributesRequest& r);
+    void serve(std::uint32_t invokeId, const mms::DefineNamedVariableListRequest&);
+    void serve(std::uint32_t invokeId, const mms::GetNamedVariableListAttributesRequest& r);
+    void serve(std::uint32_t invokeId, const mms::DeleteNamedVariableListRequest& r);
+    void serve(std::uint32_t invokeId, const mms::UnrecognizedService& r);
+
+    // Resolves the variables a read or write addresses; false (and an error
+    // sent) when a named list does not exist.
+    bool resolveVariables(std::uint32_t invokeId, const mms::VariableAccessSpec& spec,
+                          std::vector<mms::VariableSpec>& listMembers,
+                          std::span<const mms::VariableSpec>& variables);
+    void rejectMalformed(ByteView pdu);
+
+    void sendPdu(const mms::Pdu& pdu);
+    // Sends what writer_ holds, or the pdu-size error when it is too large.
+    void sendEncodedResponse(std::uint32_t invokeId);
+    void sendError(std::uint32_t invokeId, mms::ErrorClass cls, std::int32_t code);
+    void sendReject(std::optional<std::uint32_t> invokeId, mms::RejectClass cls, std::int32_t code);
+
+    MmsDataModel& model_;
+    ServerConfig config_;
+    ClientContext client_;
+    iso::ServerAssociation association_;
+    ber::Writer writer_;
+    ber::Writer reportWriter_;
+    std::int32_t maxPduSize_;
+    std::int16_t outstandingCalling_ = 1;
+    std::int16_t outstandingCalled_ = 1;
+    std::int8_t nestingLevel_ = 0;
+    bool concluded_ = false;
+};
+
+// The parameter CBB and services-supported bits this server answers.
+Bytes supportedParameterCbb(std::uint32_t& bitCount);
+Bytes supportedServices(std::uint32_t& bitCount);
+
+}  // namespace iec61850::server
