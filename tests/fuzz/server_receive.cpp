@@ -1,0 +1,66 @@
+// Fuzz target: arbitrary client bytes, cut into arbitrary chunks, fed to one
+// server connection over the sample model. The first input byte picks the
+// chunking: 0 feeds everything at once, any other value seeds the chunk sizes.
+#include "iec61850/server/server_connection.hpp"
+#include "sample_model.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+using namespace iec61850;
+
+class Chunker {
+public:
+    explicit Chunker(std::uint8_t seed) : state_(seed * 2654435761u + 1), maxChunk_(seed * 8u) {}
+
+    std::size_t next(std::size_t remaining)
+    {
+        if (maxChunk_ == 0)
+            return remaining;
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        const std::size_t n = 1 + state_ % maxChunk_;
+        return n < remaining ? n : remaining;
+    }
+
+private:
+    std::uint32_t state_;
+    std::uint32_t maxChunk_;
+};
+
+void reportSomething(server::ServerConnection& connection, server::InMemoryModel& model)
+{
+    const mms::Value* value = model.value(test_support::kCls1, "MMXU001$MX$TotW");
+    if (!value)
+        return;
+    const auto spec = mms::VariableAccessSpec::single(mms::ObjectName::inDomain(test_support::kCls1, "MMXU001$MX$TotW"));
+    const mms::Value* values[] = {value};
+    connection.sendInformationReport(spec, values);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    auto model = test_support::makeSampleModel();
+    server::ServerConfig config;
+    config.maxPduSize = 4096 + 512 * (data[0] & 0x0f);
+    server::ServerConnection connection(*model, config);
+    Chunker chunker(data[0]);
+    ByteView rest(data + 1, size - 1);
+    while (!rest.empty() && !connection.closed()) {
+        const std::size_t n = chunker.next(rest.size());
+        connection.receive(rest.first(n));
+        rest = rest.subspan(n);
+        connection.output().clear();
+    }
+    if (connection.associated())
+        reportSomething(connection, *model);
+    connection.output().clear();
+    return 0;
+}
