@@ -148,7 +148,6 @@ void appendUserInformation(ber::Writer& w, std::int64_t userContext, ByteView us
         return;
     const auto info = w.begin(context(30));
     const auto external = w.begin(universal(ut::External));
-    w.oid(universal(ut::ObjectIdentifier), kBerSyntax);
     w.integer(universal(ut::Integer), userContext);
     const auto single = w.begin(context(0));
     w.raw(userData);
@@ -186,10 +185,16 @@ Result decode(ByteView data, Apdu& out)
         return Result::Malformed;
     Apdu a;
     a.kind = static_cast<Kind>(top.tag.number);
-    const Result res = forEachElement(r, [&a](const Element& e, const Reader& er) { return readField(er, e, a); });
+    bool haveResult = false;
+    const Result res = forEachElement(r, [&](const Element& e, const Reader& er) {
+        haveResult = haveResult || e.tag == context(2, true);
+        return readField(er, e, a);
+    });
     if (res != Result::Ok)
         return res;
     if ((a.kind == Kind::Aarq || a.kind == Kind::Aare) && a.contextName.empty())
+        return Result::Malformed;
+    if (a.kind == Kind::Aare && !haveResult)
         return Result::Malformed;
     out = std::move(a);
     return Result::Ok;

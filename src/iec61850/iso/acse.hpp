@@ -47,7 +47,8 @@ struct Apdu {
 
 Result decode(ByteView apdu, Apdu& out);
 
-// `userData` empty means no user-information.
+// `userData` empty means no user-information. The EXTERNAL names its
+// presentation context only (indirect reference), as peers expect.
 Bytes encodeAarq(std::int64_t userContext, ByteView userData);
 Bytes encodeAare(std::int64_t result, std::int64_t diagnosticSource, std::int64_t diagnostic, std::int64_t userContext,
                  ByteView userData);

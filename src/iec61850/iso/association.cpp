@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::uint16_t kLocalRef = 0x0001;
 constexpr std::uint8_t kErrorNotSpecified = 0, kErrorInvalidTpdu = 1;  // COTP reject causes
-constexpr std::uint8_t kDisconnectNormal = 128;
 
 // What both ends share: framing, segmentation, reassembly, the layered
 // encodings of data, release and abort, and the end state.
@@ -114,9 +113,9 @@ public:
 
     void transportError(ByteView badTpdu)
     {
-        if (state != State::Idle || !badTpdu.empty())
-            cotp::appendError(out, {peerRef, badTpdu.empty() ? kErrorNotSpecified : kErrorInvalidTpdu},
-                              badTpdu.first(std::min<std::size_t>(badTpdu.size(), 1u + badTpdu[0])));
+        const std::size_t headerSize = badTpdu.empty() ? 0 : std::min<std::size_t>(badTpdu.size(), 1u + badTpdu[0]);
+        cotp::appendError(out, {peerRef, badTpdu.empty() ? kErrorNotSpecified : kErrorInvalidTpdu},
+                          badTpdu.first(headerSize));
         close(CloseReason::ProtocolError);
     }
 
@@ -296,7 +295,7 @@ struct ServerAssociation::Impl {
         acse::Apdu rlrq;
         if (!decodeAcse(ppdu, link.contexts.acse, rlrq) || rlrq.kind != acse::Kind::Rlrq)
             return link.protocolError();
-        link.sendRelease(false, acse::encodeRlre(0));
+        link.sendRelease(false, acse::encodeRlre(std::nullopt));
         link.close(CloseReason::Released);
     }
 };

@@ -24,10 +24,8 @@ void Framer::feed(ByteView bytes)
 {
     if (failure_ != Result::Ok)
         return;
-    if (start_ > 0 && start_ == buffer_.size()) {
-        buffer_.clear();
-        start_ = 0;
-    }
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+    start_ = 0;
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
@@ -35,23 +33,20 @@ Result Framer::next(ByteView& tpdu)
 {
     if (failure_ != Result::Ok)
         return failure_;
-    if (start_ > 0) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
-        start_ = 0;
-    }
-    if (buffer_.size() < kHeaderSize)
+    const ByteView rest = ByteView(buffer_).subspan(start_);
+    if (rest.size() < kHeaderSize)
         return Result::NeedMore;
-    if (buffer_[0] != 3 || buffer_[1] != 0)
+    if (rest[0] != 3 || rest[1] != 0)
         return failure_ = Result::Malformed;
-    const std::size_t length = (std::size_t{buffer_[2]} << 8) | buffer_[3];
+    const std::size_t length = (std::size_t{rest[2]} << 8) | rest[3];
     if (length < kMinPacket)
         return failure_ = Result::Malformed;
     if (length > maxPacket_)
         return failure_ = Result::TooLarge;
-    if (buffer_.size() < length)
+    if (rest.size() < length)
         return Result::NeedMore;
-    tpdu = ByteView(buffer_).subspan(kHeaderSize, length - kHeaderSize);
-    start_ = length;
+    tpdu = rest.subspan(kHeaderSize, length - kHeaderSize);
+    start_ += length;
     return Result::Ok;
 }
 

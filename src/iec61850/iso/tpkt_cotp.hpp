@@ -16,7 +16,7 @@ constexpr std::size_t kMinPacket = 7;  // header plus the smallest TPDU (DT)
 constexpr std::size_t kMaxPacket = 0xffff;
 
 // Cuts a TCP byte stream into TPKT packets. Each packet returned by next()
-// is the TPDU without the TPKT header, valid until the next feed() or next().
+// is the TPDU without the TPKT header, valid until the next feed().
 class Framer {
 public:
     explicit Framer(std::size_t maxPacket = kMaxPacket);

@@ -1,0 +1,550 @@
+#include "iec61850/iso/association.hpp"
+
+#include "iec61850/iso/acse.hpp"
+#include "iec61850/iso/presentation.hpp"
+#include "iec61850/iso/session.hpp"
+#include "iec61850/iso/tpkt_cotp.hpp"
+
+#include "capture01.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace iec61850;
+using namespace iec61850::iso;
+using iso_test::concat;
+using iso_test::hex;
+namespace c01 = iso_test::c01;
+
+namespace {
+
+Bytes bytes(ByteView v)
+{
+    return {v.begin(), v.end()};
+}
+
+Bytes take(Bytes& out)
+{
+    Bytes b = std::move(out);
+    out.clear();
+    return b;
+}
+
+// An MMS-like PDU: one TLV of the given total size.
+Bytes pduOfSize(std::size_t total)
+{
+    ber::Writer w;
+    const std::size_t header = total < 130 ? 2 : total < 259 ? 3 : 4;
+    Bytes content(total - header);
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    w.octets(ber::context(16), content);
+    return w.take();
+}
+
+const Bytes kIdentifyResponsePdu = bytes(ByteView(c01::identifyResponse).subspan(20));
+const Bytes kConcludeResponsePdu = hex("8c00");
+
+// Answers as the capture's server did.
+struct RecordingServer {
+    std::vector<Bytes> initiates;
+    std::vector<Bytes> pdus;
+    bool accept = true;
+    Bytes response = c01::initiateResponse;
+    std::unique_ptr<ServerAssociation> assoc;
+
+    explicit RecordingServer(Limits limits = {})
+    {
+        ServerAssociation::Callbacks cb;
+        cb.onAssociate = [this](ByteView request, Bytes& out) {
+            initiates.push_back(bytes(request));
+            out = response;
+            return accept;
+        };
+        cb.onData = [this](ByteView pdu) {
+            pdus.push_back(bytes(pdu));
+            if (pdu.size() == 7 && pdu[0] == 0xa0)
+                assoc->send(kIdentifyResponsePdu);
+            else if (pdu.size() == 2 && pdu[0] == 0x8b)
+                assoc->send(kConcludeResponsePdu);
+        };
+        assoc = std::make_unique<ServerAssociation>(std::move(cb), limits);
+    }
+};
+
+struct RecordingClient {
+    std::vector<Bytes> associated, refused, pdus;
+    int released = 0, aborted = 0;
+    std::unique_ptr<ClientAssociation> assoc;
+
+    explicit RecordingClient(Limits limits = {})
+    {
+        ClientAssociation::Callbacks cb;
+        cb.onAssociated = [this](ByteView pdu) { associated.push_back(bytes(pdu)); };
+        cb.onRefused = [this](ByteView pdu) { refused.push_back(bytes(pdu)); };
+        cb.onData = [this](ByteView pdu) { pdus.push_back(bytes(pdu)); };
+        cb.onReleased = [this] { ++released; };
+        cb.onAborted = [this] { ++aborted; };
+        assoc = std::make_unique<ClientAssociation>(std::move(cb), limits);
+    }
+};
+
+// Splits a byte stream into TPDUs and reassembled SPDUs, checking the framing on the way.
+struct Decoded {
+    std::vector<cotp::Tpdu> tpdus;
+    std::vector<Bytes> tsdus;
+    std::size_t largestTpdu = 0;
+};
+
+Decoded decodeStream(ByteView stream)
+{
+    Decoded d;
+    tpkt::Framer framer;
+    framer.feed(stream);
+    cotp::Reassembler reassembler(1 << 20);
+    std::vector<Bytes> packets;
+    ByteView t;
+    Result r;
+    while ((r = framer.next(t)) == Result::Ok)
+        packets.push_back(bytes(t));
+    EXPECT_EQ(r, Result::NeedMore);
+    EXPECT_EQ(framer.buffered(), 0u);
+    for (const Bytes& p : packets) {
+        d.largestTpdu = std::max(d.largestTpdu, p.size());
+        cotp::Tpdu tpdu;
+        EXPECT_EQ(cotp::decode(p, tpdu), Result::Ok);
+        if (tpdu.code == cotp::Code::DT) {
+            bool complete = false;
+            EXPECT_EQ(reassembler.add(tpdu.data, complete), Result::Ok);
+            if (complete)
+                d.tsdus.push_back(bytes(reassembler.tsdu()));
+        }
+        tpdu.data.userData = {};
+        d.tpdus.push_back(tpdu);
+    }
+    return d;
+}
+
+session::Spdu spduOf(const Bytes& tsdu)
+{
+    session::Spdu s;
+    EXPECT_EQ(session::decode(tsdu, s), Result::Ok);
+    return s;
+}
+
+// The ACSE APDU in an abort SPDU, checked layer by layer.
+acse::Apdu abortApdu(const Bytes& tsdu)
+{
+    const session::Spdu ab = spduOf(tsdu);
+    EXPECT_EQ(ab.kind, session::Kind::Abort);
+    std::vector<presentation::Pdv> pdvs;
+    EXPECT_EQ(presentation::decodeAbort(ab.userData, pdvs), Result::Ok);
+    acse::Apdu a;
+    if (pdvs.size() == 1)
+        EXPECT_EQ(acse::decode(pdvs[0].value, a), Result::Ok);
+    else
+        ADD_FAILURE() << "no ABRT";
+    return a;
+}
+
+// Moves bytes both ways until both sides are quiet; returns what travelled.
+std::pair<Bytes, Bytes> pump(ClientAssociation& client, ServerAssociation& server)
+{
+    Bytes toServer, toClient;
+    for (int rounds = 0; rounds < 100 && (!client.output().empty() || !server.output().empty()); ++rounds) {
+        const Bytes c = take(client.output());
+        toServer.insert(toServer.end(), c.begin(), c.end());
+        server.receive(c);
+        const Bytes s = take(server.output());
+        toClient.insert(toClient.end(), s.begin(), s.end());
+        client.receive(s);
+    }
+    return {toServer, toClient};
+}
+
+const Bytes kCaptureClientStream =
+    concat({c01::cr, c01::cnAarq, c01::identifyRequest, c01::concludeRequest, c01::finishRlrq});
+const Bytes kCaptureServerStream =
+    concat({c01::cc, c01::acAare, c01::identifyResponse,
+            hex("0300001602f0800100010061093007020103a0028c00"), c01::disconnectRlre});
+
+void expectCaptureSession(RecordingServer& s)
+{
+    ASSERT_EQ(s.initiates.size(), 1u);
+    EXPECT_EQ(s.initiates[0], c01::initiateRequest);
+    ASSERT_EQ(s.pdus.size(), 2u);
+    EXPECT_EQ(s.pdus[0], c01::identifyRequestPdu);
+    EXPECT_EQ(s.pdus[1], c01::concludeRequestPdu);
+    EXPECT_TRUE(s.assoc->closed());
+    EXPECT_EQ(s.assoc->closeReason(), CloseReason::Released);
+    // Answered exactly as the capture's server did.
+    EXPECT_EQ(s.assoc->output(), kCaptureServerStream);
+}
+
+}  // namespace
+
+TEST(ServerAssociation, AnswersTheCapturedClient)
+{
+    RecordingServer s;
+    s.assoc->receive(c01::cr);
+    EXPECT_EQ(s.assoc->state(), State::TransportOpen);
+    s.assoc->receive(c01::cnAarq);
+    EXPECT_EQ(s.assoc->state(), State::Associated);
+    s.assoc->receive(concat({c01::identifyRequest, c01::concludeRequest, c01::finishRlrq}));
+    expectCaptureSession(s);
+
+    const Decoded d = decodeStream(s.assoc->output());
+    ASSERT_EQ(d.tsdus.size(), 4u);
+    EXPECT_EQ(spduOf(d.tsdus[0]).kind, session::Kind::Accept);
+    EXPECT_EQ(spduOf(d.tsdus[3]).kind, session::Kind::Disconnect);
+}
+
+TEST(ServerAssociation, CapturedClientSplitAtEveryOffset)
+{
+    for (std::size_t cut = 0; cut <= kCaptureClientStream.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        RecordingServer s;
+        s.assoc->receive(ByteView(kCaptureClientStream).first(cut));
+        s.assoc->receive(ByteView(kCaptureClientStream).subspan(cut));
+        expectCaptureSession(s);
+    }
+    RecordingServer s;
+    for (std::uint8_t b : kCaptureClientStream)
+        s.assoc->receive(ByteView(&b, 1));
+    expectCaptureSession(s);
+}
+
+TEST(ServerAssociation, RefusesWhenTheOwnerSaysNo)
+{
+    RecordingServer s;
+    s.accept = false;
+    s.response = hex("aa0380017f");  // stands for an initiate-error
+    s.assoc->receive(concat({c01::cr, c01::cnAarq}));
+    EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
+    const Decoded d = decodeStream(s.assoc->output());
+    ASSERT_EQ(d.tsdus.size(), 1u);
+    const session::Spdu rf = spduOf(d.tsdus[0]);
+    ASSERT_EQ(rf.kind, session::Kind::Refuse);
+    presentation::ConnectResponse cpr;
+    ASSERT_EQ(presentation::decodeRefuse(rf.userData, cpr), Result::Ok);
+    ASSERT_EQ(cpr.userData.size(), 1u);
+    acse::Apdu aare;
+    ASSERT_EQ(acse::decode(cpr.userData[0].value, aare), Result::Ok);
+    EXPECT_EQ(aare.result, acse::result::RejectedPermanent);
+    EXPECT_EQ(bytes(aare.userInformation->value), s.response);
+}
+
+TEST(ServerAssociation, RefusesMissingMmsContextOrTransferSyntax)
+{
+    // 1.0.9506.2.1 -> 1.0.9506.2.2, and BER 2.1.1 -> 2.1.2 in the MMS context.
+    const Bytes mmsOid = hex("060528ca220201");
+    const Bytes mmsContext = hex("3010020103060528ca220201300406025101");
+    for (int variant = 0; variant < 2; ++variant) {
+        SCOPED_TRACE(variant);
+        Bytes cn = c01::cnAarq;
+        const Bytes& needle = variant == 0 ? mmsOid : mmsContext;
+        auto at = std::search(cn.begin(), cn.end(), needle.begin(), needle.end());
+        ASSERT_NE(at, cn.end());
+        at[needle.size() - 1] = 0x02;
+        RecordingServer s;
+        s.assoc->receive(concat({c01::cr, cn}));
+        EXPECT_TRUE(s.initiates.empty());
+        EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
+        const Decoded d = decodeStream(s.assoc->output());
+        ASSERT_EQ(d.tsdus.size(), 1u);
+        const session::Spdu rf = spduOf(d.tsdus[0]);
+        ASSERT_EQ(rf.kind, session::Kind::Refuse);
+        presentation::ConnectResponse cpr;
+        ASSERT_EQ(presentation::decodeRefuse(rf.userData, cpr), Result::Ok);
+        ASSERT_EQ(cpr.results.size(), 2u);
+        EXPECT_EQ(cpr.results[1].result, presentation::result::ProviderRejection);
+        EXPECT_TRUE(cpr.userData.empty());
+    }
+}
+
+TEST(ClientAssociation, TalksToTheCapturedServer)
+{
+    RecordingClient c;
+    c.assoc->connect(c01::initiateRequest);
+    EXPECT_EQ(take(c.assoc->output()), c01::cr);
+    c.assoc->receive(c01::cc);
+    const Decoded cn = decodeStream(take(c.assoc->output()));
+    ASSERT_EQ(cn.tsdus.size(), 1u);
+    EXPECT_EQ(spduOf(cn.tsdus[0]).kind, session::Kind::Connect);
+    c.assoc->receive(c01::acAare);
+    ASSERT_EQ(c.associated.size(), 1u);
+    EXPECT_EQ(c.associated[0], c01::initiateResponse);
+    EXPECT_EQ(c.assoc->state(), State::Associated);
+
+    c.assoc->send(c01::identifyRequestPdu);
+    EXPECT_EQ(take(c.assoc->output()), c01::identifyRequest);
+    c.assoc->receive(c01::identifyResponse);
+    ASSERT_EQ(c.pdus.size(), 1u);
+    EXPECT_EQ(c.pdus[0], kIdentifyResponsePdu);
+
+    c.assoc->release();
+    EXPECT_EQ(take(c.assoc->output()), c01::finishRlrq);
+    EXPECT_EQ(c.assoc->state(), State::Releasing);
+    // The server's answers split at every offset reach the same end.
+    const Bytes rest = c01::disconnectRlre;
+    c.assoc->receive(ByteView(rest).first(9));
+    EXPECT_EQ(c.released, 0);
+    c.assoc->receive(ByteView(rest).subspan(9));
+    EXPECT_EQ(c.released, 1);
+    EXPECT_EQ(c.assoc->closeReason(), CloseReason::Released);
+}
+
+TEST(ClientAssociation, CapturedServerSplitAtEveryOffset)
+{
+    const Bytes stream = concat({c01::cc, c01::acAare, c01::identifyResponse});
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        RecordingClient c;
+        c.assoc->connect(c01::initiateRequest);
+        c.assoc->receive(ByteView(stream).first(cut));
+        c.assoc->receive(ByteView(stream).subspan(cut));
+        ASSERT_EQ(c.associated.size(), 1u) << cut;
+        ASSERT_EQ(c.pdus.size(), 1u) << cut;
+        EXPECT_EQ(c.pdus[0], kIdentifyResponsePdu);
+        EXPECT_EQ(c.aborted, 0);
+    }
+}
+
+TEST(Associations, PumpSmallAndLargePdusAtBothTpduSizes)
+{
+    for (std::size_t serverTpdu : {std::size_t{8192}, std::size_t{1024}}) {
+        SCOPED_TRACE(serverTpdu);
+        RecordingServer s({serverTpdu, 65000 + 1024});
+        RecordingClient c;
+        c.assoc->connect(c01::initiateRequest);
+        pump(*c.assoc, *s.assoc);
+        ASSERT_EQ(c.assoc->state(), State::Associated);
+        ASSERT_EQ(s.assoc->state(), State::Associated);
+        EXPECT_EQ(s.initiates.at(0), c01::initiateRequest);
+        EXPECT_EQ(c.associated.at(0), c01::initiateResponse);
+
+        const Bytes small = pduOfSize(10);
+        const Bytes large = pduOfSize(20000);
+        c.assoc->send(small);
+        c.assoc->send(large);
+        s.assoc->send(large);
+        s.assoc->send(small);
+        const auto [toServer, toClient] = pump(*c.assoc, *s.assoc);
+        EXPECT_EQ(s.pdus, (std::vector<Bytes>{small, large}));
+        EXPECT_EQ(c.pdus, (std::vector<Bytes>{large, small}));
+        for (const Bytes* stream : {&toServer, &toClient}) {
+            const Decoded d = decodeStream(*stream);
+            EXPECT_EQ(d.largestTpdu, serverTpdu);
+            EXPECT_EQ(d.tsdus.size(), 2u);
+            for (const cotp::Tpdu& t : d.tpdus)
+                EXPECT_EQ(t.code, cotp::Code::DT);
+        }
+
+        c.assoc->release();
+        pump(*c.assoc, *s.assoc);
+        EXPECT_EQ(c.released, 1);
+        EXPECT_EQ(c.assoc->closeReason(), CloseReason::Released);
+        EXPECT_EQ(s.assoc->closeReason(), CloseReason::Released);
+        EXPECT_EQ(c.aborted, 0);
+    }
+}
+
+TEST(Associations, AbortFromEitherSide)
+{
+    for (bool fromClient : {true, false}) {
+        SCOPED_TRACE(fromClient);
+        RecordingServer s;
+        RecordingClient c;
+        c.assoc->connect(c01::initiateRequest);
+        pump(*c.assoc, *s.assoc);
+        ASSERT_EQ(s.assoc->state(), State::Associated);
+        if (fromClient)
+            c.assoc->abort();
+        else
+            s.assoc->abort();
+        const Bytes sent = fromClient ? c.assoc->output() : s.assoc->output();
+        const acse::Apdu abrt = abortApdu(decodeStream(sent).tsdus.at(0));
+        EXPECT_EQ(abrt.kind, acse::Kind::Abrt);
+        EXPECT_EQ(abrt.abortSource, acse::source::AbortByUser);
+        pump(*c.assoc, *s.assoc);
+        EXPECT_TRUE(c.assoc->closed());
+        EXPECT_TRUE(s.assoc->closed());
+        EXPECT_EQ(c.assoc->closeReason(), fromClient ? CloseReason::LocalAbort : CloseReason::PeerAborted);
+        EXPECT_EQ(s.assoc->closeReason(), fromClient ? CloseReason::PeerAborted : CloseReason::LocalAbort);
+        EXPECT_EQ(c.aborted, fromClient ? 0 : 1);
+        // Nothing is sent once closed.
+        c.assoc->send(pduOfSize(10));
+        s.assoc->send(pduOfSize(10));
+        EXPECT_TRUE(c.assoc->output().empty());
+        EXPECT_TRUE(s.assoc->output().empty());
+    }
+}
+
+TEST(Associations, ClientSeesRefusalWithTheInitiateError)
+{
+    RecordingServer s;
+    s.accept = false;
+    s.response = hex("aa0380017f");
+    RecordingClient c;
+    c.assoc->connect(c01::initiateRequest);
+    pump(*c.assoc, *s.assoc);
+    ASSERT_EQ(c.refused.size(), 1u);
+    EXPECT_EQ(c.refused[0], s.response);
+    EXPECT_EQ(c.assoc->closeReason(), CloseReason::Refused);
+    EXPECT_TRUE(c.associated.empty());
+
+    RecordingClient d;
+    d.assoc->connect(c01::initiateRequest);
+    d.assoc->receive(hex("0300000b06800001000100"));  // DR instead of CC
+    EXPECT_EQ(d.refused.size(), 1u);
+    EXPECT_EQ(d.assoc->closeReason(), CloseReason::Refused);
+}
+
+// ------------------------------------------------------------- bad input
+
+namespace {
+
+const Bytes kDtHeader = hex("02f080");
+
+// A single-TPDU packet carrying a TSDU.
+Bytes packet(ByteView tsdu)
+{
+    Bytes out;
+    cotp::appendData(out, tsdu, 8192);
+    return out;
+}
+
+struct BadCase {
+    const char* name;
+    Bytes stream;
+    CloseReason expected;
+};
+
+}  // namespace
+
+TEST(ServerAssociation, BadInputEndsClosed)
+{
+    const Bytes open = concat({c01::cr, c01::cnAarq});
+    Bytes deep;
+    for (int i = 0; i < 2000; ++i)
+        deep.insert(deep.begin(), {0x30, 0x80});
+    const BadCase cases[] = {
+        {"DT before CR", c01::identifyRequest, CloseReason::ProtocolError},
+        {"data before association", concat({c01::cr, c01::identifyRequest}), CloseReason::ProtocolError},
+        {"release before association", concat({c01::cr, c01::finishRlrq}), CloseReason::ProtocolError},
+        {"second CR", concat({c01::cr, c01::cr}), CloseReason::ProtocolError},
+        {"CC to a server", c01::cc, CloseReason::ProtocolError},
+        {"TPKT version 2", hex("0200001611e00000000100c0010dc2020001c1020001"), CloseReason::ProtocolError},
+        {"TPKT over the cap", hex("0300ffff02f080"), CloseReason::ProtocolError},
+        {"TPKT shorter than a TPDU", hex("0300000602f0"), CloseReason::ProtocolError},
+        {"unknown TPDU code", concat({c01::cr, hex("030000070260000100")}), CloseReason::ProtocolError},
+        {"CR parameter lies", hex("0300001611e00000000100c0050dc2020001c1020001"), CloseReason::ProtocolError},
+        {"session length lies", concat({c01::cr, packet(hex("0d0514020002"))}), CloseReason::ProtocolError},
+        {"unknown SPDU", concat({c01::cr, packet(hex("0700"))}), CloseReason::ProtocolError},
+        {"CN with a CP of wrong tag", concat({c01::cr, packet(hex("0d04c1023000"))}), CloseReason::ProtocolError},
+        {"CN too deep", concat({c01::cr, packet(concat({hex("0dff0fa4c1ff0fa0"), deep}))}), CloseReason::ProtocolError},
+        {"ACSE data after association", concat({open, c01::finishRlrq, c01::identifyRequest}), CloseReason::Released},
+        {"DT with ACSE context", concat({open, packet(concat({hex("01000100"), presentation::encodeUserData(1, hex("0500"))}))}),
+         CloseReason::ProtocolError},
+        {"DT with unknown context", concat({open, packet(concat({hex("01000100"), presentation::encodeUserData(5, hex("0500"))}))}),
+         CloseReason::ProtocolError},
+        {"DT not fully encoded", concat({open, packet(hex("010001004003aabbcc"))}), CloseReason::ProtocolError},
+        {"DT too deep", concat({open, packet(concat({hex("01000100"), deep}))}), CloseReason::ProtocolError},
+        {"FN without RLRQ", concat({open, packet(concat({hex("0909c107"), presentation::encodeUserData(1, hex("0500"))}))}),
+         CloseReason::ProtocolError},
+        {"AC to a server", concat({open, c01::acAare}), CloseReason::ProtocolError},
+        {"peer abort", concat({open, packet(hex("1903110102"))}), CloseReason::PeerAborted},
+        {"peer DR", concat({open, hex("0300000b06800001000100")}), CloseReason::PeerAborted},
+        {"peer ER", concat({open, hex("030000090470000100")}), CloseReason::PeerAborted},
+    };
+    for (const BadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingServer s;
+        s.assoc->receive(c.stream);
+        EXPECT_TRUE(s.assoc->closed());
+        EXPECT_EQ(s.assoc->closeReason(), c.expected);
+        const Decoded d = decodeStream(s.assoc->output());
+        if (c.expected == CloseReason::ProtocolError) {
+            ASSERT_FALSE(d.tpdus.empty());
+            const cotp::Tpdu& last = d.tpdus.back();
+            if (s.assoc->state() == State::Closed && last.code == cotp::Code::DT) {
+                EXPECT_EQ(spduOf(d.tsdus.back()).kind, session::Kind::Abort);
+            } else {
+                EXPECT_EQ(last.code, cotp::Code::ER);
+            }
+        }
+        // Nothing more is read or sent once closed.
+        const std::size_t sent = s.assoc->output().size();
+        s.assoc->receive(c01::identifyRequest);
+        EXPECT_EQ(s.assoc->output().size(), sent);
+    }
+}
+
+TEST(ServerAssociation, AssociatedProtocolErrorsAbortWithAbrt)
+{
+    RecordingServer s;
+    s.assoc->receive(concat({c01::cr, c01::cnAarq}));
+    take(s.assoc->output());
+    s.assoc->receive(packet(hex("01000100ffff")));
+    EXPECT_EQ(s.assoc->closeReason(), CloseReason::ProtocolError);
+    const acse::Apdu abrt = abortApdu(decodeStream(s.assoc->output()).tsdus.at(0));
+    EXPECT_EQ(abrt.abortSource, acse::source::AbortByProvider);
+}
+
+TEST(ServerAssociation, TsduOverTheCapIsRefusedWithoutGrowth)
+{
+    RecordingServer s({8192, 3000});
+    s.assoc->receive(concat({c01::cr, c01::cnAarq}));
+    ASSERT_EQ(s.assoc->state(), State::Associated);
+    Bytes segment = hex("030007f702f000");  // 2035-byte TPDU, no EOT
+    segment.resize(segment.size() + 2032, 0x42);
+    s.assoc->receive(segment);
+    EXPECT_FALSE(s.assoc->closed());
+    s.assoc->receive(segment);
+    EXPECT_TRUE(s.assoc->closed());
+    EXPECT_EQ(s.assoc->closeReason(), CloseReason::ProtocolError);
+}
+
+TEST(ServerAssociation, MutatedCaptureNeverCrashes)
+{
+    // Each octet of the client's stream flipped in turn: the server either
+    // closes or waits for more, and its output stays well-formed.
+    for (std::size_t at = 0; at < kCaptureClientStream.size(); ++at) {
+        Bytes stream = kCaptureClientStream;
+        stream[at] ^= 0xff;
+        RecordingServer s;
+        s.assoc->receive(stream);
+        decodeStream(s.assoc->output());
+        if (!s.assoc->closed()) {
+            EXPECT_NE(s.assoc->state(), State::Idle) << at;
+        }
+    }
+}
+
+TEST(Associations, RandomBytesAtEveryLayer)
+{
+    std::mt19937 rng(61850);
+    std::uniform_int_distribution<int> octet(0, 255), length(1, 300);
+    for (int i = 0; i < 300; ++i) {
+        Bytes noise(static_cast<std::size_t>(length(rng)));
+        for (auto& b : noise)
+            b = static_cast<std::uint8_t>(octet(rng));
+        const int layer = i % 3;
+        Bytes stream = layer == 0 ? noise : layer == 1 ? concat({c01::cr, packet(noise)}) : concat({c01::cr, c01::cnAarq, packet(noise)});
+        RecordingServer s;
+        s.assoc->receive(stream);
+        if (layer > 0) {
+            EXPECT_TRUE(s.assoc->closed()) << i;
+        }
+        decodeStream(s.assoc->output());
+
+        RecordingClient c;
+        c.assoc->connect(c01::initiateRequest);
+        take(c.assoc->output());
+        c.assoc->receive(layer == 0 ? noise : concat({c01::cc, packet(noise)}));
+        if (layer > 0) {
+            EXPECT_TRUE(c.assoc->closed()) << i;
+            EXPECT_EQ(c.aborted + static_cast<int>(c.refused.size()), 1) << i;
+        }
+    }
+}
