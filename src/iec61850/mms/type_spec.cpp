@@ -390,7 +390,7 @@ Status TypeSpec::decode(const ber::Element& e, TypeSpec& out, int depth)
         return Status::BadTag;
     if (depth <= 0)
         return Status::TooDeep;
-    const ber::Reader parent(e.whole, depth);
+    const ber::Reader parent(e.whole);
     const std::int64_t i32min = std::numeric_limits<std::int32_t>::min();
     const std::int64_t i32max = std::numeric_limits<std::int32_t>::max();
     std::int64_t v = 0;
