@@ -252,7 +252,7 @@ TEST(Pdu, FileServicesAreUnrecognizedButKeptAndRejectable)
         EXPECT_EQ(serviceTag(req.service), expected[i]);
         EXPECT_TRUE(std::holds_alternative<UnrecognizedService>(req.service));
     }
-    const auto& rej = std::get<RejectPdu>(decodeOk(capture("09-file-services", 's')[7]));
+    const RejectPdu rej = std::get<RejectPdu>(decodeOk(capture("09-file-services", 's')[7]));
     EXPECT_EQ(rej, (RejectPdu{7, RejectClass::ConfirmedRequest, reject_code::confirmed_request::UnrecognizedService}));
 }
 
