@@ -19,7 +19,7 @@ class Link {
 public:
     explicit Link(const Limits& limits)
         : limits_(limits),
-          framer_(std::min(limits.maxTpduSize, cotp::kMaxTpduSize) + tpkt::kHeaderSize),
+          framer_(cotp::sizeFromCode(cotp::codeForSize(limits.maxTpduSize)) + tpkt::kHeaderSize),
           reassembler_(limits.maxTsduSize)
     {
     }
@@ -29,6 +29,7 @@ public:
     CloseReason reason = CloseReason::None;
     presentation::Contexts contexts;
     bool sessionStarted = false;  // a CN was sent or received: aborts go through the session
+    std::uint16_t peerRef = 0;
 
     bool closed() const { return state == State::Closed; }
     void close(CloseReason r)
@@ -45,8 +46,8 @@ public:
     }
     std::size_t tpduSize() const { return tpduSize_; }
 
-    // Feeds bytes and hands each complete TSDU or non-DT TPDU to the handler
-    // until the link closes. The handler returns false on a protocol error.
+    // Feeds bytes and hands each non-DT TPDU and each complete TSDU to its
+    // handler until the link closes.
     template <typename OnTpdu, typename OnTsdu>
     void receive(ByteView bytes, OnTpdu&& onTpdu, OnTsdu&& onTsdu)
     {
@@ -137,8 +138,6 @@ public:
             sendAbort(acse::source::AbortByUser);
         close(CloseReason::LocalAbort);
     }
-
-    std::uint16_t peerRef = 0;
 
 private:
     Limits limits_;

@@ -263,6 +263,34 @@ TEST(ServerAssociation, RefusesMissingMmsContextOrTransferSyntax)
     }
 }
 
+TEST(ServerAssociation, DefaultsTo128OctetTpdusWithoutSizeParameter)
+{
+    RecordingServer s;
+    s.assoc->receive(hex("030000130ee00000000100c2020001c1020001"));
+    s.assoc->receive(c01::cnAarq);
+    ASSERT_EQ(s.assoc->state(), State::Associated);
+    const Decoded d = decodeStream(s.assoc->output());
+    ASSERT_EQ(d.tpdus.at(0).code, cotp::Code::CC);
+    EXPECT_EQ(d.tpdus[0].connect.tpduSizeCode, 7);
+    EXPECT_EQ(d.largestTpdu, 128u);
+    ASSERT_EQ(d.tsdus.size(), 1u);
+    EXPECT_EQ(d.tsdus[0], bytes(ByteView(c01::acAare).subspan(7)));
+}
+
+TEST(ServerAssociation, RefusesSessionVersionOneOnly)
+{
+    Bytes cn = c01::cnAarq;
+    const Bytes version = hex("160102");
+    auto at = std::search(cn.begin(), cn.end(), version.begin(), version.end());
+    ASSERT_NE(at, cn.end());
+    at[2] = 0x01;
+    RecordingServer s;
+    s.assoc->receive(concat({c01::cr, cn}));
+    EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
+    EXPECT_TRUE(s.initiates.empty());
+    EXPECT_EQ(spduOf(decodeStream(s.assoc->output()).tsdus.at(0)).kind, session::Kind::Refuse);
+}
+
 TEST(ClientAssociation, TalksToTheCapturedServer)
 {
     RecordingClient c;

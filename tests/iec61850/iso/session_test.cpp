@@ -113,6 +113,11 @@ TEST(Session, RefuseAndAbortCarryUserData)
     EXPECT_TRUE(s.hasTransportDisconnect);
     EXPECT_EQ(bytes(s.userData), userData);
 
+    // Peers that put refusal user data in PGI 193 instead of the reason code.
+    const Bytes refuse193 = hex("0c05c1033001ff");
+    ASSERT_EQ(session::decode(refuse193, s), Result::Ok);
+    EXPECT_EQ(bytes(s.userData), hex("3001ff"));
+
     // Extended user data (PGI 194) is taken like PGI 193.
     const Bytes extended = hex("0d05c2033001ff");
     ASSERT_EQ(session::decode(extended, s), Result::Ok);
