@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,15 @@ std::size_t Decode::count(const std::string& field, const std::string& value) co
     std::size_t n = 0;
     for (const Frame& f : frames)
         n += value.empty() ? f.has(field) : f.has(field, value);
+    return n;
+}
+
+std::size_t Decode::occurrences(const std::string& field, const std::string& value) const
+{
+    std::size_t n = 0;
+    for (const Frame& f : frames)
+        if (auto it = f.fields.find(field); it != f.fields.end())
+            n += static_cast<std::size_t>(std::count(it->second.begin(), it->second.end(), value));
     return n;
 }
 

@@ -29,6 +29,8 @@ struct Decode {
 
     // How many frames carry `field` with `value` (or at all, value empty).
     std::size_t count(const std::string& field, const std::string& value = {}) const;
+    // How often `value` occurs in `field` over all frames (a frame may carry several PDUs).
+    std::size_t occurrences(const std::string& field, const std::string& value) const;
     std::size_t countProtocol(const std::string& protocol) const;  // frames whose protocol path holds it
     std::string summary() const;  // frames and problems, for failure messages
 };
