@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace iec61850::mms {
 
@@ -65,6 +66,19 @@ std::string formatTime(std::uint64_t ms)
                   c.day, static_cast<unsigned>(inDay / 3600000), static_cast<unsigned>(inDay / 60000 % 60),
                   static_cast<unsigned>(inDay / 1000 % 60), static_cast<unsigned>(inDay % 1000));
     return buf;
+}
+
+// Float to integer without undefined behaviour: NaN gives 0, out of range saturates.
+template <typename Int>
+Int saturate(double d)
+{
+    if (d != d)
+        return 0;
+    if (d <= static_cast<double>(std::numeric_limits<Int>::min()))
+        return std::numeric_limits<Int>::min();
+    if (d >= static_cast<double>(std::numeric_limits<Int>::max()))
+        return std::numeric_limits<Int>::max();
+    return static_cast<Int>(d);
 }
 
 template <typename T>
@@ -355,7 +369,7 @@ std::int64_t Value::toInt64() const
     case Kind::Integer: return data_.i;
     case Kind::Unsigned: return static_cast<std::int64_t>(data_.u);
     case Kind::Boolean: return data_.u != 0;
-    case Kind::Float: return static_cast<std::int64_t>(data_.d);
+    case Kind::Float: return saturate<std::int64_t>(data_.d);
     default: return 0;
     }
 }
@@ -366,7 +380,7 @@ std::uint64_t Value::toUint64() const
     case Kind::Integer: return static_cast<std::uint64_t>(data_.i);
     case Kind::Unsigned: return data_.u;
     case Kind::Boolean: return data_.u != 0;
-    case Kind::Float: return data_.d > 0 ? static_cast<std::uint64_t>(data_.d) : 0;
+    case Kind::Float: return saturate<std::uint64_t>(data_.d);
     default: return 0;
     }
 }

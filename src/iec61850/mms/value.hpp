@@ -141,7 +141,7 @@ public:
     std::uint64_t binaryTimeMs() const;   // ms since 1970
     void setBinaryTimeMs(std::uint64_t msSinceEpoch);
 
-    // Structure / Array
+    // Structure / Array; operator[] needs i < size().
     std::size_t size() const;             // member count, 0 for scalars
     Value& operator[](std::size_t i);
     const Value& operator[](std::size_t i) const;

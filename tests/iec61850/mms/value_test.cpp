@@ -178,6 +178,9 @@ TEST(Value, AccessorsAndSettersKeepTheKind)
     EXPECT_FALSE(f.isDouble());
     EXPECT_EQ(f.toFloat(), 0.1f);
     EXPECT_EQ(Value::unsignedInteger(3).toDouble(), 3.0);
+    EXPECT_EQ(Value::float64(1e300).toInt64(), INT64_MAX);  // saturates
+    EXPECT_EQ(Value::float64(-1.0).toUint64(), 0u);
+    EXPECT_EQ(Value::float32(-2.75f).toInt32(), -2);
 
     Value s = Value::visibleString("a");
     s.setString("longer than any small string buffer");
