@@ -350,18 +350,18 @@ Result<std::size_t> MmsConnection::waitForReports(int timeoutMs)
         return Error{ErrorKind::NotConnected, 0, 0, {}};
     const std::uint64_t deadline = deadlineAfter(timeoutMs);
     std::size_t count = dispatchReports();
-    for (;;) {
+    for (bool polled = false;; polled = true) {
+        if (count > 0)
+            return count;
         if (io_->lost)
-            return count ? Result<std::size_t>(count) : Result<std::size_t>(lostError());
+            return lostError();
         if (Outcome r = flush(deadline); !r.ok() && r.error().kind != ErrorKind::Timeout)
             return r.error();
         const std::uint64_t now = platform::timeMs();
-        const int wait = now >= deadline ? 0 : static_cast<int>(std::min<std::uint64_t>(deadline - now, 1u << 30));
-        readSome(wait);
-        const std::size_t got = dispatchReports();
-        count += got;
-        if (got == 0 && platform::timeMs() >= deadline && !io_->lost)
-            return count;
+        if (polled && now >= deadline)
+            return std::size_t{0};
+        readSome(now >= deadline ? 0 : static_cast<int>(std::min<std::uint64_t>(deadline - now, 1u << 30)));
+        count = dispatchReports();
     }
 }
 

@@ -98,8 +98,9 @@ public:
     // The number of lists the server deleted.
     Result<std::uint32_t> deleteVariableList(std::string_view domain, std::string_view listName);
 
-    // Serves the socket for up to timeoutMs (0: only what is already there),
-    // handing each information report to the handler; returns how many came.
+    // Serves the socket until reports have come or timeoutMs has passed (0:
+    // only what is already there), handing each to the handler; returns how
+    // many came (0 on timeout).
     Result<std::size_t> waitForReports(int timeoutMs);
     Result<std::size_t> poll() { return waitForReports(0); }
 

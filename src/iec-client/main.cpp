@@ -1,0 +1,264 @@
+// iec-client: a small MMS client for installers.
+
+#include "iec61850/client/mms_connection.hpp"
+#include "iec61850/client/value_text.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace iec61850;
+using client::MmsConnection;
+
+constexpr const char* kUsage =
+    "usage: iec-client [-h host] [-p port] [-t timeout-ms] <command>\n"
+    "commands:\n"
+    "  identify                          vendor, model and revision of the server\n"
+    "  devices                           logical devices (MMS domains)\n"
+    "  nodes <domain>                    logical nodes of a device\n"
+    "  vars <domain> [<prefix>]          variables of a device, optionally by prefix\n"
+    "  lists <domain>                    data sets (named variable lists)\n"
+    "  read <domain>/<item$path>         read a value\n"
+    "  write <domain>/<item$path> <type> <value>\n"
+    "                                    types: bool int uint float double string\n"
+    "                                    octets(hex) bits(0/1 per bit) utctime(ISO 8601 or ms)\n"
+    "  type <domain>/<item$path>         type description\n"
+    "  watch [seconds] [--enable <domain>/<LLN0$RP$rcb>]\n"
+    "                                    print information reports; --enable sets RptEna first\n"
+    "defaults: host 127.0.0.1, port 4102, timeout 5000 ms\n";
+
+volatile std::sig_atomic_t interrupted = 0;
+
+struct Options {
+    client::ConnectOptions connect;
+    std::vector<std::string> args;  // the command and its arguments
+};
+
+int fail(const std::string& message)
+{
+    std::cerr << "iec-client: " << message << '\n';
+    return 1;
+}
+
+int usageError(const std::string& message)
+{
+    std::cerr << "iec-client: " << message << '\n' << kUsage;
+    return 2;
+}
+
+template <typename T>
+bool parseInt(std::string_view text, T low, T high, T& out)
+{
+    char* end = nullptr;
+    const std::string s(text);
+    const long long v = std::strtoll(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || v < static_cast<long long>(low) || v > static_cast<long long>(high))
+        return false;
+    out = static_cast<T>(v);
+    return true;
+}
+
+// Returns 0 when parsed, else the exit status.
+int parseOptions(int argc, char** argv, Options& o)
+{
+    o.connect.port = 4102;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--help") {
+            std::cout << kUsage;
+            return -1;
+        }
+        const bool takesValue = a == "-h" || a == "-p" || a == "-t";
+        if (takesValue && i + 1 >= argc)
+            return usageError(std::string(a) + " needs a value");
+        if (a == "-h") {
+            o.connect.host = argv[++i];
+        } else if (a == "-p") {
+            if (!parseInt<std::uint16_t>(argv[++i], 1, 65535, o.connect.port))
+                return usageError("bad port: " + std::string(argv[i]));
+        } else if (a == "-t") {
+            int ms = 0;
+            if (!parseInt<int>(argv[++i], 1, 3600000, ms))
+                return usageError("bad timeout: " + std::string(argv[i]));
+            o.connect.connectTimeoutMs = o.connect.requestTimeoutMs = ms;
+        } else {
+            o.args.assign(argv + i, argv + argc);
+            break;
+        }
+    }
+    if (o.args.empty())
+        return usageError("no command");
+    return 0;
+}
+
+bool splitReference(std::string_view ref, std::string& domain, std::string& item)
+{
+    const std::size_t slash = ref.find('/');
+    if (slash == std::string_view::npos || slash == 0 || slash + 1 == ref.size())
+        return false;
+    domain = ref.substr(0, slash);
+    item = ref.substr(slash + 1);
+    return true;
+}
+
+int printNames(const client::Result<std::vector<std::string>>& names, std::string_view prefix = {},
+               bool topLevelOnly = false)
+{
+    if (!names)
+        return fail(names.error().describe());
+    for (const std::string& n : *names) {
+        if (topLevelOnly && n.find('$') != std::string::npos)
+            continue;
+        if (n.starts_with(prefix))
+            std::cout << n << '\n';
+    }
+    return 0;
+}
+
+void printReport(const mms::InformationReport& report)
+{
+    const mms::VariableAccessSpec& spec = report.spec;
+    std::cout << "report ";
+    if (spec.listName)
+        std::cout << (spec.listName->domain.empty() ? "" : spec.listName->domain + "/") << spec.listName->item;
+    else
+        std::cout << spec.variables.size() << " variable(s)";
+    std::cout << ", " << report.results.size() << " value(s)\n";
+    for (std::size_t i = 0; i < report.results.size(); ++i) {
+        std::cout << "  [" << i << "] ";
+        if (!spec.listName && i < spec.variables.size()) {
+            const mms::ObjectName& n = spec.variables[i].name;
+            std::cout << (n.domain.empty() ? "" : n.domain + "/") << n.item << " = ";
+        }
+        std::cout << report.results[i].toString() << '\n';
+    }
+    std::cout.flush();
+}
+
+int watch(MmsConnection& c, const std::vector<std::string>& args)
+{
+    int seconds = -1;
+    std::string rcbDomain, rcb;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--enable" && i + 1 < args.size()) {
+            if (!splitReference(args[++i], rcbDomain, rcb))
+                return usageError("bad reference: " + args[i]);
+        } else if (!parseInt<int>(args[i], 0, 86400 * 365, seconds)) {
+            return usageError("bad argument to watch: " + args[i]);
+        }
+    }
+    c.setReportHandler(printReport);
+    if (!rcb.empty()) {
+        if (auto r = c.write(rcbDomain, rcb + "$RptEna", mms::Value::boolean(true)); !r)
+            return fail("enabling " + rcbDomain + "/" + rcb + ": " + r.error().describe());
+    }
+    std::signal(SIGINT, [](int) { interrupted = 1; });
+    std::signal(SIGTERM, [](int) { interrupted = 1; });
+    long long leftMs = seconds < 0 ? -1 : seconds * 1000LL;
+    while (!interrupted && leftMs != 0) {
+        const int slice = leftMs < 0 || leftMs > 200 ? 200 : static_cast<int>(leftMs);
+        if (auto r = c.waitForReports(slice); !r)
+            return fail(r.error().describe());
+        if (leftMs > 0)
+            leftMs -= slice;
+    }
+    if (!rcb.empty()) {
+        if (auto r = c.write(rcbDomain, rcb + "$RptEna", mms::Value::boolean(false)); !r)
+            return fail("disabling " + rcbDomain + "/" + rcb + ": " + r.error().describe());
+    }
+    return 0;
+}
+
+int write(MmsConnection& c, const std::vector<std::string>& args)
+{
+    std::string domain, item;
+    if (args.size() != 4 || !splitReference(args[1], domain, item))
+        return usageError("write needs <domain>/<item> <type> <value>");
+    const auto type = client::parseValueType(args[2]);
+    if (!type)
+        return usageError("unknown type: " + args[2]);
+    const auto value = client::parseValue(*type, args[3]);
+    if (!value)
+        return usageError("not a " + args[2] + ": " + args[3]);
+    if (auto r = c.write(domain, item, *value); !r)
+        return fail(r.error().describe());
+    std::cout << "ok\n";
+    return 0;
+}
+
+int run(MmsConnection& c, const std::vector<std::string>& args)
+{
+    const std::string& cmd = args[0];
+    const std::size_t n = args.size();
+    std::string domain, item;
+    if (cmd == "identify" && n == 1) {
+        auto r = c.identify();
+        if (!r)
+            return fail(r.error().describe());
+        std::cout << "vendor:   " << r->vendor << "\nmodel:    " << r->model << "\nrevision: " << r->revision << '\n';
+        return 0;
+    }
+    if (cmd == "devices" && n == 1)
+        return printNames(c.domainNames());
+    if (cmd == "nodes" && n == 2)
+        return printNames(c.variableNames(args[1]), {}, true);
+    if (cmd == "vars" && (n == 2 || n == 3))
+        return printNames(c.variableNames(args[1]), n == 3 ? std::string_view(args[2]) : std::string_view());
+    if (cmd == "lists" && n == 2)
+        return printNames(c.variableListNames(args[1]));
+    if (cmd == "read" && n == 2 && splitReference(args[1], domain, item)) {
+        auto r = c.read(domain, item);
+        if (!r)
+            return fail(r.error().describe());
+        std::cout << r->toString() << '\n';
+        return 0;
+    }
+    if (cmd == "type" && n == 2 && splitReference(args[1], domain, item)) {
+        auto r = c.variableAccessAttributes(domain, item);
+        if (!r)
+            return fail(r.error().describe());
+        std::cout << client::formatType(*r);
+        return 0;
+    }
+    if (cmd == "write")
+        return write(c, args);
+    if (cmd == "watch")
+        return watch(c, args);
+    return usageError("bad command: " + cmd);
+}
+
+bool knownCommand(const std::string& cmd)
+{
+    for (const char* c : {"identify", "devices", "nodes", "vars", "lists", "read", "write", "type", "watch"}) {
+        if (cmd == c)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (const int rc = parseOptions(argc, argv, options))
+        return rc < 0 ? 0 : rc;
+    if (!knownCommand(options.args[0]))
+        return usageError("unknown command: " + options.args[0]);
+
+    MmsConnection connection;
+    if (auto r = connection.connect(options.connect); !r)
+        return fail(r.error().describe());
+    const int rc = run(connection, options.args);
+    if (connection.connected()) {
+        if (auto r = connection.release(); !r && rc == 0)
+            std::cerr << "iec-client: release: " << r.error().describe() << '\n';
+    }
+    return rc;
+}

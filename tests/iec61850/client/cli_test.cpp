@@ -1,0 +1,181 @@
+// The iec-client program against the loopback server.
+#include "test_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/wait.h>
+
+#ifdef IEC_CLIENT_PATH
+
+namespace client_test {
+namespace {
+
+using namespace iec61850;
+using mms::Value;
+
+struct ProgramRun {
+    int status = -1;
+    std::string output;  // stdout and stderr
+};
+
+std::string quoted(const std::string& arg)
+{
+    std::string q = "'";
+    for (char c : arg)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+ProgramRun runClient(const std::vector<std::string>& args)
+{
+    std::string command = quoted(IEC_CLIENT_PATH);
+    for (const std::string& a : args)
+        command += " " + quoted(a);
+    command += " 2>&1 </dev/null";
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    ProgramRun client(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"-p", std::to_string(server.port)});
+        return runClient(args);
+    }
+
+    TestServer server;
+};
+
+TEST_F(Cli, IdentifiesAndLists)
+{
+    ProgramRun r = client({"identify"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Brenvolta"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("generic libIEC"), std::string::npos) << r.output;
+
+    r = client({"devices"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "BIG\nDEV\n");
+
+    r = client({"nodes", kDevice});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "LLN0\nTypes\n");
+
+    r = client({"vars", kDevice, "Types$st"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "Types$st\nTypes$st$a\nTypes$st$z\n");
+
+    r = client({"vars", kBig});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), kBigNames);
+
+    r = client({"lists", kDevice});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "LLN0$ds\n");
+}
+
+TEST_F(Cli, ReadsWritesAndDescribes)
+{
+    ProgramRun r = client({"read", "DEV/Types$f"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "12.5\n");
+
+    struct Case {
+        const char* item;
+        const char* type;
+        const char* text;
+        Value expected;
+    };
+    const std::uint8_t octets[] = {0xde, 0xad, 0x01};
+    const Case cases[] = {
+        {"Types$b", "bool", "true", Value::boolean(true)},
+        {"Types$i", "int", "-17", Value::integer(-17)},
+        {"Types$u", "uint", "4000000000", Value::unsignedInteger(4000000000u)},
+        {"Types$f", "float", "-2.25", Value::float32(-2.25f)},
+        {"Types$d", "double", "0.1", Value::float64(0.1)},
+        {"Types$s", "string", "it's here", Value::visibleString("it's here")},
+        {"Types$o", "octets", "de:ad:01", Value::octetString(octets)},
+        {"Types$t", "utctime", "2027-01-01T00:00:00Z", Value::utcTimeMs(1798761600000u)},
+    };
+    for (const Case& c : cases) {
+        r = client({"write", std::string("DEV/") + c.item, c.type, c.text});
+        EXPECT_EQ(r.status, 0) << c.item << ": " << r.output;
+        EXPECT_EQ(r.output, "ok\n");
+        const auto lock = server.server->lockModel();
+        EXPECT_EQ(*server.model->value(kDevice, c.item), c.expected) << c.item;
+    }
+    Value bits = Value::bitString(13);
+    bits.setBit(0, true);
+    bits.setBit(12, true);
+    r = client({"write", "DEV/Types$bs", "bits", "1000000000001"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    {
+        const auto lock = server.server->lockModel();
+        EXPECT_EQ(*server.model->value(kDevice, "Types$bs"), bits);
+    }
+
+    r = client({"type", "DEV/Types$st"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "structure\n  a: int8\n  z: boolean\n");
+}
+
+TEST_F(Cli, FailsWithAMessageAndNonZeroStatus)
+{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"read", "DEV/Missing"},
+             {"write", "DEV/Types$i", "float", "1.5"},
+             {"write", "DEV/Types$i", "int", "twelve"},
+             {"write", "DEV/Types$i", "complex", "1"},
+             {"read", "no-slash"},
+             {"type", "DEV/Nope"},
+             {"nodes", "NoSuchDomain"},
+             {"frobnicate"},
+             {}}) {
+        ProgramRun r = client(args);
+        EXPECT_NE(r.status, 0) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(r.output.find("iec-client: "), std::string::npos) << r.output;
+    }
+    ProgramRun r = runClient({"-p", "1", "identify"});  // nothing listens on port 1
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("connect failed"), std::string::npos) << r.output;
+
+    r = client({"read", "DEV/Missing"});
+    EXPECT_NE(r.output.find("object-non-existent"), std::string::npos) << r.output;
+}
+
+TEST_F(Cli, WatchEnablesTheReportAndPrintsWhatArrives)
+{
+    server.model->setWriteObserver([this](const server::ClientContext&, std::string_view, std::string_view item,
+                                          const Value& v) {
+        if (item == "LLN0$RP$rcb01$RptEna" && v.toBool()) {
+            const Value id = Value::visibleString("DEV/report01");
+            const Value value = Value::float32(3.5f);
+            const Value* values[] = {&id, &value};
+            server.server->broadcastInformationReport(mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT")),
+                                                      values);
+        }
+    });
+    ProgramRun r = client({"watch", "0", "--enable", "DEV/LLN0$RP$rcb01"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("report"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"DEV/report01\""), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("3.5"), std::string::npos) << r.output;
+    const auto lock = server.server->lockModel();
+    EXPECT_EQ(*server.model->value(kDevice, "LLN0$RP$rcb01$RptEna"), Value::boolean(false));
+}
+
+}  // namespace
+}  // namespace client_test
+
+#endif

@@ -1,0 +1,182 @@
+// Connections that fail: nobody listening, nobody answering, a client that
+// vanishes mid-association, a server process killed under a waiting request.
+#include "test_server.hpp"
+
+#include "iec61850/platform/socket.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace client_test {
+namespace {
+
+using namespace iec61850;
+using client::ErrorKind;
+using client::MmsConnection;
+using mms::Value;
+
+client::ConnectOptions quickOptions(std::uint16_t port)
+{
+    client::ConnectOptions o;
+    o.port = port;
+    o.connectTimeoutMs = o.requestTimeoutMs = 300;
+    return o;
+}
+
+TEST(ConnectFailure, NobodyListeningIsRefusedAtOnce)
+{
+    platform::Listener probe;
+    ASSERT_EQ(probe.open("127.0.0.1", 0), platform::NetStatus::Ok);
+    const std::uint16_t port = probe.port();
+    probe.close();
+
+    MmsConnection c;
+    auto o = quickOptions(port);
+    o.connectTimeoutMs = 60000;  // refusal must not wait for the timeout
+    auto r = c.connect(o);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::ConnectFailed) << r.error().describe();
+    EXPECT_FALSE(c.connected());
+}
+
+TEST(ConnectFailure, APeerThatNeverAnswersTheAssociationTimesOut)
+{
+    platform::Listener silent;  // the kernel completes TCP, nobody reads
+    ASSERT_EQ(silent.open("127.0.0.1", 0), platform::NetStatus::Ok);
+    MmsConnection c;
+    auto r = c.connect(quickOptions(silent.port()));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::Timeout) << r.error().describe();
+    EXPECT_FALSE(c.connected());
+}
+
+TEST(ConnectFailure, AFullBacklogTimesOut)
+{
+    platform::Listener full;
+    ASSERT_EQ(full.open("127.0.0.1", 0, 1), platform::NetStatus::Ok);
+    std::vector<platform::Socket> fillers;
+    bool saturated = false;
+    for (int i = 0; i < 16 && !saturated; ++i) {
+        platform::Socket s;
+        const auto status = platform::connectTcp("127.0.0.1", full.port(), 200, s);
+        saturated = status == platform::NetStatus::TimedOut;
+        if (status == platform::NetStatus::Ok)
+            fillers.push_back(std::move(s));
+    }
+    ASSERT_TRUE(saturated) << "the backlog never filled";
+    MmsConnection c;
+    auto r = c.connect(quickOptions(full.port()));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::Timeout) << r.error().describe();
+}
+
+// Sends a CR, takes the CC, sends half of the association request and
+// closes: a client killed mid-association.
+void vanishMidAssociation(std::uint16_t port)
+{
+    platform::Socket s;
+    ASSERT_EQ(platform::connectTcp("127.0.0.1", port, 2000, s), platform::NetStatus::Ok);
+    iso::ClientAssociation a({});
+    mms::InitiateParameters p;
+    p.localDetail = 65000;
+    a.connect(mms::encodePdu(mms::InitiateRequest{p}));
+    ASSERT_TRUE(s.send(a.output()).ok());
+    a.output().clear();
+    Bytes buffer(4096);
+    while (a.output().empty()) {
+        platform::PollEntry e{s.fd(), true, false};
+        ASSERT_GT(platform::poll(std::span(&e, 1), 2000), 0) << "no CC";
+        auto r = s.recv(buffer);
+        ASSERT_TRUE(r.ok());
+        a.receive(ByteView(buffer).first(r.count));
+    }
+    const Bytes& aarq = a.output();
+    ASSERT_TRUE(s.send(ByteView(aarq).first(aarq.size() / 2)).ok());
+}
+
+TEST(AbruptEnd, AClientKilledMidAssociationLeavesTheOthersServed)
+{
+    TestServer server;
+    MmsConnection before;
+    ASSERT_TRUE(before.connect(server.options()).ok());
+    for (int i = 0; i < 6; ++i)  // more than the connection limit, one after another
+        vanishMidAssociation(server.port);
+
+    EXPECT_EQ(*before.read(kDevice, "Types$f"), Value::float32(12.5f));
+    MmsConnection after;
+    client::ConnectOptions o = server.options();
+    auto r = after.connect(o);
+    for (int attempt = 0; !r.ok() && attempt < 50; ++attempt)  // the server may not have reaped them yet
+        r = after.connect(o);
+    ASSERT_TRUE(r.ok()) << r.error().describe();
+    EXPECT_EQ(*after.read(kDevice, "Types$i"), Value::integer(-42));
+}
+
+TEST(AbruptEnd, AServerStoppedUnderAnIdleClientIsNoticed)
+{
+    auto server = std::make_unique<TestServer>();
+    MmsConnection c;
+    ASSERT_TRUE(c.connect(server->options()).ok());
+    server.reset();
+    auto r = c.read(kDevice, "Types$i");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::ConnectionLost) << r.error().describe();
+    EXPECT_FALSE(c.connected());
+    EXPECT_FALSE(c.release().ok());
+}
+
+// The server runs in a child process; when the write reaches the model the
+// child tells us and we kill it while our write waits for the answer.
+TEST(AbruptEnd, AServerProcessKilledUnderAWaitingWriteEndsIt)
+{
+    int toParent[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(toParent[0]);
+        auto model = makeModel();
+        model->setWriteCheck([fd = toParent[1]](auto&&...) -> std::optional<mms::DataAccessError> {
+            const char c = 'w';
+            (void)!::write(fd, &c, 1);
+            for (;;)
+                ::pause();
+        });
+        server::MmsServer s(*model);
+        if (s.listen("127.0.0.1", 0) != platform::NetStatus::Ok)
+            ::_exit(1);
+        const std::uint16_t port = s.port();
+        (void)!::write(toParent[1], &port, sizeof port);
+        for (;;)
+            s.step(1000);
+    }
+    ::close(toParent[1]);
+    std::uint16_t port = 0;
+    ASSERT_EQ(::read(toParent[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+
+    std::thread killer([&] {
+        char c;
+        if (::read(toParent[0], &c, 1) == 1)
+            ::kill(child, SIGKILL);
+    });
+    MmsConnection c;
+    auto o = quickOptions(port);
+    o.connectTimeoutMs = o.requestTimeoutMs = 10000;
+    const auto connected = c.connect(o);
+    client::Outcome w = connected.ok() ? c.write(kDevice, "Types$i", Value::integer(1)) : connected;
+    ::kill(child, SIGKILL);
+    killer.join();
+    ::waitpid(child, nullptr, 0);
+    ::close(toParent[0]);
+
+    ASSERT_TRUE(connected.ok()) << connected.error().describe();
+    ASSERT_FALSE(w.ok());
+    EXPECT_EQ(w.error().kind, ErrorKind::ConnectionLost) << w.error().describe();
+}
+
+}  // namespace
+}  // namespace client_test
