@@ -11,7 +11,7 @@ namespace {
 using ber::Element;
 using ber::Tag;
 
-// Context tags of TypeSpecification; most equal the Data tags.
+// Context tags of type descriptions; most equal the Data tags.
 namespace type_tag {
 constexpr std::uint32_t TypeName = 0, Array = 1, Structure = 2, Boolean = 3, BitString = 4, Integer = 5,
                         Unsigned = 6, FloatingPoint = 7, OctetString = 9, VisibleString = 10,

@@ -1,4 +1,4 @@
-// MMS type descriptions (TypeSpecification), as answered by
+// MMS type descriptions, as answered by
 // GetVariableAccessAttributes, and checks of values against them.
 #pragma once
 
@@ -79,10 +79,10 @@ public:
 
     bool operator==(const TypeSpec& other) const;
 
-    // Writes a TypeSpecification (structure [2], array [1], boolean [3] ...).
+    // Writes the type description (structure [2], array [1], boolean [3] ...).
     void encode(ber::Writer& w) const;
     Bytes encode() const;
-    // Decodes one TypeSpecification element; `out` is assigned only on success.
+    // Decodes one type description element; `out` is assigned only on success.
     static Status decode(const ber::Element& e, TypeSpec& out, int depth = kMaxDataDepth);
     static Status decode(ByteView bytes, TypeSpec& out, int depth = kMaxDataDepth);
 
