@@ -257,6 +257,19 @@ TEST(Pdu, FileServicesAreUnrecognizedButKeptAndRejectable)
     EXPECT_EQ(rej, (RejectPdu{7, RejectClass::ConfirmedRequest, reject_code::confirmed_request::UnrecognizedService}));
 }
 
+TEST(Pdu, JournalReadIsUnrecognizedOnBothSides)
+{
+    const auto c = capture("10-journal-read", 'c');
+    const auto s = capture("10-journal-read", 's');
+    for (std::size_t i : {1u, 2u}) {
+        const Pdu req = decodeOk(c[i]);
+        EXPECT_EQ(serviceTag(std::get<ConfirmedRequest>(req).service), service_tag::ReadJournal);
+        const Pdu rsp = decodeOk(s[i]);
+        EXPECT_EQ(std::get<ConfirmedResponse>(rsp).invokeId, i);
+        EXPECT_EQ(serviceTag(std::get<ConfirmedResponse>(rsp).service), service_tag::ReadJournal);
+    }
+}
+
 TEST(Pdu, RoundTripsOfPdusNotInTheCaptures)
 {
     ServiceError fileDenied{ErrorClass::File, error_code::file::FileAccessDenied, {}, {}};
