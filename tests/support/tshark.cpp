@@ -85,6 +85,7 @@ Bytes fromHex(const std::string& hex)
 }
 
 constexpr char kAggregator = '|';
+constexpr unsigned long kSeverityError = 0x00800000;  // expert info severity "error"
 
 }  // namespace
 
@@ -153,18 +154,13 @@ Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<
                   const std::string& options)
 {
     Decode d;
-    const std::string base = tsharkBase(pcap, port) + (options.empty() ? "" : " " + options);
-    const CommandResult problems =
-        run(base + " -Y '_ws.malformed || _ws.expert.severity == error'"
-                   " -T fields -e frame.number -e _ws.expert.message -e _ws.col.Info");
-    if (problems.exitCode != 0) {
-        d.error = problems.err;
-        return d;
-    }
-    d.problems = lines(problems.out);
-
-    std::string command = base + " -T fields -E occurrence=a -E aggregator='" + kAggregator +
-                          "' -e frame.number -e frame.protocols";
+    // Fixed columns first, then the caller's fields, then the info column (which may hold tabs).
+    const std::vector<std::string> fixed = {"frame.number", "frame.protocols", "_ws.malformed", "_ws.expert.severity",
+                                            "_ws.expert.message"};
+    std::string command = tsharkBase(pcap, port) + (options.empty() ? "" : " " + options) +
+                          " -T fields -E occurrence=a -E aggregator='" + kAggregator + "'";
+    for (const std::string& f : fixed)
+        command += " -e " + f;
     for (const std::string& f : fields)
         command += " -e " + quote(f);
     const CommandResult listing = run(command + " -e _ws.col.Info");
@@ -172,18 +168,25 @@ Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<
         d.error = listing.err;
         return d;
     }
+    const std::size_t first = fixed.size(), info = first + fields.size();
     for (const std::string& line : lines(listing.out)) {
         const std::vector<std::string> columns = split(line, '\t');
-        if (columns.size() < fields.size() + 3)
+        if (columns.size() < info + 1)
             continue;
         Frame f;
         f.number = static_cast<unsigned>(std::stoul(columns[0]));
         f.protocols = columns[1];
         for (std::size_t i = 0; i < fields.size(); ++i)
-            if (!columns[2 + i].empty())
-                f.fields[fields[i]] = split(columns[2 + i], kAggregator);
-        for (std::size_t i = 2 + fields.size(); i < columns.size(); ++i)
-            f.info += (i > 2 + fields.size() ? "\t" : "") + columns[i];
+            if (!columns[first + i].empty())
+                f.fields[fields[i]] = split(columns[first + i], kAggregator);
+        for (std::size_t i = info; i < columns.size(); ++i)
+            f.info += (i > info ? "\t" : "") + columns[i];
+        bool error = !columns[2].empty();
+        if (!columns[3].empty())
+            for (const std::string& severity : split(columns[3], kAggregator))
+                error |= std::stoul(severity) >= kSeverityError;
+        if (error)
+            d.problems.push_back("frame " + columns[0] + ": " + columns[4] + " (" + f.info + ")");
         d.frames.push_back(std::move(f));
     }
     d.ran = true;
