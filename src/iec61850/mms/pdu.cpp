@@ -12,14 +12,7 @@ using ber::Element;
 using ber::Reader;
 using ber::Tag;
 using ber::context;
-
-#define MMS_TRY(expr)                          \
-    do {                                       \
-        if (Status s_ = (expr); s_ != Status::Ok) \
-            return s_;                         \
-    } while (0)
-
-constexpr std::size_t kMaxIdentifier = 255;
+using namespace wire;
 
 namespace pdu_tag {
 constexpr std::uint32_t ConfirmedRequest = 0, ConfirmedResponse = 1, ConfirmedError = 2, Unconfirmed = 3, Reject = 4,
@@ -34,74 +27,6 @@ const Tag kSequence = ber::universal(ber::universal_tag::Sequence, true);
 
 // ---- Field readers ---------------------------------------------------------------------
 
-Status open(const Element& e, Reader& r)
-{
-    if (!e.tag.constructed)
-        return Status::BadTag;
-    r = Reader(e.content);
-    return Status::Ok;
-}
-
-Status expectTag(const Element& e, Tag t) { return e.tag == t ? Status::Ok : Status::BadTag; }
-
-Status nextWithTag(Reader& r, Tag t, Element& e)
-{
-    MMS_TRY(r.next(e));
-    return expectTag(e, t);
-}
-
-// Takes the next element only when it has tag t.
-bool nextIf(Reader& r, Tag t, Element& e)
-{
-    return r.peek(e) == Status::Ok && e.tag == t && r.next(e) == Status::Ok;
-}
-
-Status atEnd(const Reader& r) { return r.atEnd() ? Status::Ok : Status::BadTag; }
-
-Status readString(const Element& e, std::string& out)
-{
-    if (e.tag.constructed)
-        return Status::BadTag;
-    if (e.content.size() > kMaxIdentifier)
-        return Status::BadValue;
-    out.assign(wire::asString(e.content));
-    return Status::Ok;
-}
-
-// Strings that are not identifiers (descriptions, vendor names) get a wider cap.
-Status readText(const Element& e, std::string& out)
-{
-    if (e.tag.constructed)
-        return Status::BadTag;
-    if (e.content.size() > 4096)
-        return Status::BadValue;
-    out.assign(wire::asString(e.content));
-    return Status::Ok;
-}
-
-template <typename Int>
-Status readInt(const Element& e, Int& out)
-{
-    std::int64_t v = 0;
-    MMS_TRY(ber::expectInteger(e, v));
-    if (v < std::numeric_limits<Int>::min() || v > static_cast<std::int64_t>(std::numeric_limits<Int>::max()))
-        return Status::BadValue;
-    out = static_cast<Int>(v);
-    return Status::Ok;
-}
-
-Status readBool(const Element& e, bool& out)
-{
-    if (e.tag.constructed)
-        return Status::BadTag;
-    return ber::decodeBoolean(e.content, out);
-}
-
-Status readNull(const Element& e)
-{
-    return !e.tag.constructed && e.content.empty() ? Status::Ok : Status::BadValue;
-}
-
 Status readBits(const Element& e, Bytes& bits, std::uint32_t& count)
 {
     if (e.tag.constructed)
@@ -114,26 +39,17 @@ Status readBits(const Element& e, Bytes& bits, std::uint32_t& count)
     return Status::Ok;
 }
 
-// The single element inside an explicit tag.
-Status inner(const Element& outer, Element& e)
-{
-    Reader r(ByteView{});
-    MMS_TRY(open(outer, r));
-    MMS_TRY(r.next(e));
-    return atEnd(r);
-}
-
 class Decoder {
 public:
     explicit Decoder(const DecodeLimits& limits) : limits_(limits) {}
 
     Status pdu(const Element& e, Pdu& out);
+    Status objectName(const Element& e, ObjectName& out);
 
 private:
     template <typename T, typename F>
     Status list(const Element& e, std::vector<T>& out, F&& decodeOne);
 
-    Status objectName(const Element& e, ObjectName& out);
     Status variableSpecs(const Element& e, std::vector<VariableSpec>& out);
     Status variableAccessSpec(const Element& e, VariableAccessSpec& out);
     Status accessResults(const Element& e, std::vector<Value>& out);
@@ -1165,6 +1081,12 @@ Status decodePdu(ByteView bytes, Pdu& out, const DecodeLimits& limits)
     return Status::Ok;
 }
 
+Status decodeObjectName(const ber::Element& e, ObjectName& out)
+{
+    const DecodeLimits limits;
+    return Decoder(limits).objectName(e, out);
+}
+
 std::optional<std::uint32_t> peekInvokeId(ByteView bytes)
 {
     Element e, f;
@@ -1240,7 +1162,5 @@ void encodeVariableAccessSpec(ber::Writer& w, const VariableAccessSpec& s)
     }
     encodeVariableSpecs(w, context(0, true), s.variables);
 }
-
-#undef MMS_TRY
 
 }  // namespace iec61850::mms

@@ -385,6 +385,7 @@ void encodeReadResponse(ber::Writer& w, std::uint32_t invokeId, const VariableAc
 void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& spec, std::span<const Value* const> results);
 
 void encodeObjectName(ber::Writer& w, const ObjectName& n);
+Status decodeObjectName(const ber::Element& e, ObjectName& out);
 void encodeVariableAccessSpec(ber::Writer& w, const VariableAccessSpec& s);
 
 // Bit numbers in servicesSupported.
