@@ -17,6 +17,9 @@ MmsServer::MmsServer(MmsDataModel& model, ServerConfig config)
 MmsServer::~MmsServer()
 {
     stop();
+    // The application's handlers may already be gone; only the model hears of it.
+    onOpened_ = nullptr;
+    onClosed_ = nullptr;
     close();
 }
 

@@ -1,0 +1,438 @@
+#include "capture_data.hpp"
+#include "wire_helpers.hpp"
+
+#include "iec61850/platform/clock.hpp"
+#include "iec61850/platform/socket.hpp"
+#include "iec61850/server/mms_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+using namespace test;
+using iec61850::server::ClientContext;
+using iec61850::server::InMemoryModel;
+using iec61850::server::MmsServer;
+using iec61850::server::ServerConfig;
+namespace platform = iec61850::platform;
+
+namespace {
+
+constexpr std::string_view kCls1 = "FNN_STEUERBOXCLS1";
+
+std::vector<Bytes> tpkts(const std::vector<std::string_view>& capture)
+{
+    std::vector<Bytes> out;
+    for (auto h : capture)
+        out.push_back(hex(h));
+    return out;
+}
+
+void addFloat(InMemoryModel& model, float f)
+{
+    using T = mms::TypeSpec;
+    model.addDomain(kCls1);
+    model.addVariable(kCls1, "MMXU001",
+                      T::structure({T::structure({T::structure({T::structure({T::float32().named("f")}).named("mag")})
+                                                      .named("TotW")})
+                                        .named("MX")}));
+    model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(f);
+    std::vector<T> big;
+    for (int i = 0; i < 400; ++i)
+        big.push_back(T::float64().named("v" + std::to_string(i)));
+    model.addVariable(kCls1, "Big", T::structure(std::move(big)));
+}
+
+// Drives the server: threadless runs step(), threaded just waits.
+struct Driver {
+    MmsServer& server;
+    bool threadless;
+
+    // Waits for the client socket (and serves meanwhile). Bounded, never asserted on time.
+    bool waitReadable(const platform::Socket& s) const
+    {
+        for (int i = 0; i < 2000; ++i) {
+            if (threadless)
+                server.step(5);
+            platform::PollEntry e{s.fd(), true, false};
+            if (platform::poll({&e, 1}, threadless ? 0 : 5) > 0)
+                return true;
+        }
+        return false;
+    }
+    template <typename Pred>
+    bool until(Pred done) const
+    {
+        for (int i = 0; i < 2000 && !done(); ++i) {
+            if (threadless)
+                server.step(5);
+            else
+                platform::sleepMs(2);
+        }
+        return done();
+    }
+};
+
+// A client on raw sockets speaking the capture bytes.
+struct RawClient {
+    platform::Socket socket;
+    Bytes inbox;
+    bool eof = false;
+
+    bool connect(std::uint16_t port) { return platform::connectTcp("127.0.0.1", port, 5000, socket) == platform::NetStatus::Ok; }
+
+    bool send(ByteView bytes)
+    {
+        while (!bytes.empty()) {
+            platform::IoResult r = socket.send(bytes);
+            if (r.status == platform::NetStatus::WouldBlock) {
+                platform::PollEntry e{socket.fd(), false, true};
+                platform::poll({&e, 1}, 100);
+                continue;
+            }
+            if (!r.ok())
+                return false;
+            bytes = bytes.subspan(r.count);
+        }
+        return true;
+    }
+
+    std::size_t completeTpkts() const
+    {
+        std::size_t n = 0, at = 0;
+        while (at + 4 <= inbox.size()) {
+            std::size_t len = std::size_t(inbox[at + 2]) << 8 | inbox[at + 3];
+            if (len < 4 || at + len > inbox.size())
+                break;
+            at += len;
+            ++n;
+        }
+        return n;
+    }
+
+    void readAvailable()
+    {
+        std::uint8_t buf[4096];
+        for (;;) {
+            platform::IoResult r = socket.recv(buf);
+            if (r.status == platform::NetStatus::WouldBlock)
+                return;
+            if (!r.ok()) {
+                eof = true;
+                return;
+            }
+            inbox.insert(inbox.end(), buf, buf + r.count);
+        }
+    }
+
+    // Reads until `count` TPKTs have arrived; returns the frames they make.
+    std::vector<ServerFrame> read(const Driver& d, std::size_t count)
+    {
+        while (completeTpkts() < count && !eof && d.waitReadable(socket))
+            readAvailable();
+        std::vector<ServerFrame> frames;
+        EXPECT_TRUE(splitServerOutput(inbox, frames));
+        inbox.clear();
+        return frames;
+    }
+
+    // Sends a TPKT and returns the MMS PDU answered.
+    mms::Pdu exchange(const Driver& d, const Bytes& tpkt)
+    {
+        EXPECT_TRUE(send(tpkt));
+        auto frames = read(d, 1);
+        EXPECT_EQ(frames.size(), 1u);
+        if (frames.empty() || frames[0].mms.empty())
+            return mms::RejectPdu{};
+        return decode(frames[0].mms);
+    }
+
+    bool associate(const Driver& d)
+    {
+        auto in = tpkts(capture::associateIdentify);
+        if (!send(in[0]) || read(d, 1).size() != 1 || !send(in[1]))
+            return false;
+        auto frames = read(d, 1);
+        return frames.size() == 1 && frames[0].spdu == 0x0E;
+    }
+
+    bool identify(const Driver& d)
+    {
+        auto pdu = exchange(d, hex(capture::associateIdentify[2]));
+        auto* r = std::get_if<mms::ConfirmedResponse>(&pdu);
+        return r && std::holds_alternative<mms::IdentifyResponse>(r->service);
+    }
+
+    // Waits for the server to close the connection without sending anything.
+    bool closedSilently(const Driver& d)
+    {
+        while (!eof && d.waitReadable(socket))
+            readAvailable();
+        return eof && inbox.empty();
+    }
+};
+
+struct Events {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<ClientContext> opened, closed;
+
+    void attach(MmsServer& s)
+    {
+        s.setConnectionOpenedHandler([this](const ClientContext& c) {
+            std::lock_guard lock(mutex);
+            opened.push_back(c);
+            changed.notify_all();
+        });
+        s.setConnectionClosedHandler([this](const ClientContext& c) {
+            std::lock_guard lock(mutex);
+            closed.push_back(c);
+            changed.notify_all();
+        });
+    }
+    std::size_t closedCount()
+    {
+        std::lock_guard lock(mutex);
+        return closed.size();
+    }
+};
+
+class Runtime : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        addFloat(model, 230.5f);
+        events.attach(server);
+        ASSERT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
+        if (!threadless()) {
+            ASSERT_TRUE(server.start());
+        }
+    }
+    void TearDown() override
+    {
+        server.stop();
+        EXPECT_FALSE(server.isRunning());
+    }
+    bool threadless() const { return GetParam(); }
+
+    InMemoryModel model;
+    Events events;
+    MmsServer server{model};
+    Driver driver{server, GetParam()};
+};
+
+}  // namespace
+
+TEST_P(Runtime, ServesACaptureSessionAndReportsAddresses)
+{
+    EXPECT_EQ(server.isRunning(), !threadless());
+    RawClient c;
+    ASSERT_TRUE(c.connect(server.port()));
+    auto in = tpkts(capture::associateIdentify);
+    std::vector<std::uint8_t> expected{0xD0, 0xF0, 0xF0, 0xF0, 0xF0};
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        ASSERT_TRUE(c.send(in[i]));
+        auto frames = c.read(driver, 1);
+        ASSERT_EQ(frames.size(), 1u) << i;
+        EXPECT_EQ(frames[0].cotp, expected[i]) << i;
+    }
+    EXPECT_TRUE(c.closedSilently(driver));  // released: the server closes its side
+    ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
+
+    std::lock_guard lock(events.mutex);
+    ASSERT_EQ(events.opened.size(), 1u);
+    const std::string serverAddress = "127.0.0.1:" + std::to_string(server.port());
+    EXPECT_EQ(events.opened[0].localAddress, serverAddress);
+    EXPECT_EQ(events.opened[0].peerAddress, c.socket.localAddress());
+    EXPECT_EQ(events.closed[0].id, events.opened[0].id);
+    EXPECT_EQ(events.closed[0].peerAddress, events.opened[0].peerAddress);
+}
+
+TEST_P(Runtime, ReadsAFloatAndAppliesModelUpdatesMadeUnderTheLock)
+{
+    RawClient c;
+    ASSERT_TRUE(c.connect(server.port()));
+    ASSERT_TRUE(c.associate(driver));
+    const Bytes read = hex(capture::abruptClose[2]);
+    for (float f : {230.5f, -1.25f}) {
+        {
+            auto lock = server.lockModel();
+            model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(f);
+        }
+        auto pdu = c.exchange(driver, read);
+        auto* r = std::get_if<mms::ConfirmedResponse>(&pdu);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(std::get<mms::ReadResponse>(r->service).results.at(0), mms::Value::float32(f));
+    }
+}
+
+TEST_P(Runtime, RefusesOneConnectionTooManyWhileTheOthersKeepWorking)
+{
+    std::vector<RawClient> clients(5);
+    for (auto& c : clients) {
+        ASSERT_TRUE(c.connect(server.port()));
+        ASSERT_TRUE(c.associate(driver));
+    }
+    EXPECT_EQ(server.connectionCount(), 5u);
+
+    RawClient extra;
+    ASSERT_TRUE(extra.connect(server.port()));  // the kernel accepts; the server closes it
+    EXPECT_TRUE(extra.closedSilently(driver));
+    EXPECT_EQ(server.connectionCount(), 5u);
+
+    for (auto& c : clients)
+        EXPECT_TRUE(c.identify(driver));
+    std::lock_guard lock(events.mutex);
+    EXPECT_EQ(events.opened.size(), 5u);
+    EXPECT_TRUE(events.closed.empty());
+}
+
+TEST_P(Runtime, AClientThatJustClosesIsFreedAndItsSlotReused)
+{
+    std::vector<RawClient> clients(5);
+    for (auto& c : clients) {
+        ASSERT_TRUE(c.connect(server.port()));
+        ASSERT_TRUE(c.associate(driver));
+    }
+    // Capture 11: a read, then the client closes TCP without conclude or release.
+    auto pdu = clients[2].exchange(driver, hex(capture::abruptClose[2]));
+    EXPECT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(pdu));
+    clients[2].socket.close();
+    ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
+    EXPECT_EQ(server.connectionCount(), 4u);
+
+    RawClient next;
+    ASSERT_TRUE(next.connect(server.port()));
+    ASSERT_TRUE(next.associate(driver));
+    EXPECT_TRUE(next.identify(driver));
+    EXPECT_TRUE(clients[0].identify(driver));
+}
+
+TEST_P(Runtime, ASilentHalfAssociatedClientDoesNotStallAnother)
+{
+    RawClient silent;
+    ASSERT_TRUE(silent.connect(server.port()));
+    auto in = tpkts(capture::associateIdentify);
+    ASSERT_TRUE(silent.send(in[0]));
+    ASSERT_EQ(silent.read(driver, 1).size(), 1u);
+    ASSERT_TRUE(silent.send(ByteView(in[1]).first(in[1].size() / 2)));  // half an AARQ, then nothing
+
+    RawClient busy;
+    ASSERT_TRUE(busy.connect(server.port()));
+    ASSERT_TRUE(busy.associate(driver));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(busy.identify(driver));
+    EXPECT_EQ(server.connectionCount(), 2u);
+}
+
+TEST_P(Runtime, AClientThatDoesNotReadIsThrottledNotTheOthers)
+{
+    RawClient hog;
+    ASSERT_TRUE(hog.connect(server.port()));
+    ASSERT_TRUE(hog.associate(driver));
+    // Reads of a 400-double structure (~4 kB answers) that the client never collects.
+    mms::ReadRequest r{false, mms::VariableAccessSpec::single(mms::ObjectName::inDomain(std::string(kCls1), "Big"))};
+    Bytes burst;
+    for (std::uint32_t id = 1; id <= 1500; ++id) {
+        Bytes pdu = mms::encodePdu(mms::ConfirmedRequest{id, r});
+        ber::Writer w;
+        auto a = w.begin(ber::application(1, true));
+        auto s = w.begin(ber::universal(ber::universal_tag::Sequence, true));
+        w.integer(ber::universal(ber::universal_tag::Integer), 3);
+        auto c = w.begin(ber::context(0, true));
+        w.raw(pdu);
+        w.end(c);
+        w.end(s);
+        w.end(a);
+        Bytes frame{0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80, 0x01, 0x00, 0x01, 0x00};
+        frame.insert(frame.end(), w.bytes().begin(), w.bytes().end());
+        frame[2] = static_cast<std::uint8_t>(frame.size() >> 8);
+        frame[3] = static_cast<std::uint8_t>(frame.size());
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    // The socket may stop taking the burst once the server stops reading; send what it takes.
+    ByteView rest(burst);
+    for (int i = 0; i < 200 && !rest.empty(); ++i) {
+        platform::IoResult res = hog.socket.send(rest);
+        if (res.ok())
+            rest = rest.subspan(res.count);
+        if (driver.threadless)
+            server.step(1);
+        else
+            platform::sleepMs(1);
+    }
+
+    RawClient other;
+    ASSERT_TRUE(other.connect(server.port()));
+    ASSERT_TRUE(other.associate(driver));
+    EXPECT_TRUE(other.identify(driver));
+
+    hog.socket.close();
+    ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
+    EXPECT_TRUE(other.identify(driver));
+}
+
+TEST_P(Runtime, SendsInformationReportsToTheChosenConnection)
+{
+    RawClient a, b;
+    ASSERT_TRUE(a.connect(server.port()));
+    ASSERT_TRUE(a.associate(driver));
+    ASSERT_TRUE(b.connect(server.port()));
+    ASSERT_TRUE(b.associate(driver));
+    iec61850::server::ConnectionId idOfB;
+    {
+        std::lock_guard lock(events.mutex);
+        ASSERT_EQ(events.opened.size(), 2u);
+        idOfB = events.opened[1].id;
+    }
+    const mms::Value rptId = mms::Value::visibleString("CLS1/report01");
+    const mms::Value* values[] = {&rptId};
+    auto spec = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
+    EXPECT_FALSE(server.sendInformationReport(9999, spec, values));
+    ASSERT_TRUE(server.sendInformationReport(idOfB, spec, values));
+    auto frames = b.read(driver, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    auto pdu = decode(frames[0].mms);
+    auto* u = std::get_if<mms::UnconfirmedPdu>(&pdu);
+    ASSERT_TRUE(u);
+    EXPECT_EQ(u->report.results, std::vector<mms::Value>{rptId});
+
+    EXPECT_EQ(server.broadcastInformationReport(spec, values), 2u);
+    EXPECT_EQ(a.read(driver, 1).size(), 1u);
+    EXPECT_EQ(b.read(driver, 1).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Runtime, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Threadless" : "Threaded"; });
+
+TEST(RuntimeSetup, ReportsAPortAlreadyTaken)
+{
+    InMemoryModel model;
+    MmsServer first(model), second(model);
+    ASSERT_EQ(first.listen("127.0.0.1", 0), platform::NetStatus::Ok);
+    EXPECT_EQ(second.listen("127.0.0.1", first.port()), platform::NetStatus::AddressInUse);
+    EXPECT_FALSE(second.start());
+    EXPECT_FALSE(second.isRunning());
+}
+
+TEST(RuntimeSetup, StopsAndClosesEveryConnection)
+{
+    InMemoryModel model;
+    ServerConfig config;
+    config.maxConnections = 2;
+    MmsServer server(model, config);
+    Events events;
+    events.attach(server);
+    ASSERT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
+    ASSERT_TRUE(server.start());
+    Driver d{server, false};
+    RawClient a;
+    ASSERT_TRUE(a.connect(server.port()));
+    ASSERT_TRUE(a.associate(d));
+    server.stop();
+    EXPECT_FALSE(server.isRunning());
+    server.close();
+    EXPECT_EQ(events.closedCount(), 1u);
+    EXPECT_TRUE(a.closedSilently(d));
+}
