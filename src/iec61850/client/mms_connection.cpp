@@ -129,9 +129,15 @@ struct MmsConnection::Io {
     std::string lostDetail;
 
     std::vector<Answer> answers;
-    std::vector<std::uint32_t> awaited;
+    std::vector<std::uint32_t> awaited;  // invoke IDs of requests in progress
     std::optional<mms::Pdu> concludeAnswer;
     std::vector<mms::InformationReport> reports;
+
+    // Answers nobody waits for (any more) are dropped on arrival.
+    bool isAwaited(std::optional<std::uint32_t> id) const
+    {
+        return id ? std::find(awaited.begin(), awaited.end(), *id) != awaited.end() : !awaited.empty();
+    }
 
     void markLost(std::string detail)
     {
@@ -156,10 +162,13 @@ bool MmsConnection::connected() const
 
 Outcome MmsConnection::connect(const ConnectOptions& options)
 {
+    if (handlerDepth_ > 0)
+        return Error{ErrorKind::InvalidArgument, 0, 0, "connect from the report handler"};
     abort();
     if (options.maxPduSize < 64)
         return Error{ErrorKind::InvalidArgument, 0, 0, "max PDU size below 64"};
     io_ = std::make_unique<Io>();
+    negotiated_ = {};
     requestTimeoutMs_ = options.requestTimeoutMs;
     const NetStatus s = platform::connectTcp(options.host, options.port, options.connectTimeoutMs, io_->socket);
     if (s != NetStatus::Ok) {
@@ -273,6 +282,11 @@ void MmsConnection::readSome(int waitMs)
     const platform::IoResult r = io.socket.recv(io.receiveBuffer);
     if (r.ok()) {
         io.association->receive(ByteView(io.receiveBuffer).first(r.count));
+        if (io.protocolFault && !io.association->closed()) {
+            io.association->abort();
+            (void)io.socket.send(io.association->output());
+            io.association->output().clear();
+        }
         if (io.association->closed() && !io.released)
             io.markLost(io.refused ? "association refused" : "association closed");
     } else if (r.status != NetStatus::WouldBlock) {
@@ -303,9 +317,8 @@ void MmsConnection::onData(ByteView bytes)
     Io& io = *io_;
     mms::Pdu pdu;
     if (mms::decodePdu(bytes, pdu) != mms::Status::Ok) {
+        io.protocolFault = !io.lost;
         io.markLost("undecodable MMS PDU");
-        io.protocolFault = true;
-        io.association->abort();
         return;
     }
     std::visit(
@@ -313,10 +326,11 @@ void MmsConnection::onData(ByteView bytes)
             using T = std::decay_t<decltype(p)>;
             if constexpr (std::is_same_v<T, mms::UnconfirmedPdu>) {
                 io.reports.push_back(std::move(p.report));
-            } else if constexpr (std::is_same_v<T, mms::ConfirmedResponse> || std::is_same_v<T, mms::ConfirmedError>) {
-                io.answers.push_back({p.invokeId, std::move(pdu)});
-            } else if constexpr (std::is_same_v<T, mms::RejectPdu>) {
-                io.answers.push_back({p.invokeId, std::move(pdu)});
+            } else if constexpr (std::is_same_v<T, mms::ConfirmedResponse> || std::is_same_v<T, mms::ConfirmedError> ||
+                                 std::is_same_v<T, mms::RejectPdu>) {
+                const std::optional<std::uint32_t> id = p.invokeId;
+                if (io.isAwaited(id))
+                    io.answers.push_back({id, std::move(pdu)});
             } else if constexpr (std::is_same_v<T, mms::ConcludeResponse> || std::is_same_v<T, mms::ConcludeError>) {
                 io.concludeAnswer = std::move(pdu);
             } else if constexpr (std::is_same_v<T, mms::ConfirmedRequest>) {
@@ -338,8 +352,10 @@ std::size_t MmsConnection::dispatchReports()
     std::vector<mms::InformationReport> reports;
     reports.swap(io_->reports);
     if (reportHandler_) {
+        ++handlerDepth_;
         for (const mms::InformationReport& r : reports)
             reportHandler_(r);
+        --handlerDepth_;
     }
     return reports.size();
 }
@@ -402,10 +418,6 @@ Result<mms::ConfirmedResponseService> MmsConnection::transact(mms::ConfirmedRequ
         answer = std::move(it->pdu);
         io.answers.erase(it);
     }
-    // Answers nobody waits for any more (timed out earlier) are dropped.
-    std::erase_if(io.answers, [&io](const Io::Answer& a) {
-        return a.invokeId && std::find(io.awaited.begin(), io.awaited.end(), *a.invokeId) == io.awaited.end();
-    });
     if (!answer)
         return r.ok() ? protocolError("no answer") : r.error();
 
@@ -661,7 +673,13 @@ void MmsConnection::abort()
 
 void MmsConnection::close()
 {
-    io_.reset();
+    if (handlerDepth_ == 0) {
+        io_.reset();
+    } else if (io_) {
+        // A request may be waiting below the handler: keep its state alive.
+        io_->socket.close();
+        io_->markLost("closed");
+    }
 }
 
 }  // namespace iec61850::client

@@ -65,7 +65,8 @@ public:
     const Negotiated& negotiated() const { return negotiated_; }
     void setRequestTimeout(int ms) { requestTimeoutMs_ = ms; }
 
-    // Called with each information report, also while a request waits.
+    // Called with each information report, also while a request waits. The
+    // handler may make requests; closing from it ends the connection.
     void setReportHandler(ReportHandler handler) { reportHandler_ = std::move(handler); }
 
     Result<mms::IdentifyResponse> identify();
@@ -138,6 +139,7 @@ private:
     int requestTimeoutMs_ = 5000;
     std::uint32_t nextInvokeId_ = 1;
     ReportHandler reportHandler_;
+    int handlerDepth_ = 0;
 };
 
 }  // namespace iec61850::client

@@ -176,7 +176,11 @@ std::string typeName(const mms::TypeSpec& t)
     using K = mms::TypeSpec::Kind;
     auto sized = [&t](const char* name) {
         const std::int32_t n = t.size();
-        return std::string(name) + (n < 0 ? "[<=" + std::to_string(-n) + "]" : "[" + std::to_string(n) + "]");
+        std::string text(name);
+        text += n < 0 ? "[<=" : "[";
+        text += std::to_string(n < 0 ? -static_cast<std::int64_t>(n) : n);
+        text += ']';
+        return text;
     };
     switch (t.kind()) {
     case K::Array: return "array[" + std::to_string(t.elementCount()) + "] of " + typeName(t.elementType());

@@ -185,6 +185,45 @@ TEST(ScriptedPeer, IgnoresAnswersToOtherInvokeIdsAndDispatchesReportsFirst)
     EXPECT_EQ(reports, 7);
 }
 
+mms::InformationReport someReport()
+{
+    return {mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT")), {Value::boolean(true)}};
+}
+
+TEST(ScriptedPeer, TheReportHandlerMayMakeRequestsOfItsOwn)
+{
+    ScriptedPeer peer([](const mms::ConfirmedRequest& r) {
+        if (r.invokeId == 1)
+            return Reply{{encode(mms::UnconfirmedPdu{someReport()})}};
+        return Reply{{respond(2, mms::IdentifyResponse{"inner", "", ""}),
+                      respond(1, mms::IdentifyResponse{"outer", "", ""})}};
+    });
+    MmsConnection c;
+    std::string inner;
+    c.setReportHandler([&](const mms::InformationReport&) {
+        auto id = c.identify();
+        inner = id.ok() ? id->vendor : id.error().describe();
+    });
+    ASSERT_TRUE(c.connect(peer.options()).ok());
+    auto outer = c.identify();
+    ASSERT_TRUE(outer.ok()) << outer.error().describe();
+    EXPECT_EQ(outer->vendor, "outer");
+    EXPECT_EQ(inner, "inner");
+}
+
+TEST(ScriptedPeer, AHandlerThatClosesEndsTheWaitingRequest)
+{
+    ScriptedPeer peer([](const mms::ConfirmedRequest&) { return Reply{{encode(mms::UnconfirmedPdu{someReport()})}}; });
+    MmsConnection c;
+    c.setReportHandler([&](const mms::InformationReport&) { c.close(); });
+    ASSERT_TRUE(c.connect(peer.options()).ok());
+    c.setRequestTimeout(60000);
+    auto r = c.identify();
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::ConnectionLost) << r.error().describe();
+    EXPECT_FALSE(c.connected());
+}
+
 TEST(ScriptedPeer, ALateAnswerDoesNotSatisfyTheNextRequest)
 {
     ScriptedPeer peer([](const mms::ConfirmedRequest& r) {
