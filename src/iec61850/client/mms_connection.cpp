@@ -545,6 +545,7 @@ Result<std::vector<mms::Value>> MmsConnection::read(std::span<const VariableRef>
 Result<std::vector<mms::Value>> MmsConnection::readList(std::string_view domain, std::string_view listName)
 {
     mms::ReadRequest request;
+    request.specificationWithResult = true;
     request.spec = mms::VariableAccessSpec::list(objectName(domain, listName));
     Result<mms::ReadResponse> r = call<mms::ReadResponse>(std::move(request));
     if (!r.ok())
