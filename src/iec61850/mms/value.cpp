@@ -458,6 +458,14 @@ ByteView Value::bitStringOctets() const
     return {bitData(), (size_ + 7) / 8};
 }
 
+std::size_t Value::countSetBits() const
+{
+    std::size_t n = 0;
+    for (std::uint8_t b : bitStringOctets())
+        n += static_cast<std::size_t>(std::popcount(b));
+    return n;  // unused trailing bits are always zero
+}
+
 std::uint64_t Value::bitsAsInteger() const
 {
     std::uint64_t v = 0;

@@ -115,6 +115,7 @@ public:
     bool getBit(std::size_t bit) const;
     void setBit(std::size_t bit, bool v);
     ByteView bitStringOctets() const;
+    std::size_t countSetBits() const;
     // Bits 0..n-1 as an integer with bit 0 as the least significant bit (n <= 64).
     std::uint64_t bitsAsInteger() const;
     void setBitsFromInteger(std::uint64_t v);

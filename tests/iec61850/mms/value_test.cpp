@@ -116,6 +116,7 @@ TEST(Value, BitNumberingFollowsMms)
     EXPECT_EQ(q.bitStringSize(), 13u);
     EXPECT_EQ(q.bitsAsInteger(), 0x1001u);
     EXPECT_EQ(q.bitsAsIntegerBigEndian(), 0x1001u);
+    EXPECT_EQ(q.countSetBits(), 2u);
 
     Value check = Value::bitString(2);
     check.setBitsFromInteger(0b01);  // bit 0 set
@@ -125,6 +126,7 @@ TEST(Value, BitNumberingFollowsMms)
 
     // Unused trailing bits from the wire are dropped, not kept.
     EXPECT_EQ(decodeHex("8402060f").bitsAsIntegerBigEndian(), 0u);
+    EXPECT_EQ(decodeHex("8402060f").countSetBits(), 0u);
 }
 
 TEST(Value, LongBitStringsLiveOnTheHeap)
