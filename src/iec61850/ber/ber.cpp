@@ -180,29 +180,16 @@ Status expectUnsigned(const Element& e, std::uint64_t& out)
 
 void appendIntegerContent(Bytes& out, std::int64_t v)
 {
-    int n = 8;
-    // Drop leading octets that only repeat the sign.
-    while (n > 1) {
-        const auto top = static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> ((n - 1) * 8));
-        const auto nextBit = (static_cast<std::uint64_t>(v) >> ((n - 1) * 8 - 1)) & 1u;
-        if ((top == 0x00 && nextBit == 0) || (top == 0xff && nextBit == 1))
-            --n;
-        else
-            break;
-    }
-    for (int i = n - 1; i >= 0; --i)
-        out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (i * 8)));
+    Writer w;
+    w.integer(universal(universal_tag::Integer), v);
+    out.insert(out.end(), w.bytes().begin() + 2, w.bytes().end());
 }
 
 void appendUnsignedContent(Bytes& out, std::uint64_t v)
 {
-    int n = 1;
-    while (n < 8 && (v >> (n * 8)) != 0)
-        ++n;
-    if ((v >> ((n - 1) * 8)) & 0x80)
-        out.push_back(0);
-    for (int i = n - 1; i >= 0; --i)
-        out.push_back(static_cast<std::uint8_t>(v >> (i * 8)));
+    Writer w;
+    w.unsignedInteger(universal(universal_tag::Integer), v);
+    out.insert(out.end(), w.bytes().begin() + 2, w.bytes().end());
 }
 
 void Writer::tag(Tag t)
@@ -277,18 +264,33 @@ void Writer::boolean(Tag t, bool v)
 
 void Writer::integer(Tag t, std::int64_t v)
 {
-    Bytes content;
-    content.reserve(8);
-    appendIntegerContent(content, v);
-    primitive(t, content);
+    std::uint8_t content[8];
+    int n = 8;
+    while (n > 1) {  // drop leading octets that only repeat the sign
+        const auto top = static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> ((n - 1) * 8));
+        const auto nextBit = (static_cast<std::uint64_t>(v) >> ((n - 1) * 8 - 1)) & 1u;
+        if ((top == 0x00 && nextBit == 0) || (top == 0xff && nextBit == 1))
+            --n;
+        else
+            break;
+    }
+    for (int i = 0; i < n; ++i)
+        content[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> ((n - 1 - i) * 8));
+    primitive(t, ByteView(content, static_cast<std::size_t>(n)));
 }
 
 void Writer::unsignedInteger(Tag t, std::uint64_t v)
 {
-    Bytes content;
-    content.reserve(9);
-    appendUnsignedContent(content, v);
-    primitive(t, content);
+    std::uint8_t content[9];
+    int n = 1;
+    while (n < 8 && (v >> (n * 8)) != 0)
+        ++n;
+    std::size_t len = 0;
+    if ((v >> ((n - 1) * 8)) & 0x80)
+        content[len++] = 0;
+    for (int i = n - 1; i >= 0; --i)
+        content[len++] = static_cast<std::uint8_t>(v >> (i * 8));
+    primitive(t, ByteView(content, len));
 }
 
 void Writer::bitString(Tag t, ByteView bits, std::size_t bitCount)
