@@ -123,7 +123,7 @@ struct MmsConnection::Io {
     std::optional<Bytes> initiateAnswer;
     bool refused = false;
     bool released = false;
-    bool releaseRequested = false;
+    bool peerClosed = false;  // orderly TCP end from the peer
     bool lost = false;
     bool protocolFault = false;
     std::string lostDetail;
@@ -289,9 +289,11 @@ void MmsConnection::readSome(int waitMs)
         }
         if (io.association->closed() && !io.released)
             io.markLost(io.refused ? "association refused" : "association closed");
+    } else if (r.status == NetStatus::Closed) {
+        io.peerClosed = true;
+        io.markLost("closed by the peer");
     } else if (r.status != NetStatus::WouldBlock) {
-        io.markLost(r.status == NetStatus::Closed ? "closed by the peer"
-                                                  : std::string("receive: ") + platform::toString(r.status));
+        io.markLost(std::string("receive: ") + platform::toString(r.status));
     }
 }
 
@@ -646,12 +648,10 @@ Outcome MmsConnection::release()
         return r;
     }
     Io& io = *io_;
-    io.releaseRequested = true;
     io.association->release();
     Outcome r = serveUntil(deadlineAfter(requestTimeoutMs_), [&io] { return io.released; });
     // A server may close TCP right after its release answer.
-    const bool ended = r.ok() || (io.lost && io.lostDetail == "closed by the peer");
-    if (!ended) {
+    if (!r.ok() && !io.peerClosed) {
         abort();
         return r;
     }
