@@ -42,6 +42,8 @@ std::size_t MmsServer::connectionCount() const
 
 void MmsServer::step(int timeoutMs)
 {
+    if (running_ && std::this_thread::get_id() != loopThread_.load())
+        return;  // the server's own thread is serving
     {
         std::lock_guard lock(mutex_);
         pollSet_.clear();
@@ -55,6 +57,8 @@ void MmsServer::step(int timeoutMs)
         return;
 
     std::lock_guard lock(mutex_);
+    if (pollSet_.size() != clients_.size() + 2)
+        return;  // closed meanwhile
     if (pollSet_[0].readable)
         waker_.drain();
     // Clients only come and go on this thread, so the poll set still lines up.
@@ -158,6 +162,7 @@ bool MmsServer::start()
 
 void MmsServer::run()
 {
+    loopThread_ = std::this_thread::get_id();
     while (!stopRequested_)
         step(-1);
 }

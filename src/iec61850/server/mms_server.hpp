@@ -88,6 +88,7 @@ private:
     ConnectionId nextId_ = 1;
     mutable std::recursive_mutex mutex_;
     std::thread thread_;
+    std::atomic<std::thread::id> loopThread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
     ConnectionCallback onOpened_;

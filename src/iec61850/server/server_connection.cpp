@@ -65,6 +65,16 @@ std::size_t nameListResponseSize(std::uint32_t invokeId, std::size_t listContent
     return tlvSize(invokeIdSize(invokeId) + service);
 }
 
+std::optional<NameClass> nameClass(mms::ObjectClass c)
+{
+    switch (c) {
+    case mms::ObjectClass::NamedVariable: return NameClass::NamedVariable;
+    case mms::ObjectClass::NamedVariableList: return NameClass::NamedVariableList;
+    case mms::ObjectClass::Journal: return NameClass::Journal;
+    default: return std::nullopt;
+    }
+}
+
 std::string_view domainOf(const mms::ObjectName& n)
 {
     return n.scope == mms::ObjectName::Scope::Domain ? std::string_view(n.domain) : std::string_view();
@@ -246,17 +256,8 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::GetNameListReque
 
     if (r.objectClass == mms::ObjectClass::Domain && r.scope == Scope::Vmd) {
         model_.visitDomains(after, collect);
-    } else if (r.scope == Scope::Domain) {
-        std::optional<NameClass> cls;
-        if (r.objectClass == mms::ObjectClass::NamedVariable)
-            cls = NameClass::NamedVariable;
-        else if (r.objectClass == mms::ObjectClass::NamedVariableList)
-            cls = NameClass::NamedVariableList;
-        else if (r.objectClass == mms::ObjectClass::Journal)
-            cls = NameClass::Journal;
-        bool exists = cls ? model_.visitNames(r.domain, *cls, after, collect)
-                          : model_.visitNames(r.domain, NameClass::Journal, {}, [](std::string_view) { return false; });
-        if (!exists) {
+    } else if (auto cls = nameClass(r.objectClass); cls && r.scope == Scope::Domain) {
+        if (!model_.visitNames(r.domain, *cls, after, collect)) {
             sendError(invokeId, mms::ErrorClass::Definition, mms::error_code::definition::ObjectUndefined);
             return;
         }
