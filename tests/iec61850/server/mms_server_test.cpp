@@ -21,14 +21,6 @@ namespace {
 
 constexpr std::string_view kCls1 = "FNN_STEUERBOXCLS1";
 
-std::vector<Bytes> tpkts(const std::vector<std::string_view>& capture)
-{
-    std::vector<Bytes> out;
-    for (auto h : capture)
-        out.push_back(hex(h));
-    return out;
-}
-
 void addFloat(InMemoryModel& model, float f)
 {
     using T = mms::TypeSpec;
@@ -150,7 +142,7 @@ struct RawClient {
 
     bool associate(const Driver& d)
     {
-        auto in = tpkts(capture::associateIdentify);
+        auto in = hexAll(capture::associateIdentify);
         if (!send(in[0]) || read(d, 1).size() != 1 || !send(in[1]))
             return false;
         auto frames = read(d, 1);
@@ -229,7 +221,7 @@ TEST_P(Runtime, ServesACaptureSessionAndReportsAddresses)
     EXPECT_EQ(server.isRunning(), !threadless());
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
-    auto in = tpkts(capture::associateIdentify);
+    auto in = hexAll(capture::associateIdentify);
     std::vector<std::uint8_t> expected{0xD0, 0xF0, 0xF0, 0xF0, 0xF0};
     for (std::size_t i = 0; i < in.size(); ++i) {
         ASSERT_TRUE(c.send(in[i]));
@@ -313,7 +305,7 @@ TEST_P(Runtime, ASilentHalfAssociatedClientDoesNotStallAnother)
 {
     RawClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
-    auto in = tpkts(capture::associateIdentify);
+    auto in = hexAll(capture::associateIdentify);
     ASSERT_TRUE(silent.send(in[0]));
     ASSERT_EQ(silent.read(driver, 1).size(), 1u);
     ASSERT_TRUE(silent.send(ByteView(in[1]).first(in[1].size() / 2)));  // half an AARQ, then nothing
@@ -335,20 +327,7 @@ TEST_P(Runtime, AClientThatDoesNotReadIsThrottledNotTheOthers)
     mms::ReadRequest r{false, mms::VariableAccessSpec::single(mms::ObjectName::inDomain(std::string(kCls1), "Big"))};
     Bytes burst;
     for (std::uint32_t id = 1; id <= 1500; ++id) {
-        Bytes pdu = mms::encodePdu(mms::ConfirmedRequest{id, r});
-        ber::Writer w;
-        auto a = w.begin(ber::application(1, true));
-        auto s = w.begin(ber::universal(ber::universal_tag::Sequence, true));
-        w.integer(ber::universal(ber::universal_tag::Integer), 3);
-        auto c = w.begin(ber::context(0, true));
-        w.raw(pdu);
-        w.end(c);
-        w.end(s);
-        w.end(a);
-        Bytes frame{0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80, 0x01, 0x00, 0x01, 0x00};
-        frame.insert(frame.end(), w.bytes().begin(), w.bytes().end());
-        frame[2] = static_cast<std::uint8_t>(frame.size() >> 8);
-        frame[3] = static_cast<std::uint8_t>(frame.size());
+        Bytes frame = clientTpkt(mms::encodePdu(mms::ConfirmedRequest{id, r}));
         burst.insert(burst.end(), frame.begin(), frame.end());
     }
     // The socket may stop taking the burst once the server stops reading; send what it takes.

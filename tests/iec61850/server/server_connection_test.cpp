@@ -34,25 +34,6 @@ std::vector<Bytes> associationWithPduSize(std::uint32_t pduSize)
     return {cr, cp};
 }
 
-// One MMS PDU as the client's TPKT/COTP DT/session DT/presentation data.
-Bytes clientTpkt(const Bytes& mmsPdu)
-{
-    ber::Writer w;
-    auto userData = w.begin(ber::application(1, true));
-    auto pdv = w.begin(ber::universal(ber::universal_tag::Sequence, true));
-    w.integer(ber::universal(ber::universal_tag::Integer), 3);
-    auto single = w.begin(ber::context(0, true));
-    w.raw(mmsPdu);
-    w.end(single);
-    w.end(pdv);
-    w.end(userData);
-    Bytes out{0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80, 0x01, 0x00, 0x01, 0x00};
-    out.insert(out.end(), w.bytes().begin(), w.bytes().end());
-    out[2] = static_cast<std::uint8_t>(out.size() >> 8);
-    out[3] = static_cast<std::uint8_t>(out.size());
-    return out;
-}
-
 Bytes request(std::uint32_t invokeId, mms::ConfirmedRequestService service)
 {
     return mms::encodePdu(mms::ConfirmedRequest{invokeId, std::move(service)});
@@ -112,14 +93,6 @@ struct Session {
 
     std::size_t lastAnswerSize = 0;
 };
-
-std::vector<Bytes> tpkts(const std::vector<std::string_view>& capture)
-{
-    std::vector<Bytes> out;
-    for (auto h : capture)
-        out.push_back(hex(h));
-    return out;
-}
 
 template <typename T>
 T response(const mms::Pdu& pdu)
@@ -188,7 +161,7 @@ void addScheduleModel(InMemoryModel& model)
 TEST(CaptureReplay, AssociateIdentifyRelease)
 {
     Session s;
-    auto answers = s.feedAll(tpkts(capture::associateIdentify));
+    auto answers = s.feedAll(hexAll(capture::associateIdentify));
     ASSERT_EQ(answers.size(), 5u);
 
     ASSERT_EQ(answers[0].size(), 1u);
@@ -268,7 +241,7 @@ TEST(CaptureReplay, GetNameListDomainsAndVariablesWithContinuation)
     s.model.addDomain("FNN_STEUERBOXCLS2");
     s.model.addDomain(kCls1);
 
-    auto answers = s.feedAll(tpkts(capture::getNameList));
+    auto answers = s.feedAll(hexAll(capture::getNameList));
     ASSERT_EQ(answers.size(), 7u);
     const mms::Pdu initPdu = decode(answers[1].at(0).mms);
     auto init = std::get_if<mms::InitiateResponse>(&initPdu);
@@ -304,7 +277,7 @@ TEST(CaptureReplay, ReadFloatAndWholeNode)
     Session s;
     addScheduleModel(s.model);
     s.model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(230.5f);
-    auto answers = s.feedAll(tpkts(capture::readFloatAndNode));
+    auto answers = s.feedAll(hexAll(capture::readFloatAndNode));
     ASSERT_EQ(answers.size(), 6u);
 
     const auto f = response<mms::ReadResponse>(decode(answers[2].at(0).mms));
@@ -328,7 +301,7 @@ TEST(CaptureReplay, WriteScheduleSettings)
         EXPECT_EQ(c.id, 7u);
         written.push_back(std::string(d) + "/" + std::string(i));
     });
-    auto answers = s.feedAll(tpkts(capture::writeSchedule));
+    auto answers = s.feedAll(hexAll(capture::writeSchedule));
     ASSERT_EQ(answers.size(), 6u);
     for (int i : {2, 3}) {
         const auto w = response<mms::WriteResponse>(decode(answers[i].at(0).mms));
@@ -356,7 +329,7 @@ TEST(CaptureReplay, DatasetAttributesAndListRead)
         list.push_back(mms::ObjectName::inDomain(std::string(kCls1), m));
     ASSERT_TRUE(s.model.addVariableList(kCls1, "LLN0$dataset01", list));
 
-    auto answers = s.feedAll(tpkts(capture::datasetAttributesAndRead));
+    auto answers = s.feedAll(hexAll(capture::datasetAttributesAndRead));
     ASSERT_EQ(answers.size(), 6u);
     const auto attributes = response<mms::GetNamedVariableListAttributesResponse>(decode(answers[2].at(0).mms));
     EXPECT_FALSE(attributes.mmsDeletable);
@@ -378,7 +351,7 @@ TEST(CaptureReplay, AbruptCloseLeavesNothingMoreToSend)
 {
     Session s;
     addScheduleModel(s.model);
-    auto answers = s.feedAll(tpkts(capture::abruptClose));
+    auto answers = s.feedAll(hexAll(capture::abruptClose));
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_EQ(response<mms::ReadResponse>(decode(answers[2].at(0).mms)).results.size(), 1u);
     EXPECT_TRUE(s.connection->associated());

@@ -32,6 +32,34 @@ inline Bytes hex(std::string_view text)
     return out;
 }
 
+inline std::vector<Bytes> hexAll(const std::vector<std::string_view>& texts)
+{
+    std::vector<Bytes> out;
+    for (auto t : texts)
+        out.push_back(hex(t));
+    return out;
+}
+
+// One MMS PDU as a client sends it: TPKT, COTP DT, session give-tokens + DT,
+// presentation fully-encoded data on context 3.
+inline Bytes clientTpkt(ByteView mmsPdu)
+{
+    ber::Writer w;
+    auto userData = w.begin(ber::application(1, true));
+    auto pdv = w.begin(ber::universal(ber::universal_tag::Sequence, true));
+    w.integer(ber::universal(ber::universal_tag::Integer), 3);
+    auto single = w.begin(ber::context(0, true));
+    w.raw(mmsPdu);
+    w.end(single);
+    w.end(pdv);
+    w.end(userData);
+    Bytes out{0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80, 0x01, 0x00, 0x01, 0x00};
+    out.insert(out.end(), w.bytes().begin(), w.bytes().end());
+    out[2] = static_cast<std::uint8_t>(out.size() >> 8);
+    out[3] = static_cast<std::uint8_t>(out.size());
+    return out;
+}
+
 inline std::vector<std::string> readLines(const std::string& path)
 {
     std::vector<std::string> lines;
