@@ -23,6 +23,11 @@ void setBit(Bytes& bits, std::uint32_t n)
     bits[n / 8] |= static_cast<std::uint8_t>(0x80u >> (n % 8));
 }
 
+void clearBit(Bytes& bits, std::uint32_t n)
+{
+    bits[n / 8] &= static_cast<std::uint8_t>(~(0x80u >> (n % 8)));
+}
+
 bool getBit(const Bytes& bits, std::uint32_t n)
 {
     return n / 8 < bits.size() && (bits[n / 8] & (0x80u >> (n % 8))) != 0;
@@ -122,45 +127,56 @@ void ServerConnection::receive(ByteView bytes)
 bool ServerConnection::onAssociate(ByteView request, Bytes& response)
 {
     mms::Pdu pdu;
-    auto refuse = [&](std::int32_t code) {
-        response = mms::encodePdu(mms::InitiateError{{mms::ErrorClass::Initiate, code, {}, {}}});
-        return false;
-    };
-    if (mms::decodePdu(request, pdu) != ber::Status::Ok || !std::holds_alternative<mms::InitiateRequest>(pdu))
-        return refuse(mms::error_code::initiate::Other);
-    const mms::InitiateParameters& proposed = std::get<mms::InitiateRequest>(pdu).params;
-    if (proposed.version < 1)
-        return refuse(mms::error_code::initiate::VersionIncompatible);
-    std::int32_t pduSize = std::max(config_.maxPduSize, kMinPduSize);
-    if (proposed.localDetail)
-        pduSize = std::min(pduSize, *proposed.localDetail);
-    if (pduSize < kMinPduSize)
-        return refuse(mms::error_code::initiate::MaxSegmentInsufficient);
-    if (proposed.maxServOutstandingCalling < 1 || proposed.maxServOutstandingCalled < 1)
-        return refuse(proposed.maxServOutstandingCalling < 1
-                          ? mms::error_code::initiate::MaxServicesOutstandingCallingInsufficient
-                          : mms::error_code::initiate::MaxServicesOutstandingCalledInsufficient);
+    std::int32_t refusal = mms::error_code::initiate::Other;
+    if (mms::decodePdu(request, pdu) == ber::Status::Ok && std::holds_alternative<mms::InitiateRequest>(pdu)) {
+        const mms::InitiateParameters& proposed = std::get<mms::InitiateRequest>(pdu).params;
+        auto problem = negotiate(proposed);
+        if (!problem) {
+            response = mms::encodePdu(mms::InitiateResponse{answer(proposed)});
+            return true;
+        }
+        refusal = *problem;
+    }
+    response = mms::encodePdu(mms::InitiateError{{mms::ErrorClass::Initiate, refusal, {}, {}}});
+    return false;
+}
 
+std::optional<std::int32_t> ServerConnection::negotiate(const mms::InitiateParameters& proposed)
+{
+    namespace code = mms::error_code::initiate;
+    if (proposed.version < 1)
+        return code::VersionIncompatible;
+    std::int32_t pduSize = std::min(std::max(config_.maxPduSize, kMinPduSize),
+                                    proposed.localDetail.value_or(config_.maxPduSize));
+    if (pduSize < kMinPduSize)
+        return code::MaxSegmentInsufficient;
+    if (proposed.maxServOutstandingCalling < 1)
+        return code::MaxServicesOutstandingCallingInsufficient;
+    if (proposed.maxServOutstandingCalled < 1)
+        return code::MaxServicesOutstandingCalledInsufficient;
     maxPduSize_ = pduSize;
     outstandingCalling_ = std::min(proposed.maxServOutstandingCalling, config_.maxServOutstanding);
     outstandingCalled_ = std::min(proposed.maxServOutstandingCalled, config_.maxServOutstanding);
-    nestingLevel_ = proposed.dataStructureNestingLevel
-                        ? std::min(*proposed.dataStructureNestingLevel, config_.maxNestingLevel)
-                        : config_.maxNestingLevel;
+    nestingLevel_ = std::clamp(proposed.dataStructureNestingLevel.value_or(config_.maxNestingLevel), std::int8_t{0},
+                               config_.maxNestingLevel);
+    return std::nullopt;
+}
 
-    mms::InitiateParameters answer;
-    answer.localDetail = maxPduSize_;
-    answer.maxServOutstandingCalling = outstandingCalling_;
-    answer.maxServOutstandingCalled = outstandingCalled_;
-    answer.dataStructureNestingLevel = nestingLevel_;
-    answer.version = 1;
-    answer.parameterCbb = supportedParameterCbb(answer.parameterCbbBits);
-    for (std::uint32_t bit = 0; bit < answer.parameterCbbBits; ++bit)
-        if (!getBit(proposed.parameterCbb, bit) || bit >= proposed.parameterCbbBits)
-            answer.parameterCbb[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
-    answer.servicesSupported = supportedServices(answer.servicesSupportedBits);
-    response = mms::encodePdu(mms::InitiateResponse{std::move(answer)});
-    return true;
+mms::InitiateParameters ServerConnection::answer(const mms::InitiateParameters& proposed) const
+{
+    mms::InitiateParameters a;
+    a.localDetail = maxPduSize_;
+    a.maxServOutstandingCalling = outstandingCalling_;
+    a.maxServOutstandingCalled = outstandingCalled_;
+    a.dataStructureNestingLevel = nestingLevel_;
+    a.version = 1;
+    // Parameter CBBs both sides have.
+    a.parameterCbb = supportedParameterCbb(a.parameterCbbBits);
+    for (std::uint32_t bit = 0; bit < a.parameterCbbBits; ++bit)
+        if (bit >= proposed.parameterCbbBits || !getBit(proposed.parameterCbb, bit))
+            clearBit(a.parameterCbb, bit);
+    a.servicesSupported = supportedServices(a.servicesSupportedBits);
+    return a;
 }
 
 void ServerConnection::onData(ByteView bytes)

@@ -64,6 +64,9 @@ public:
 
 private:
     bool onAssociate(ByteView request, Bytes& response);
+    // Settles the association parameters; the initiate error code if refused.
+    std::optional<std::int32_t> negotiate(const mms::InitiateParameters& proposed);
+    mms::InitiateParameters answer(const mms::InitiateParameters& proposed) const;
     void onData(ByteView pdu);
 
     void handleConfirmed(const mms::ConfirmedRequest& request);

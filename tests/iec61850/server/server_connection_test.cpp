@@ -368,8 +368,13 @@ TEST(Initiate, NegotiatesTheSmallerPduSizeAndRefusesTinyOnes)
 
     Session larger;
     larger.config.maxPduSize = 4000;
+    larger.config.maxServOutstanding = 2;
+    larger.config.maxNestingLevel = 4;
     larger.associate(65000);
     EXPECT_EQ(larger.connection->maxPduSize(), 4000);
+    EXPECT_EQ(larger.connection->maxServOutstandingCalling(), 2);
+    EXPECT_EQ(larger.connection->maxServOutstandingCalled(), 2);
+    EXPECT_EQ(larger.connection->nestingLevel(), 4);
 
     Session tiny;
     auto answers = tiny.feedAll(associationWithPduSize(20));
