@@ -4,6 +4,7 @@
 #include "iec61850/client/value_text.hpp"
 
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -141,26 +142,23 @@ void printReport(const mms::InformationReport& report)
     std::cout.flush();
 }
 
-int watch(MmsConnection& c, const std::vector<std::string>& args)
+struct WatchPlan {
+    int seconds = -1;  // forever
+    std::string rcbDomain;
+    std::string rcb;
+};
+
+int watch(MmsConnection& c, const WatchPlan& plan)
 {
-    int seconds = -1;
-    std::string rcbDomain, rcb;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--enable" && i + 1 < args.size()) {
-            if (!splitReference(args[++i], rcbDomain, rcb))
-                return usageError("bad reference: " + args[i]);
-        } else if (!parseInt<int>(args[i], 0, 86400 * 365, seconds)) {
-            return usageError("bad argument to watch: " + args[i]);
-        }
-    }
     c.setReportHandler(printReport);
-    if (!rcb.empty()) {
-        if (auto r = c.write(rcbDomain, rcb + "$RptEna", mms::Value::boolean(true)); !r)
-            return fail("enabling " + rcbDomain + "/" + rcb + ": " + r.error().describe());
+    const std::string rcbName = plan.rcbDomain + "/" + plan.rcb;
+    if (!plan.rcb.empty()) {
+        if (auto r = c.write(plan.rcbDomain, plan.rcb + "$RptEna", mms::Value::boolean(true)); !r)
+            return fail("enabling " + rcbName + ": " + r.error().describe());
     }
     std::signal(SIGINT, [](int) { interrupted = 1; });
     std::signal(SIGTERM, [](int) { interrupted = 1; });
-    long long leftMs = seconds < 0 ? -1 : seconds * 1000LL;
+    long long leftMs = plan.seconds < 0 ? -1 : plan.seconds * 1000LL;
     while (!interrupted && leftMs != 0) {
         const int slice = leftMs < 0 || leftMs > 200 ? 200 : static_cast<int>(leftMs);
         if (auto r = c.waitForReports(slice); !r)
@@ -168,78 +166,85 @@ int watch(MmsConnection& c, const std::vector<std::string>& args)
         if (leftMs > 0)
             leftMs -= slice;
     }
-    if (!rcb.empty()) {
-        if (auto r = c.write(rcbDomain, rcb + "$RptEna", mms::Value::boolean(false)); !r)
-            return fail("disabling " + rcbDomain + "/" + rcb + ": " + r.error().describe());
+    if (!plan.rcb.empty()) {
+        if (auto r = c.write(plan.rcbDomain, plan.rcb + "$RptEna", mms::Value::boolean(false)); !r)
+            return fail("disabling " + rcbName + ": " + r.error().describe());
     }
     return 0;
 }
 
-int write(MmsConnection& c, const std::vector<std::string>& args)
+template <typename T>
+int printResult(const client::Result<T>& r, const std::function<void(const T&)>& print)
 {
-    std::string domain, item;
-    if (args.size() != 4 || !splitReference(args[1], domain, item))
-        return usageError("write needs <domain>/<item> <type> <value>");
-    const auto type = client::parseValueType(args[2]);
-    if (!type)
-        return usageError("unknown type: " + args[2]);
-    const auto value = client::parseValue(*type, args[3]);
-    if (!value)
-        return usageError("not a " + args[2] + ": " + args[3]);
-    if (auto r = c.write(domain, item, *value); !r)
+    if (!r)
         return fail(r.error().describe());
-    std::cout << "ok\n";
+    print(*r);
     return 0;
 }
 
-int run(MmsConnection& c, const std::vector<std::string>& args)
+using Action = std::function<int(MmsConnection&)>;
+
+// Checks the command line before anything is sent; empty with `error` set on misuse.
+Action parseCommand(const std::vector<std::string>& args, std::string& error)
 {
     const std::string& cmd = args[0];
     const std::size_t n = args.size();
     std::string domain, item;
-    if (cmd == "identify" && n == 1) {
-        auto r = c.identify();
-        if (!r)
-            return fail(r.error().describe());
-        std::cout << "vendor:   " << r->vendor << "\nmodel:    " << r->model << "\nrevision: " << r->revision << '\n';
-        return 0;
-    }
+    if (cmd == "identify" && n == 1)
+        return [](MmsConnection& c) {
+            return printResult<mms::IdentifyResponse>(c.identify(), [](const mms::IdentifyResponse& id) {
+                std::cout << "vendor:   " << id.vendor << "\nmodel:    " << id.model << "\nrevision: " << id.revision
+                          << '\n';
+            });
+        };
     if (cmd == "devices" && n == 1)
-        return printNames(c.domainNames());
+        return [](MmsConnection& c) { return printNames(c.domainNames()); };
     if (cmd == "nodes" && n == 2)
-        return printNames(c.variableNames(args[1]), {}, true);
+        return [d = args[1]](MmsConnection& c) { return printNames(c.variableNames(d), {}, true); };
     if (cmd == "vars" && (n == 2 || n == 3))
-        return printNames(c.variableNames(args[1]), n == 3 ? std::string_view(args[2]) : std::string_view());
+        return [d = args[1], prefix = n == 3 ? args[2] : std::string()](MmsConnection& c) {
+            return printNames(c.variableNames(d), prefix);
+        };
     if (cmd == "lists" && n == 2)
-        return printNames(c.variableListNames(args[1]));
-    if (cmd == "read" && n == 2 && splitReference(args[1], domain, item)) {
-        auto r = c.read(domain, item);
-        if (!r)
-            return fail(r.error().describe());
-        std::cout << r->toString() << '\n';
-        return 0;
+        return [d = args[1]](MmsConnection& c) { return printNames(c.variableListNames(d)); };
+    if (cmd == "read" && n == 2 && splitReference(args[1], domain, item))
+        return [domain, item](MmsConnection& c) {
+            return printResult<mms::Value>(c.read(domain, item),
+                                           [](const mms::Value& v) { std::cout << v.toString() << '\n'; });
+        };
+    if (cmd == "type" && n == 2 && splitReference(args[1], domain, item))
+        return [domain, item](MmsConnection& c) {
+            return printResult<mms::TypeSpec>(c.variableAccessAttributes(domain, item),
+                                              [](const mms::TypeSpec& t) { std::cout << client::formatType(t); });
+        };
+    if (cmd == "write" && n == 4 && splitReference(args[1], domain, item)) {
+        const auto type = client::parseValueType(args[2]);
+        const auto value = type ? client::parseValue(*type, args[3]) : std::nullopt;
+        if (!value) {
+            error = type ? "not a " + args[2] + ": " + args[3] : "unknown type: " + args[2];
+            return {};
+        }
+        return [domain, item, v = *value](MmsConnection& c) {
+            if (auto r = c.write(domain, item, v); !r)
+                return fail(r.error().describe());
+            std::cout << "ok\n";
+            return 0;
+        };
     }
-    if (cmd == "type" && n == 2 && splitReference(args[1], domain, item)) {
-        auto r = c.variableAccessAttributes(domain, item);
-        if (!r)
-            return fail(r.error().describe());
-        std::cout << client::formatType(*r);
-        return 0;
+    if (cmd == "watch") {
+        WatchPlan plan;
+        for (std::size_t i = 1; i < n; ++i) {
+            const bool enable = args[i] == "--enable" && i + 1 < n;
+            if (enable ? !splitReference(args[++i], plan.rcbDomain, plan.rcb)
+                       : !parseInt<int>(args[i], 0, 86400 * 365, plan.seconds)) {
+                error = "bad argument to watch: " + args[i];
+                return {};
+            }
+        }
+        return [plan](MmsConnection& c) { return watch(c, plan); };
     }
-    if (cmd == "write")
-        return write(c, args);
-    if (cmd == "watch")
-        return watch(c, args);
-    return usageError("bad command: " + cmd);
-}
-
-bool knownCommand(const std::string& cmd)
-{
-    for (const char* c : {"identify", "devices", "nodes", "vars", "lists", "read", "write", "type", "watch"}) {
-        if (cmd == c)
-            return true;
-    }
-    return false;
+    error = "bad command line: " + cmd + (n > 1 ? " " + args[1] : std::string()) + (n > 2 ? " ..." : "");
+    return {};
 }
 
 }  // namespace
@@ -249,13 +254,15 @@ int main(int argc, char** argv)
     Options options;
     if (const int rc = parseOptions(argc, argv, options))
         return rc < 0 ? 0 : rc;
-    if (!knownCommand(options.args[0]))
-        return usageError("unknown command: " + options.args[0]);
+    std::string error;
+    const Action action = parseCommand(options.args, error);
+    if (!action)
+        return usageError(error);
 
     MmsConnection connection;
     if (auto r = connection.connect(options.connect); !r)
         return fail(r.error().describe());
-    const int rc = run(connection, options.args);
+    const int rc = action(connection);
     if (connection.connected()) {
         if (auto r = connection.release(); !r && rc == 0)
             std::cerr << "iec-client: release: " << r.error().describe() << '\n';

@@ -147,8 +147,21 @@ TEST_F(Cli, FailsWithAMessageAndNonZeroStatus)
         EXPECT_NE(r.output.find("iec-client: "), std::string::npos) << r.output;
     }
     ProgramRun r = runClient({"-p", "1", "identify"});  // nothing listens on port 1
-    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("connect failed"), std::string::npos) << r.output;
+
+    // Misuse is caught before connecting.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-p", "1", "read", "no-slash"},
+             {"-p", "1", "write", "DEV/x", "int", "1.5"},
+             {"-p", "1", "watch", "--enable", "LLN0"},
+             {"-p", "0", "identify"},
+             {"-p"}}) {
+        r = runClient(args);
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.output.find("connect failed"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("usage:"), std::string::npos) << r.output;
+    }
 
     r = client({"read", "DEV/Missing"});
     EXPECT_NE(r.output.find("object-non-existent"), std::string::npos) << r.output;
