@@ -122,6 +122,7 @@ struct MmsConnection::Io {
 
     std::optional<Bytes> initiateAnswer;
     bool refused = false;
+    bool concluded = false;
     bool released = false;
     bool peerClosed = false;  // orderly TCP end from the peer
     bool lost = false;
@@ -169,6 +170,7 @@ Outcome MmsConnection::connect(const ConnectOptions& options)
         return Error{ErrorKind::InvalidArgument, 0, 0, "max PDU size below 64"};
     io_ = std::make_unique<Io>();
     negotiated_ = {};
+    nextInvokeId_ = 1;
     requestTimeoutMs_ = options.requestTimeoutMs;
     const NetStatus s = platform::connectTcp(options.host, options.port, options.connectTimeoutMs, io_->socket);
     if (s != NetStatus::Ok) {
@@ -399,7 +401,7 @@ Outcome MmsConnection::sendPdu(const mms::Pdu& pdu)
 
 Result<mms::ConfirmedResponseService> MmsConnection::transact(mms::ConfirmedRequestService&& service)
 {
-    if (!connected())
+    if (!connected() || io_->concluded)
         return io_ && io_->lost ? lostError() : Error{ErrorKind::NotConnected, 0, 0, {}};
     Io& io = *io_;
     const std::uint32_t id = nextInvokeId_++;
@@ -629,6 +631,8 @@ Outcome MmsConnection::conclude()
     if (!connected())
         return io_ && io_->lost ? lostError() : Error{ErrorKind::NotConnected, 0, 0, {}};
     Io& io = *io_;
+    if (io.concluded)
+        return Done{};
     io.concludeAnswer.reset();
     if (Outcome r = sendPdu(mms::Pdu{mms::ConcludeRequest{}}); !r.ok())
         return r;
@@ -638,12 +642,15 @@ Outcome MmsConnection::conclude()
     if (const auto* e = std::get_if<mms::ConcludeError>(&*io.concludeAnswer))
         return Error{ErrorKind::ServiceError, static_cast<std::int32_t>(e->error.errorClass), e->error.code,
                      "conclude refused"};
+    io.concluded = true;
     return Done{};
 }
 
 Outcome MmsConnection::release()
 {
-    if (Outcome r = conclude(); !r.ok()) {
+    if (!connected())
+        return io_ && io_->lost ? lostError() : Error{ErrorKind::NotConnected, 0, 0, {}};
+    if (Outcome r = io_->concluded ? Outcome(Done{}) : conclude(); !r.ok()) {
         abort();
         return r;
     }

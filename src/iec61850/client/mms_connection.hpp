@@ -105,7 +105,7 @@ public:
     Result<std::size_t> waitForReports(int timeoutMs);
     Result<std::size_t> poll() { return waitForReports(0); }
 
-    // MMS conclude only; the association stays until release().
+    // MMS conclude only: no more requests; the association stays until release().
     Outcome conclude();
     // Orderly end: conclude, ACSE release, close.
     Outcome release();

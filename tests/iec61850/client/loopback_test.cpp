@@ -42,9 +42,12 @@ TEST_F(Loopback, AssociatesIdentifiesAndReleases)
     ASSERT_TRUE(status.ok()) << status.error().describe();
     EXPECT_EQ(status->logicalStatus, 0);
 
+    ASSERT_TRUE(connection.conclude().ok());
+    EXPECT_EQ(connection.identify().error().kind, ErrorKind::NotConnected);
     ASSERT_TRUE(connection.release().ok());
     EXPECT_FALSE(connection.connected());
     EXPECT_EQ(connection.identify().error().kind, ErrorKind::NotConnected);
+    EXPECT_EQ(connection.release().error().kind, ErrorKind::NotConnected);
 }
 
 TEST_F(Loopback, NegotiatesTheSmallerPduSize)
