@@ -53,8 +53,10 @@ inline Bytes clientTpkt(ByteView mmsPdu)
     w.end(single);
     w.end(pdv);
     w.end(userData);
-    Bytes out{0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80, 0x01, 0x00, 0x01, 0x00};
-    out.insert(out.end(), w.bytes().begin(), w.bytes().end());
+    static constexpr std::uint8_t header[] = {0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80, 0x01, 0x00, 0x01, 0x00};
+    Bytes out(sizeof header + w.size());
+    std::copy(std::begin(header), std::end(header), out.begin());
+    std::copy(w.bytes().begin(), w.bytes().end(), out.begin() + sizeof header);
     out[2] = static_cast<std::uint8_t>(out.size() >> 8);
     out[3] = static_cast<std::uint8_t>(out.size());
     return out;
