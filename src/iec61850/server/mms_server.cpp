@@ -107,7 +107,9 @@ void MmsServer::serveInput(Client& c)
             c.dead = true;
             return;
         }
+        serving_ = true;
         c.connection->receive(ByteView(readBuffer_.data(), r.count));
+        serving_ = false;
         if (r.count < readBuffer_.size())
             return;
     }
@@ -172,6 +174,8 @@ void MmsServer::stop()
     if (!thread_.joinable())
         return;
     stopRequested_ = true;
+    if (std::this_thread::get_id() == loopThread_.load())
+        return;  // asked from a handler: the loop ends after this step; a later stop() joins
     waker_.wake();
     thread_.join();
     running_ = false;
@@ -197,6 +201,8 @@ bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccess
     Client& c = **it;
     if (!c.connection->sendInformationReport(spec, values))
         return false;
+    if (serving_)
+        return true;  // sent from inside a request: the loop flushes right after it
     flush(c);
     if (queued(c) > 0)
         waker_.wake();  // let the loop wait for the socket to take the rest

@@ -38,7 +38,9 @@ public:
     // and returns; waits at most timeoutMs for something to arrive.
     void step(int timeoutMs = 0);
 
-    // Threaded: runs the loop in a thread of its own until stop().
+    // Threaded: runs the loop in a thread of its own until stop(). Handlers
+    // run on that thread with the model mutex held; they may send reports but
+    // must not call close().
     bool start();
     void stop();
     bool isRunning() const { return running_; }
@@ -86,6 +88,7 @@ private:
     std::vector<platform::PollEntry> pollSet_;
     std::vector<std::uint8_t> readBuffer_;
     ConnectionId nextId_ = 1;
+    bool serving_ = false;  // inside ServerConnection::receive(), under the mutex
     mutable std::recursive_mutex mutex_;
     std::thread thread_;
     std::atomic<std::thread::id> loopThread_;

@@ -382,6 +382,31 @@ TEST_P(Runtime, SendsInformationReportsToTheChosenConnection)
     EXPECT_EQ(b.read(driver, 1).size(), 1u);
 }
 
+TEST_P(Runtime, AWriteHandlerMaySendAReportToTheWriter)
+{
+    model.setWriteObserver([this](const ClientContext& who, std::string_view, std::string_view, const mms::Value& v) {
+        const mms::Value* values[] = {&v};
+        EXPECT_TRUE(server.sendInformationReport(who.id, mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT")),
+                                                 values));
+    });
+    RawClient c;
+    ASSERT_TRUE(c.connect(server.port()));
+    ASSERT_TRUE(c.associate(driver));
+    mms::WriteRequest w{mms::VariableAccessSpec::single(
+                            mms::ObjectName::inDomain(std::string(kCls1), "MMXU001$MX$TotW$mag$f")),
+                        {mms::Value::float32(7.5f)}};
+    ASSERT_TRUE(c.send(clientTpkt(mms::encodePdu(mms::ConfirmedRequest{1, w}))));
+    auto frames = c.read(driver, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    // The report goes out first: it is queued while the write is served.
+    auto report = decode(frames[0].mms);
+    ASSERT_TRUE(std::holds_alternative<mms::UnconfirmedPdu>(report));
+    EXPECT_EQ(std::get<mms::UnconfirmedPdu>(report).report.results.at(0), mms::Value::float32(7.5f));
+    auto response = decode(frames[1].mms);
+    ASSERT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(response));
+    EXPECT_TRUE(c.identify(driver));
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Runtime, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Threadless" : "Threaded"; });
 
