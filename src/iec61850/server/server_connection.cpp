@@ -412,8 +412,12 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::DeleteNamedVaria
     sendPdu(mms::ConfirmedResponse{invokeId, response});
 }
 
-void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedService&)
+void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedService& r)
 {
+    if (r.tag == mms::service_tag::FileRename) {  // files are never renamed here
+        sendError(invokeId, mms::ErrorClass::File, mms::error_code::file::FileAccessDenied);
+        return;
+    }
     sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::UnrecognizedService);
 }
 

@@ -651,7 +651,7 @@ TEST(Malformed, RejectsWithTheRightReasonAndStaysAssociated)
     namespace cr = mms::reject_code::confirmed_request;
     namespace pe = mms::reject_code::pdu_error;
     const Case cases[] = {
-        {"fileRename", hex("a00d02010bbf4b07a0001a0161a000"), RC::ConfirmedRequest, cr::UnrecognizedService, 11},
+        {"fileOpen", hex("a00d02010bbf4807a0051903612e62"), RC::ConfirmedRequest, cr::UnrecognizedService, 11},
         {"unknown service", hex("a006020105bf3c00"), RC::ConfirmedRequest, cr::UnrecognizedService, 5},
         {"read with broken content", hex("a00802010ca403a10130"), RC::ConfirmedRequest, cr::InvalidArgument, 12},
         {"not an MMS PDU", hex("300302010c"), RC::PduError, pe::UnknownPduType, std::nullopt},
@@ -732,6 +732,17 @@ TEST(Malformed, TruncatedAndRandomPdusNeverCrash)
     auto r = reject(s.exchange(deep.bytes()));
     EXPECT_EQ(r.invokeId, 4u);
     EXPECT_EQ(r.code, mms::reject_code::confirmed_request::InvalidArgument);
+}
+
+TEST(Services, FileRenameIsRefusedWithFileAccessDenied)
+{
+    Session s;
+    s.associate();
+    // FileRename of capture 09: "schedule.txt" to "renamed.txt".
+    auto e = serviceError(s.exchange(
+        hex("a025020107bf4b1fa00e190c7363686564756c652e747874a10d190b72656e616d65642e747874")));
+    EXPECT_EQ(e.errorClass, mms::ErrorClass::File);
+    EXPECT_EQ(e.code, mms::error_code::file::FileAccessDenied);
 }
 
 TEST(Malformed, RequestsAfterConcludeAreRejected)
