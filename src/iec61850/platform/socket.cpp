@@ -325,7 +325,8 @@ NetStatus Listener::accept(Socket& out)
 
 int poll(std::span<PollEntry> entries, int timeoutMs)
 {
-    std::vector<pollfd> fds(entries.size());
+    thread_local std::vector<pollfd> fds;
+    fds.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         fds[i].fd = entries[i].fd;
         fds[i].events = static_cast<short>((entries[i].wantRead ? POLLIN : 0) | (entries[i].wantWrite ? POLLOUT : 0));
