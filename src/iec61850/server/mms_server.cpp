@@ -190,7 +190,7 @@ void MmsServer::close()
     listener_.close();
 }
 
-bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccessSpec& spec,
+bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccessSpec& access,
                                       std::span<const mms::Value* const> values)
 {
     std::lock_guard lock(mutex_);
@@ -199,7 +199,7 @@ bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccess
     if (it == clients_.end() || (*it)->dead || queued(**it) >= outputBound())
         return false;
     Client& c = **it;
-    if (!c.connection->sendInformationReport(spec, values))
+    if (!c.connection->sendInformationReport(access, values))
         return false;
     if (serving_)
         return true;  // sent from inside a request: the loop flushes right after it
@@ -209,13 +209,13 @@ bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccess
     return true;
 }
 
-std::size_t MmsServer::broadcastInformationReport(const mms::VariableAccessSpec& spec,
+std::size_t MmsServer::broadcastInformationReport(const mms::VariableAccessSpec& access,
                                                   std::span<const mms::Value* const> values)
 {
     std::lock_guard lock(mutex_);
     std::size_t count = 0;
     for (const auto& c : clients_)
-        if (sendInformationReport(c->connection->client().id, spec, values))
+        if (sendInformationReport(c->connection->client().id, access, values))
             ++count;
     return count;
 }

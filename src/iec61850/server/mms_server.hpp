@@ -54,10 +54,10 @@ public:
     // Sends an informationReport to one connection. False when there is no
     // such association, the report exceeds its PDU size or its output is
     // backed up beyond the bound.
-    bool sendInformationReport(ConnectionId id, const mms::VariableAccessSpec& spec,
+    bool sendInformationReport(ConnectionId id, const mms::VariableAccessSpec& access,
                                std::span<const mms::Value* const> values);
     // To every associated connection; returns how many got it.
-    std::size_t broadcastInformationReport(const mms::VariableAccessSpec& spec,
+    std::size_t broadcastInformationReport(const mms::VariableAccessSpec& access,
                                            std::span<const mms::Value* const> values);
 
     // Closes every connection and the listener (without callbacks to the model

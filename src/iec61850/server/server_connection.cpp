@@ -298,16 +298,16 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::GetVariableAcces
     sendPdu(mms::ConfirmedResponse{invokeId, mms::GetVariableAccessAttributesResponse{false, *type}});
 }
 
-bool ServerConnection::resolveVariables(std::uint32_t invokeId, const mms::VariableAccessSpec& spec,
+bool ServerConnection::resolveVariables(std::uint32_t invokeId, const mms::VariableAccessSpec& access,
                                         std::vector<mms::VariableSpec>& listMembers,
                                         std::span<const mms::VariableSpec>& variables)
 {
-    if (!spec.listName) {
-        variables = spec.variables;
+    if (!access.listName) {
+        variables = access.variables;
         return true;
     }
     std::vector<mms::ObjectName> names;
-    const mms::ObjectName& list = *spec.listName;
+    const mms::ObjectName& list = *access.listName;
     if (list.scope == mms::ObjectName::Scope::Association ||
         !model_.variableListMembers(domainOf(list), list.item, names)) {
         sendError(invokeId, mms::ErrorClass::Access, mms::error_code::access::ObjectNonExistent);
@@ -421,13 +421,13 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedServ
     sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::UnrecognizedService);
 }
 
-bool ServerConnection::sendInformationReport(const mms::VariableAccessSpec& spec,
+bool ServerConnection::sendInformationReport(const mms::VariableAccessSpec& access,
                                              std::span<const mms::Value* const> values)
 {
     if (!associated() || concluded_)
         return false;
     reportWriter_.clear();
-    mms::encodeInformationReport(reportWriter_, spec, values);
+    mms::encodeInformationReport(reportWriter_, access, values);
     if (reportWriter_.size() > static_cast<std::size_t>(maxPduSize_))
         return false;
     association_.send(reportWriter_.bytes());

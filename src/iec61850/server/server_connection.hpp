@@ -58,7 +58,7 @@ public:
 
     // Queues an unconfirmed informationReport. False when not associated or
     // when the report does not fit the negotiated PDU size.
-    bool sendInformationReport(const mms::VariableAccessSpec& spec, std::span<const mms::Value* const> values);
+    bool sendInformationReport(const mms::VariableAccessSpec& access, std::span<const mms::Value* const> values);
 
     void abort() { association_.abort(); }
 
@@ -83,7 +83,7 @@ private:
 
     // Resolves the variables a read or write addresses; false (and an error
     // sent) when a named list does not exist.
-    bool resolveVariables(std::uint32_t invokeId, const mms::VariableAccessSpec& spec,
+    bool resolveVariables(std::uint32_t invokeId, const mms::VariableAccessSpec& access,
                           std::vector<mms::VariableSpec>& listMembers,
                           std::span<const mms::VariableSpec>& variables);
     void rejectMalformed(ByteView pdu);

@@ -367,9 +367,9 @@ TEST_P(Runtime, SendsInformationReportsToTheChosenConnection)
     }
     const mms::Value rptId = mms::Value::visibleString("CLS1/report01");
     const mms::Value* values[] = {&rptId};
-    auto spec = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
-    EXPECT_FALSE(server.sendInformationReport(9999, spec, values));
-    ASSERT_TRUE(server.sendInformationReport(idOfB, spec, values));
+    auto access = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
+    EXPECT_FALSE(server.sendInformationReport(9999, access, values));
+    ASSERT_TRUE(server.sendInformationReport(idOfB, access, values));
     auto frames = b.read(driver, 1);
     ASSERT_EQ(frames.size(), 1u);
     auto pdu = decode(frames[0].mms);
@@ -377,7 +377,7 @@ TEST_P(Runtime, SendsInformationReportsToTheChosenConnection)
     ASSERT_TRUE(u);
     EXPECT_EQ(u->report.results, std::vector<mms::Value>{rptId});
 
-    EXPECT_EQ(server.broadcastInformationReport(spec, values), 2u);
+    EXPECT_EQ(server.broadcastInformationReport(access, values), 2u);
     EXPECT_EQ(a.read(driver, 1).size(), 1u);
     EXPECT_EQ(b.read(driver, 1).size(), 1u);
 }

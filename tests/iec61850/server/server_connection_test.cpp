@@ -614,23 +614,23 @@ TEST(Services, InformationReportIsSentOnlyWhenAssociatedAndWithinThePduSize)
     addScheduleModel(s.model);
     const mms::Value value = mms::Value::visibleString("CLS1/report01");
     const mms::Value* values[] = {&value};
-    auto spec = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
+    auto access = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
     s.open();
-    EXPECT_FALSE(s.connection->sendInformationReport(spec, values));
+    EXPECT_FALSE(s.connection->sendInformationReport(access, values));
 
     s.associate(200);
-    ASSERT_TRUE(s.connection->sendInformationReport(spec, values));
+    ASSERT_TRUE(s.connection->sendInformationReport(access, values));
     auto frames = s.feed({});
     ASSERT_EQ(frames.size(), 1u);
     auto pdu = decode(frames[0].mms);
     const auto* report = std::get_if<mms::UnconfirmedPdu>(&pdu);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->report.spec, spec);
+    EXPECT_EQ(report->report.spec, access);
     EXPECT_EQ(report->report.results, std::vector<mms::Value>{value});
 
     const mms::Value big = mms::Value::visibleString(std::string(300, 'x'));
     const mms::Value* bigValues[] = {&big};
-    EXPECT_FALSE(s.connection->sendInformationReport(spec, bigValues));
+    EXPECT_FALSE(s.connection->sendInformationReport(access, bigValues));
     EXPECT_TRUE(s.connection->output().empty());
 }
 
@@ -715,10 +715,10 @@ TEST(Malformed, TruncatedAndRandomPdusNeverCrash)
     auto list = deep.begin(ber::context(0, true));
     auto item = deep.begin(ber::universal(ber::universal_tag::Sequence, true));
     auto name = deep.begin(ber::context(0, true));
-    auto domainSpecific = deep.begin(ber::context(1, true));
+    auto domainScoped = deep.begin(ber::context(1, true));
     deep.string(ber::universal(ber::universal_tag::VisibleString), kCls1);
     deep.string(ber::universal(ber::universal_tag::VisibleString), "MMXU001");
-    for (auto m : {domainSpecific, name, item, list})
+    for (auto m : {domainScoped, name, item, list})
         deep.end(m);
     auto data = deep.begin(ber::context(0, true));
     std::vector<ber::Writer::Marker> nest;
