@@ -1,5 +1,7 @@
 #include "iec61850/server/mms_server.hpp"
 
+#include "iec61850/platform/clock.hpp"
+
 #include <algorithm>
 
 namespace iec61850::server {
@@ -46,6 +48,7 @@ void MmsServer::step(int timeoutMs)
         return;  // the server's own thread is serving
     {
         std::lock_guard lock(mutex_);
+        timeoutMs = pollTimeout(timeoutMs);
         pollSet_.clear();
         pollSet_.push_back({waker_.fd(), true, false});
         pollSet_.push_back({listener_.fd(), listener_.valid(), false});
@@ -53,12 +56,14 @@ void MmsServer::step(int timeoutMs)
             pollSet_.push_back({c->socket.fd(), queued(*c) < outputBound(), queued(*c) > 0});
     }
     // The application may lock the model (and queue reports) while we wait.
-    if (platform::poll(pollSet_, timeoutMs) <= 0)
-        return;
+    int ready = platform::poll(pollSet_, timeoutMs);
 
     std::lock_guard lock(mutex_);
-    if (pollSet_.size() != clients_.size() + 2)
-        return;  // closed meanwhile
+    if (ready <= 0 || pollSet_.size() != clients_.size() + 2) {  // nothing, or closed meanwhile
+        dropUnassociated();
+        reap();
+        return;
+    }
     if (pollSet_[0].readable)
         waker_.drain();
     // Clients only come and go on this thread, so the poll set still lines up.
@@ -70,9 +75,38 @@ void MmsServer::step(int timeoutMs)
         if (!c.dead)
             flush(c);
     }
+    dropUnassociated();
     reap();
     if (pollSet_[1].readable)
         acceptPending();
+}
+
+int MmsServer::pollTimeout(int requestedMs) const
+{
+    if (config_.associateTimeoutMs == 0)
+        return requestedMs;
+    std::uint64_t now = platform::timeMs();
+    int timeout = requestedMs;
+    for (const auto& c : clients_) {
+        if (c->connection->associated() || c->connection->closed())
+            continue;
+        std::uint64_t deadline = c->acceptedAtMs + config_.associateTimeoutMs;
+        int left = deadline > now ? static_cast<int>(std::min<std::uint64_t>(deadline - now, 60000)) : 0;
+        if (timeout < 0 || left < timeout)
+            timeout = left;
+    }
+    return timeout;
+}
+
+void MmsServer::dropUnassociated()
+{
+    if (config_.associateTimeoutMs == 0)
+        return;
+    std::uint64_t now = platform::timeMs();
+    for (auto& c : clients_)
+        if (!c->connection->associated() && !c->connection->closed() &&
+            now - c->acceptedAtMs >= config_.associateTimeoutMs)
+            c->dead = true;
 }
 
 void MmsServer::acceptPending()
@@ -86,6 +120,7 @@ void MmsServer::acceptPending()
         auto c = std::make_unique<Client>();
         ClientContext context{nextId_++, socket.localAddress(), socket.peerAddress(), nullptr};
         c->socket = std::move(socket);
+        c->acceptedAtMs = platform::timeMs();
         c->connection = std::make_unique<ServerConnection>(model_, config_, std::move(context));
         model_.connectionOpened(c->connection->client());
         if (onOpened_)

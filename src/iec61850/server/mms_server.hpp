@@ -68,10 +68,14 @@ private:
     struct Client {
         platform::Socket socket;
         std::unique_ptr<ServerConnection> connection;
+        std::uint64_t acceptedAtMs = 0;
         bool dead = false;
     };
 
     void acceptPending();
+    // Poll timeout that wakes us for the next association deadline.
+    int pollTimeout(int requestedMs) const;
+    void dropUnassociated();
     void serveInput(Client& c);
     void flush(Client& c);
     void reap();

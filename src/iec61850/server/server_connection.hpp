@@ -26,6 +26,8 @@ struct ServerConfig {
     std::size_t maxTpduSize = 8192;
     // Runtime only.
     std::size_t maxConnections = 5;
+    // A client that has not associated within this time is dropped (0: never).
+    std::uint32_t associateTimeoutMs = 30000;
     std::size_t maxQueuedOutput = 256 * 1024;  // per connection; raised to 2 PDUs if smaller
 };
 

@@ -420,6 +420,31 @@ TEST(RuntimeSetup, ReportsAPortAlreadyTaken)
     EXPECT_FALSE(second.isRunning());
 }
 
+TEST(RuntimeSetup, DropsAClientThatNeverAssociates)
+{
+    InMemoryModel model;
+    ServerConfig config;
+    config.associateTimeoutMs = 500;
+    Events events;
+    MmsServer server(model, config);
+    events.attach(server);
+    ASSERT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
+    ASSERT_TRUE(server.start());
+    Driver d{server, false};
+
+    RawClient silent;
+    ASSERT_TRUE(silent.connect(server.port()));
+    ASSERT_TRUE(silent.send(hex(capture::associateIdentify[0])));  // CR only
+    EXPECT_EQ(silent.read(d, 1).size(), 1u);
+    EXPECT_TRUE(silent.closedSilently(d));
+    ASSERT_TRUE(d.until([&] { return events.closedCount() == 1; }));
+
+    RawClient next;  // its own deadline starts at its own accept
+    ASSERT_TRUE(next.connect(server.port()));
+    ASSERT_TRUE(next.associate(d));
+    EXPECT_TRUE(next.identify(d));
+}
+
 TEST(RuntimeSetup, StopsAndClosesEveryConnection)
 {
     InMemoryModel model;
