@@ -15,7 +15,7 @@ build_and_test() {
   echo "== build $dir"
   cmake --build "$dir" -j"$jobs"
   echo "== test $dir"
-  (cd "$dir" && ctest --output-on-failure --no-tests=error)
+  (cd "$dir" && ctest --output-on-failure --no-tests=error --timeout 900)
 }
 
 build_and_test "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
