@@ -25,6 +25,18 @@ MmsServer::~MmsServer()
     close();
 }
 
+void MmsServer::setFileStore(std::string basePath)
+{
+    std::lock_guard lock(mutex_);
+    fileStore_.setBasePath(std::move(basePath));
+}
+
+void MmsServer::setFileAccessHandler(FileAccessHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    fileStore_.setAccessHandler(std::move(handler));
+}
+
 platform::NetStatus MmsServer::listen(std::string_view address, std::uint16_t port)
 {
     std::lock_guard lock(mutex_);
@@ -122,6 +134,7 @@ void MmsServer::acceptPending()
         c->socket = std::move(socket);
         c->acceptedAtMs = platform::timeMs();
         c->connection = std::make_unique<ServerConnection>(model_, config_, std::move(context));
+        c->connection->setFileStore(&fileStore_);
         model_.connectionOpened(c->connection->client());
         if (onOpened_)
             onOpened_(c->connection->client());

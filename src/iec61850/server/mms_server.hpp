@@ -6,6 +6,7 @@
 #pragma once
 
 #include "iec61850/platform/socket.hpp"
+#include "iec61850/server/file_store.hpp"
 #include "iec61850/server/server_connection.hpp"
 
 #include <atomic>
@@ -29,6 +30,11 @@ public:
     // Set before listen().
     void setConnectionOpenedHandler(ConnectionCallback cb) { onOpened_ = std::move(cb); }
     void setConnectionClosedHandler(ConnectionCallback cb) { onClosed_ = std::move(cb); }
+
+    // The directory the file services serve (empty: none, file services
+    // refused), and who may use them. Safe to call at any time.
+    void setFileStore(std::string basePath);
+    void setFileAccessHandler(FileAccessHandler handler);
 
     // Binds and listens; AddressInUse when the port is taken. Port 0 picks one.
     platform::NetStatus listen(std::string_view address, std::uint16_t port);
@@ -98,6 +104,7 @@ private:
     std::atomic<std::thread::id> loopThread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
+    FileStore fileStore_;
     ConnectionCallback onOpened_;
     ConnectionCallback onClosed_;
 };

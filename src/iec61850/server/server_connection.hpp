@@ -5,6 +5,7 @@
 
 #include "iec61850/iso/association.hpp"
 #include "iec61850/server/data_model.hpp"
+#include "iec61850/server/file_store.hpp"
 
 #include <cstdint>
 #include <span>
@@ -54,6 +55,9 @@ public:
     std::int16_t maxServOutstandingCalling() const { return outstandingCalling_; }
     std::int16_t maxServOutstandingCalled() const { return outstandingCalled_; }
     std::int8_t nestingLevel() const { return nestingLevel_; }
+
+    // The file store the file services use (nullptr: none). Not owned.
+    void setFileStore(const FileStore* store) { fileStore_ = store; }
 
     ClientContext& client() { return client_; }
     const ClientContext& client() const { return client_; }
@@ -107,6 +111,7 @@ private:
     std::int16_t outstandingCalled_ = 1;
     std::int8_t nestingLevel_ = 0;
     bool concluded_ = false;
+    const FileStore* fileStore_ = nullptr;
 };
 
 // The parameter CBB and services-supported bits this server answers.
