@@ -112,13 +112,17 @@ std::string generalizedTime(std::int64_t secondsSince1970)
 
 OpenFile::~OpenFile() { close(); }
 
-OpenFile::OpenFile(OpenFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)), info_(std::move(other.info_)) {}
+OpenFile::OpenFile(OpenFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), position_(other.position_), info_(std::move(other.info_))
+{
+}
 
 OpenFile& OpenFile::operator=(OpenFile&& other) noexcept
 {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
+        position_ = other.position_;
         info_ = std::move(other.info_);
     }
     return *this;
@@ -127,12 +131,20 @@ OpenFile& OpenFile::operator=(OpenFile&& other) noexcept
 std::optional<std::size_t> OpenFile::read(std::span<std::uint8_t> out)
 {
     for (;;) {
-        ssize_t n = ::read(fd_, out.data(), out.size());
-        if (n >= 0)
+        ssize_t n = ::pread(fd_, out.data(), out.size(), static_cast<off_t>(position_));
+        if (n >= 0) {
+            position_ += static_cast<std::uint64_t>(n);
             return static_cast<std::size_t>(n);
+        }
         if (errno != EINTR)
             return std::nullopt;
     }
+}
+
+bool OpenFile::atEnd() const
+{
+    struct stat st {};
+    return ::fstat(fd_, &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= position_;
 }
 
 void OpenFile::close()
@@ -257,8 +269,7 @@ FileStore::Result FileStore::open(std::string_view name, std::uint32_t position,
         return fileError(code::FileAccessDenied);
     if (position > static_cast<std::uint64_t>(st.st_size))
         return fileError(code::PositionInvalid);
-    if (::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0)
-        return errnoError(errno);
+    file.position_ = position;
     file.info_.name = std::string(name);
     file.info_.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), UINT32_MAX));
     file.info_.modifiedSeconds = static_cast<std::int64_t>(st.st_mtime);

@@ -40,13 +40,17 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     const FileInfo& info() const { return info_; }
-    // Reads up to out.size() octets; the count, or nothing on an I/O error.
+    // Reads up to out.size() octets from the current position; the count,
+    // or nothing on an I/O error.
     std::optional<std::size_t> read(std::span<std::uint8_t> out);
+    // Nothing more to read (the file as it is now).
+    bool atEnd() const;
     void close();
 
 private:
     friend class FileStore;
     int fd_ = -1;
+    std::uint64_t position_ = 0;
     FileInfo info_;
 };
 

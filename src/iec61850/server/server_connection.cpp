@@ -104,6 +104,14 @@ Bytes supportedServices(std::uint32_t& bitCount)
                       s::Conclude, s::Cancel});
 }
 
+void addFileServices(Bytes& bits)
+{
+    namespace s = mms::services_supported;
+    for (std::uint32_t n : {s::ObtainFile, s::FileOpen, s::FileRead, s::FileClose, s::FileRename, s::FileDelete,
+                            s::FileDirectory})
+        setBit(bits, n);
+}
+
 ServerConnection::ServerConnection(MmsDataModel& model, const ServerConfig& config, ClientContext client)
     : model_(model),
       config_(config),
@@ -113,7 +121,15 @@ ServerConnection::ServerConnection(MmsDataModel& model, const ServerConfig& conf
               [this](ByteView request, Bytes& response) { return onAssociate(request, response); },
               [this](ByteView pdu) { onData(pdu); }},
           iso::Limits{config.maxTpduSize, static_cast<std::size_t>(std::max(config.maxPduSize, kMinPduSize)) + 1024}),
-      maxPduSize_(std::max(config.maxPduSize, kMinPduSize))
+      maxPduSize_(std::max(config.maxPduSize, kMinPduSize)),
+      files_(FileServices::Link{
+          [this](std::uint32_t id, const mms::ExtraResponse& r) {
+              sendPdu(mms::ConfirmedResponse{id, mms::encodeExtra(r)});
+          },
+          [this](std::uint32_t id, const mms::ServiceError& e) { sendError(id, e); },
+          [this](std::uint32_t id, const mms::ExtraRequest& r) {
+              sendPdu(mms::ConfirmedRequest{id, mms::encodeExtra(r)});
+          }})
 {
 }
 
@@ -176,6 +192,8 @@ mms::InitiateParameters ServerConnection::answer(const mms::InitiateParameters& 
         if (bit >= proposed.parameterCbbBits || !getBit(proposed.parameterCbb, bit))
             clearBit(a.parameterCbb, bit);
     a.servicesSupported = supportedServices(a.servicesSupportedBits);
+    if (files_.enabled())
+        addFileServices(a.servicesSupported);
     return a;
 }
 
@@ -186,6 +204,8 @@ void ServerConnection::onData(ByteView bytes)
         rejectMalformed(bytes);
         return;
     }
+    if (answerToOurRequest(pdu))
+        return;
     using RC = mms::RejectClass;
     std::visit(Overloaded{
                    [&](const mms::ConfirmedRequest& r) { handleConfirmed(r); },
@@ -212,6 +232,18 @@ void ServerConnection::onData(ByteView bytes)
                    },
                },
                pdu);
+}
+
+bool ServerConnection::answerToOurRequest(const mms::Pdu& pdu)
+{
+    if (const auto* error = std::get_if<mms::ConfirmedError>(&pdu))
+        return files_.onError(error->invokeId, error->error);
+    const auto* response = std::get_if<mms::ConfirmedResponse>(&pdu);
+    const auto* service = response ? std::get_if<mms::UnrecognizedService>(&response->service) : nullptr;
+    mms::ExtraResponse extra;
+    if (!service || mms::decodeExtraResponse(*service, extra) != ber::Status::Ok)
+        return false;
+    return files_.onResponse(response->invokeId, extra);
 }
 
 void ServerConnection::rejectMalformed(ByteView bytes)
@@ -414,7 +446,17 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::DeleteNamedVaria
 
 void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedService& r)
 {
-    if (r.tag == mms::service_tag::FileRename) {  // files are never renamed here
+    namespace st = mms::service_tag;
+    bool fileService = r.tag == st::ObtainFile || (r.tag >= st::FileOpen && r.tag <= st::FileDirectory);
+    if (fileService && files_.enabled()) {
+        mms::ExtraRequest request;
+        if (mms::decodeExtraRequest(r, request) != ber::Status::Ok)
+            sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::InvalidArgument);
+        else
+            files_.serve(client_, invokeId, request, maxPduSize_);
+        return;
+    }
+    if (r.tag == st::FileRename) {  // no store: nothing to rename
         sendError(invokeId, mms::ErrorClass::File, mms::error_code::file::FileAccessDenied);
         return;
     }
@@ -455,8 +497,13 @@ void ServerConnection::sendEncodedResponse(std::uint32_t invokeId)
 
 void ServerConnection::sendError(std::uint32_t invokeId, mms::ErrorClass cls, std::int32_t code)
 {
+    sendError(invokeId, mms::ServiceError{cls, code, {}, {}});
+}
+
+void ServerConnection::sendError(std::uint32_t invokeId, const mms::ServiceError& error)
+{
     writer_.clear();
-    mms::encodePdu(writer_, mms::ConfirmedError{invokeId, {cls, code, {}, {}}});
+    mms::encodePdu(writer_, mms::ConfirmedError{invokeId, error});
     association_.send(writer_.bytes());
 }
 

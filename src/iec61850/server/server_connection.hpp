@@ -5,7 +5,7 @@
 
 #include "iec61850/iso/association.hpp"
 #include "iec61850/server/data_model.hpp"
-#include "iec61850/server/file_store.hpp"
+#include "iec61850/server/file_services.hpp"
 
 #include <cstdint>
 #include <span>
@@ -57,7 +57,8 @@ public:
     std::int8_t nestingLevel() const { return nestingLevel_; }
 
     // The file store the file services use (nullptr: none). Not owned.
-    void setFileStore(const FileStore* store) { fileStore_ = store; }
+    void setFileStore(const FileStore* store) { files_.setStore(store); }
+    std::size_t openFileCount() const { return files_.openFileCount(); }
 
     ClientContext& client() { return client_; }
     const ClientContext& client() const { return client_; }
@@ -93,11 +94,13 @@ private:
                           std::vector<mms::VariableSpec>& listMembers,
                           std::span<const mms::VariableSpec>& variables);
     void rejectMalformed(ByteView pdu);
+    bool answerToOurRequest(const mms::Pdu& pdu);
 
     void sendPdu(const mms::Pdu& pdu);
     // Sends what writer_ holds, or the pdu-size error when it is too large.
     void sendEncodedResponse(std::uint32_t invokeId);
     void sendError(std::uint32_t invokeId, mms::ErrorClass cls, std::int32_t code);
+    void sendError(std::uint32_t invokeId, const mms::ServiceError& error);
     void sendReject(std::optional<std::uint32_t> invokeId, mms::RejectClass cls, std::int32_t code);
 
     MmsDataModel& model_;
@@ -111,11 +114,13 @@ private:
     std::int16_t outstandingCalled_ = 1;
     std::int8_t nestingLevel_ = 0;
     bool concluded_ = false;
-    const FileStore* fileStore_ = nullptr;
+    FileServices files_;
 };
 
-// The parameter CBB and services-supported bits this server answers.
+// The parameter CBB and services-supported bits this server answers; with a
+// file store it adds the file services.
 Bytes supportedParameterCbb(std::uint32_t& bitCount);
 Bytes supportedServices(std::uint32_t& bitCount);
+void addFileServices(Bytes& servicesSupported);
 
 }  // namespace iec61850::server
