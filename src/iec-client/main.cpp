@@ -7,6 +7,7 @@
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -32,6 +33,10 @@ constexpr const char* kUsage =
     "  type <domain>/<item$path>         type description\n"
     "  watch [seconds] [--enable <domain>/<LLN0$RP$rcb>]\n"
     "                                    print information reports; --enable sets RptEna first\n"
+    "  dir [<path>]                      files of the server's file store\n"
+    "  get <remote> [<local>]            fetch a file (local name: the remote's last component)\n"
+    "  del <name>                        delete a file\n"
+    "  rename <old> <new>                rename a file\n"
     "defaults: host 127.0.0.1, port 4102, timeout 5000 ms\n";
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -184,6 +189,36 @@ int printResult(const client::Result<T>& r, const std::function<void(const T&)>&
 
 using Action = std::function<int(MmsConnection&)>;
 
+int printDirectory(const client::Result<std::vector<mms::DirectoryEntry>>& r)
+{
+    if (!r)
+        return fail(r.error().describe());
+    for (const mms::DirectoryEntry& e : *r)
+        std::cout << e.fileName << '\t' << e.attributes.size << '\t' << e.attributes.lastModified.value_or("-") << '\n';
+    return 0;
+}
+
+int fetchFile(MmsConnection& c, const std::string& remote, const std::string& local)
+{
+    auto data = c.fileRead(remote);
+    if (!data)
+        return fail(remote + ": " + data.error().describe());
+    std::ofstream out(local, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data->data()), static_cast<std::streamsize>(data->size()));
+    if (!out.flush())
+        return fail("cannot write " + local);
+    std::cout << data->size() << " bytes to " << local << '\n';
+    return 0;
+}
+
+int printDone(const client::Outcome& r)
+{
+    if (!r)
+        return fail(r.error().describe());
+    std::cout << "ok\n";
+    return 0;
+}
+
 // Checks the command line before anything is sent; empty with `error` set on misuse.
 Action parseCommand(const std::vector<std::string>& args, std::string& error)
 {
@@ -231,6 +266,20 @@ Action parseCommand(const std::vector<std::string>& args, std::string& error)
             return 0;
         };
     }
+    if (cmd == "dir" && n <= 2)
+        return [path = n == 2 ? args[1] : std::string()](MmsConnection& c) { return printDirectory(c.fileDirectory(path)); };
+    if (cmd == "get" && (n == 2 || n == 3)) {
+        std::string local = n == 3 ? args[2] : args[1].substr(args[1].find_last_of('/') + 1);
+        if (local.empty()) {
+            error = "no local name for " + args[1];
+            return {};
+        }
+        return [remote = args[1], local](MmsConnection& c) { return fetchFile(c, remote, local); };
+    }
+    if (cmd == "del" && n == 2)
+        return [name = args[1]](MmsConnection& c) { return printDone(c.fileDelete(name)); };
+    if (cmd == "rename" && n == 3)
+        return [from = args[1], to = args[2]](MmsConnection& c) { return printDone(c.fileRename(from, to)); };
     if (cmd == "watch") {
         WatchPlan plan;
         for (std::size_t i = 1; i < n; ++i) {

@@ -7,6 +7,7 @@
 
 #include "iec61850/client/result.hpp"
 #include "iec61850/iso/association.hpp"
+#include "iec61850/mms/file_service.hpp"
 #include "iec61850/mms/pdu.hpp"
 
 #include <cstdint>
@@ -98,6 +99,14 @@ public:
                                std::span<const VariableRef> members);
     // The number of lists the server deleted.
     Result<std::uint32_t> deleteVariableList(std::string_view domain, std::string_view listName);
+
+    // File services; names are relative to the server's file store.
+    // The whole listing of a directory (empty: the store), continuations included.
+    Result<std::vector<mms::DirectoryEntry>> fileDirectory(std::string_view path = {});
+    // The whole file: open, read until no more follows, close.
+    Result<Bytes> fileRead(std::string_view name);
+    Outcome fileDelete(std::string_view name);
+    Outcome fileRename(std::string_view currentName, std::string_view newName);
 
     // Serves the socket until reports have come or timeoutMs has passed (0:
     // only what is already there), handing each to the handler; returns how
