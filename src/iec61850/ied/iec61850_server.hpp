@@ -5,6 +5,7 @@
 
 #include "iec61850/ied/model.hpp"
 #include "iec61850/ied/mms_value_api.hpp"
+#include "iec61850/ied/timestamp.hpp"
 
 #include <cstdint>
 
@@ -141,9 +142,8 @@ void IedServer_updateBitStringAttributeValue(IedServer server, DataAttribute* da
 void IedServer_updateVisibleStringAttributeValue(IedServer server, DataAttribute* dataAttribute,
                                                  const char* value);
 void IedServer_updateUTCTimeAttributeValue(IedServer server, DataAttribute* dataAttribute, std::uint64_t msSinceEpoch);
-// timestamp: the 8 octets of a UtcTime (seconds, fraction, quality).
 void IedServer_updateTimestampAttributeValue(IedServer server, DataAttribute* dataAttribute,
-                                             const std::uint8_t* timestamp);
+                                             const Timestamp* timestamp);
 // Quality as an integer, bit 0 = first bit (validity low bit) on the wire.
 void IedServer_updateQuality(IedServer server, DataAttribute* dataAttribute, std::uint16_t quality);
 

@@ -118,8 +118,8 @@ struct DataAttribute : ModelNode {
     FunctionalConstraint fc;
     DataAttributeType type;
     std::uint8_t triggerOptions;  // TRG_OPT_*
-    MmsValue* mmsValue;           // owned by the server once created; null for
-                                  // components of constructed attributes
+    MmsValue* mmsValue;           // set by the server: attributes below a data
+                                  // object own theirs, components point into it
     std::uint32_t sAddr;
 };
 
@@ -134,7 +134,7 @@ struct DataSetEntry {
 
 struct DataSet {
     const char* logicalDeviceName;
-    const char* name;  // "Events"
+    const char* name;  // as named in its domain: "LLN0$dataset01"
     int elementCount;
     DataSetEntry* fcdas;
     DataSet* sibling;
@@ -202,6 +202,7 @@ ModelNode* ModelNode_getByPath(ModelNode* node, const char* path);
 int ModelNode_getChildCount(ModelNode* node);
 // Finds "LDinst/LN.DO.DA" (IED name not included); nullptr if absent.
 ModelNode* IedModel_getModelNodeByObjectReference(IedModel* model, const char* objectReference);
+// name as in DataSet::name: "LLN0$dataset01".
 DataSet* IedModel_lookupDataSet(IedModel* model, const char* ldInst, const char* name);
 
 namespace iec61850::ied {
@@ -241,7 +242,8 @@ public:
     // Adds one shape row below a data object (creating intermediate parts).
     DataAttribute* attribute(DataObject* object, const AttributeShape& row);
 
-    DataSet* dataSet(LogicalDevice* device, std::string_view name);
+    // name within the node: "dataset01" (the set is "LLN0$dataset01").
+    DataSet* dataSet(LogicalNode* node, std::string_view name);
     // variableName like "LLN0$ST$Mod$stVal".
     DataSetEntry* dataSetEntry(DataSet* set, std::string_view ldInst, std::string_view variableName,
                                int index = -1, std::string_view component = {});

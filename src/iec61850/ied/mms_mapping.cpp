@@ -1,0 +1,599 @@
+#include "iec61850/ied/mms_mapping.hpp"
+
+#include "iec61850/ied/control.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace iec61850::ied {
+
+using mms::DataAccessError;
+using mms::TypeSpec;
+using mms::Value;
+
+namespace {
+
+// The order of the functional constraints inside a logical node.
+constexpr FunctionalConstraint kFcOrder[] = {
+    IEC61850_FC_MX, IEC61850_FC_ST, IEC61850_FC_CO, IEC61850_FC_CF, IEC61850_FC_DC, IEC61850_FC_SP, IEC61850_FC_SG,
+    IEC61850_FC_SV, IEC61850_FC_SE, IEC61850_FC_EX, IEC61850_FC_SR, IEC61850_FC_OR, IEC61850_FC_BL,
+};
+
+std::string_view nameOf(const ModelNode* n)
+{
+    return n->name ? std::string_view(n->name) : std::string_view();
+}
+
+bool isAttribute(const ModelNode* n)
+{
+    return n->modelType == DataAttributeModelType;
+}
+
+const DataAttribute* asAttribute(const ModelNode* n)
+{
+    return static_cast<const DataAttribute*>(n);
+}
+
+bool hasFc(const ModelNode* n, FunctionalConstraint fc)
+{
+    if (isAttribute(n))
+        return asAttribute(n)->fc == fc;
+    for (const ModelNode* c = n->firstChild; c; c = c->sibling)
+        if (hasFc(c, fc))
+            return true;
+    return false;
+}
+
+// The children of a node as seen under one functional constraint, in model order.
+template <class F>
+void forEachChild(const ModelNode* n, FunctionalConstraint fc, F&& f)
+{
+    bool all = isAttribute(n);
+    for (ModelNode* c = n->firstChild; c; c = c->sibling)
+        if (all || hasFc(c, fc))
+            f(c);
+}
+
+bool isArray(const ModelNode* n)
+{
+    return isAttribute(n) && asAttribute(n)->elementCount > 0;
+}
+
+TypeSpec typeOfNode(const ModelNode* n, FunctionalConstraint fc)
+{
+    TypeSpec type;
+    if (isAttribute(n) && !n->firstChild && asAttribute(n)->type != IEC61850_CONSTRUCTED) {
+        type = basicTypeOf(asAttribute(n)->type);
+    } else {
+        std::vector<TypeSpec> components;
+        forEachChild(n, fc, [&](const ModelNode* c) { components.push_back(typeOfNode(c, fc).named(c->name)); });
+        type = TypeSpec::structure(std::move(components));
+    }
+    if (isArray(n))
+        type = TypeSpec::array(static_cast<std::uint32_t>(asAttribute(n)->elementCount), std::move(type));
+    return type;
+}
+
+Value valueOfNode(const ModelNode* n, FunctionalConstraint fc)
+{
+    if (isAttribute(n))
+        return asAttribute(n)->mmsValue ? *asAttribute(n)->mmsValue : typeOfNode(n, fc).defaultValue();
+    std::vector<Value> members;
+    forEachChild(n, fc, [&](const ModelNode* c) { members.push_back(valueOfNode(c, fc)); });
+    return Value::structure(std::move(members));
+}
+
+std::vector<FunctionalConstraint> fcsOf(const LogicalNode* ln)
+{
+    std::vector<FunctionalConstraint> fcs;
+    for (FunctionalConstraint fc : kFcOrder)
+        if (hasFc(ln, fc))
+            fcs.push_back(fc);
+    return fcs;
+}
+
+TypeSpec typeOfTarget(const MmsMapping::Target& t)
+{
+    if (t.node != t.ln)
+        return typeOfNode(t.node, t.fc);
+    if (t.fc != IEC61850_FC_NONE)
+        return typeOfNode(t.ln, t.fc);
+    std::vector<TypeSpec> components;
+    for (FunctionalConstraint fc : fcsOf(t.ln))
+        components.push_back(typeOfNode(t.ln, fc).named(FunctionalConstraint_toString(fc)));
+    return TypeSpec::structure(std::move(components));
+}
+
+Value valueOfTarget(const MmsMapping::Target& t)
+{
+    if (t.node != t.ln || t.fc != IEC61850_FC_NONE)
+        return valueOfNode(t.node, t.fc);
+    std::vector<Value> members;
+    for (FunctionalConstraint fc : fcsOf(t.ln))
+        members.push_back(valueOfNode(t.ln, fc));
+    return Value::structure(std::move(members));
+}
+
+// Calls f(attribute, value) for every attribute a value of the node covers,
+// the node first when it is one.
+template <class F>
+void forEachCovered(ModelNode* n, FunctionalConstraint fc, const Value& v, F&& f)
+{
+    if (isAttribute(n)) {
+        f(static_cast<DataAttribute*>(n), v);
+        if (isArray(n))
+            return;
+    }
+    std::size_t i = 0;
+    forEachChild(n, fc, [&](ModelNode* c) {
+        if (i < v.size())
+            forEachCovered(c, fc, v[i], f);
+        ++i;
+    });
+}
+
+template <class F>
+void forEachCoveredByTarget(const MmsMapping::Target& t, const Value& v, F&& f)
+{
+    if (t.node != t.ln || t.fc != IEC61850_FC_NONE) {
+        forEachCovered(t.node, t.fc, v, f);
+        return;
+    }
+    std::size_t i = 0;
+    for (FunctionalConstraint fc : fcsOf(t.ln))
+        if (i < v.size())
+            forEachCovered(t.ln, fc, v[i++], f);
+}
+
+// Assigns member by member so that components keep their addresses.
+void assignInPlace(Value& to, const Value& from)
+{
+    if (to.isConstructed() && from.isConstructed() && to.size() == from.size()) {
+        for (std::size_t i = 0; i < to.size(); ++i)
+            assignInPlace(to[i], from[i]);
+        return;
+    }
+    to = from;
+}
+
+// Same kinds all the way down, sizes aside.
+bool sameKinds(const Value& v, const TypeSpec& t)
+{
+    using K = TypeSpec::Kind;
+    using VK = Value::Kind;
+    switch (t.kind()) {
+    case K::Array:
+    case K::Structure: {
+        if (!v.is(t.kind() == K::Array ? VK::Array : VK::Structure))
+            return false;
+        if (t.kind() == K::Structure && v.size() != t.components().size())
+            return false;
+        for (std::size_t i = 0; i < v.size(); ++i)
+            if (!sameKinds(v[i], t.kind() == K::Array ? t.elementType() : t.components()[i]))
+                return false;
+        return true;
+    }
+    case K::Boolean: return v.is(VK::Boolean);
+    case K::BitString: return v.is(VK::BitString);
+    case K::Integer: return v.is(VK::Integer);
+    case K::Unsigned: return v.is(VK::Unsigned);
+    case K::FloatingPoint: return v.is(VK::Float);
+    case K::OctetString: return v.is(VK::OctetString);
+    case K::VisibleString: return v.is(VK::VisibleString);
+    case K::GeneralizedTime: return v.is(VK::GeneralizedTime);
+    case K::BinaryTime: return v.is(VK::BinaryTime);
+    case K::MmsString: return v.is(VK::MmsString);
+    case K::UtcTime: return v.is(VK::UtcTime);
+    }
+    return false;
+}
+
+std::optional<DataAccessError> toWireError(MmsDataAccessError e)
+{
+    if (e == DATA_ACCESS_ERROR_SUCCESS)
+        return std::nullopt;
+    if (e < 0 || e > DATA_ACCESS_ERROR_OBJECT_VALUE_INVALID)
+        return DataAccessError::TemporarilyUnavailable;
+    return static_cast<DataAccessError>(e);
+}
+
+bool isOperOf(const ModelNode* n, FunctionalConstraint fc)
+{
+    return fc == IEC61850_FC_CO && isAttribute(n) && nameOf(n) == "Oper" && n->parent &&
+           n->parent->modelType == DataObjectModelType;
+}
+
+// Names of one level of the getNameList walk, sorted.
+struct Entry {
+    std::string_view name;
+    ModelNode* node;
+    FunctionalConstraint fc;  // NONE at the logical node level
+    bool fcLevel;
+};
+
+std::vector<Entry> sortedChildren(const Entry& e)
+{
+    std::vector<Entry> out;
+    if (e.node->modelType == LogicalNodeModelType && !e.fcLevel) {
+        for (FunctionalConstraint fc : fcsOf(static_cast<LogicalNode*>(e.node)))
+            out.push_back({FunctionalConstraint_toString(fc), e.node, fc, true});
+    } else {
+        forEachChild(e.node, e.fc, [&](ModelNode* c) { out.push_back({nameOf(c), c, e.fc, false}); });
+    }
+    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return server::nameLess(a.name, b.name); });
+    return out;
+}
+
+// Visits the names below `path` in getNameList order, skipping whole subtrees
+// that sort before `after`. False once the visitor stops.
+bool walk(std::string& path, const std::vector<Entry>& level, std::string_view after,
+          const server::MmsDataModel::NameVisitor& visit)
+{
+    for (const Entry& e : level) {
+        const std::size_t mark = path.size();
+        if (!path.empty())
+            path += '$';
+        path += e.name;
+        const bool emit = after.empty() || server::nameLess(after, path);
+        const bool inside = !emit && after.size() > path.size() && after.starts_with(path) && after[path.size()] == '$';
+        bool go = true;
+        if (emit)
+            go = visit(path);
+        if (go && (emit || inside || after == path) && !isArray(e.node))
+            go = walk(path, sortedChildren(e), after, visit);
+        path.resize(mark);
+        if (!go)
+            return false;
+    }
+    return true;
+}
+
+std::string domainOf(const IedModel& model, const LogicalDevice& d)
+{
+    return std::string(model.name ? model.name : "") + nameOf(&d).data();
+}
+
+}  // namespace
+
+TypeSpec basicTypeOf(DataAttributeType type)
+{
+    switch (type) {
+    case IEC61850_BOOLEAN: return TypeSpec::boolean();
+    case IEC61850_INT8: return TypeSpec::integer(8);
+    case IEC61850_INT16: return TypeSpec::integer(16);
+    case IEC61850_INT32: return TypeSpec::integer(32);
+    case IEC61850_INT64: return TypeSpec::integer(64);
+    case IEC61850_INT8U: return TypeSpec::unsignedInteger(8);
+    case IEC61850_INT16U: return TypeSpec::unsignedInteger(16);
+    case IEC61850_INT24U: return TypeSpec::unsignedInteger(24);
+    case IEC61850_INT32U: return TypeSpec::unsignedInteger(32);
+    case IEC61850_FLOAT32: return TypeSpec::float32();
+    case IEC61850_FLOAT64: return TypeSpec::float64();
+    case IEC61850_ENUMERATED: return TypeSpec::integer(8);
+    case IEC61850_CODEDENUM: return TypeSpec::bitString(2);
+    case IEC61850_OCTET_STRING_6: return TypeSpec::octetString(-6);
+    case IEC61850_OCTET_STRING_8: return TypeSpec::octetString(-8);
+    case IEC61850_OCTET_STRING_64: return TypeSpec::octetString(-64);
+    case IEC61850_VISIBLE_STRING_32: return TypeSpec::visibleString(-32);
+    case IEC61850_VISIBLE_STRING_64: return TypeSpec::visibleString(-64);
+    case IEC61850_VISIBLE_STRING_65: return TypeSpec::visibleString(-65);
+    case IEC61850_VISIBLE_STRING_129: return TypeSpec::visibleString(-129);
+    case IEC61850_VISIBLE_STRING_255: return TypeSpec::visibleString(-255);
+    case IEC61850_UNICODE_STRING_255: return TypeSpec::mmsString(-255);
+    case IEC61850_TIMESTAMP: return TypeSpec::utcTime();
+    case IEC61850_QUALITY: return TypeSpec::bitString(-13);
+    case IEC61850_CHECK: return TypeSpec::bitString(-2);
+    case IEC61850_GENERIC_BITSTRING: return TypeSpec::bitString(-32);
+    case IEC61850_ENTRY_TIME: return TypeSpec::binaryTime(true);
+    case IEC61850_PHYCOMADDR:
+        return TypeSpec::structure({TypeSpec::octetString(6).named("Addr"),
+                                    TypeSpec::unsignedInteger(8).named("PRIORITY"),
+                                    TypeSpec::unsignedInteger(16).named("VID"),
+                                    TypeSpec::unsignedInteger(16).named("APPID")});
+    case IEC61850_CURRENCY: return TypeSpec::visibleString(3);
+    case IEC61850_OPTFLDS: return TypeSpec::bitString(10);
+    case IEC61850_TRGOPS: return TypeSpec::bitString(6);
+    case IEC61850_CONSTRUCTED:
+    case IEC61850_UNKNOWN_TYPE: break;
+    }
+    return TypeSpec::structure({});
+}
+
+namespace {
+
+void linkComponents(DataAttribute* a)
+{
+    if (isArray(a) || !a->mmsValue || !a->mmsValue->is(Value::Kind::Structure))
+        return;
+    std::size_t i = 0;
+    for (ModelNode* c = a->firstChild; c && i < a->mmsValue->size(); c = c->sibling, ++i) {
+        auto* component = static_cast<DataAttribute*>(c);
+        component->mmsValue = &(*a->mmsValue)[i];
+        linkComponents(component);
+    }
+}
+
+// Calls f for every attribute directly below a data object.
+template <class F>
+void forEachTopAttribute(ModelNode* n, F&& f)
+{
+    for (ModelNode* c = n->firstChild; c; c = c->sibling) {
+        if (isAttribute(c))
+            f(static_cast<DataAttribute*>(c));
+        else
+            forEachTopAttribute(c, f);
+    }
+}
+
+template <class F>
+void forEachTopAttribute(IedModel& model, F&& f)
+{
+    for (ModelNode* d = model.firstChild; d; d = d->sibling)
+        forEachTopAttribute(d, f);
+}
+
+}  // namespace
+
+MmsMapping::MmsMapping(IedModel& model) : model_(model)
+{
+    for (FunctionalConstraint fc : {IEC61850_FC_SP, IEC61850_FC_SV, IEC61850_FC_SE})
+        writable_[fc] = true;
+    forEachTopAttribute(model_, [](DataAttribute* a) {
+        a->mmsValue = new Value(typeOfNode(a, a->fc).defaultValue());
+        linkComponents(a);
+    });
+}
+
+MmsMapping::~MmsMapping()
+{
+    forEachTopAttribute(model_, [](DataAttribute* a) {
+        delete a->mmsValue;
+        a->mmsValue = nullptr;
+    });
+}
+
+void MmsMapping::setWritePolicy(FunctionalConstraint fc, AccessPolicy policy)
+{
+    if (fc == IEC61850_FC_CF || fc == IEC61850_FC_DC)
+        writable_[fc] = policy == ACCESS_POLICY_ALLOW;
+}
+
+void MmsMapping::setWriteHandler(DataAttribute* attribute, WriteAccessHandler handler, void* parameter)
+{
+    if (!handler)
+        handlers_.erase(attribute);
+    else
+        handlers_[attribute] = {handler, parameter};
+}
+
+void MmsMapping::notify(DataAttribute* attribute, Change what, bool changed)
+{
+    if (listener_)
+        listener_->attributeUpdated(attribute, changed ? what : Change::Update, changed);
+}
+
+LogicalDevice* MmsMapping::device(std::string_view domain) const
+{
+    std::string_view ied(model_.name ? model_.name : "");
+    if (!domain.starts_with(ied))
+        return nullptr;
+    std::string_view inst = domain.substr(ied.size());
+    for (ModelNode* d = model_.firstChild; d; d = d->sibling)
+        if (nameOf(d) == inst)
+            return static_cast<LogicalDevice*>(d);
+    return nullptr;
+}
+
+std::optional<MmsMapping::Target> MmsMapping::resolve(std::string_view domain, std::string_view item) const
+{
+    LogicalDevice* ld = device(domain);
+    if (!ld)
+        return std::nullopt;
+    auto next = [&item] {
+        std::size_t end = item.find('$');
+        std::string_view part = item.substr(0, end);
+        item = end == std::string_view::npos ? std::string_view() : item.substr(end + 1);
+        return part;
+    };
+    std::string_view lnName = next();
+    Target t;
+    for (ModelNode* c = ld->firstChild; c && !t.ln; c = c->sibling)
+        if (nameOf(c) == lnName)
+            t.ln = static_cast<LogicalNode*>(c);
+    if (!t.ln)
+        return std::nullopt;
+    t.node = t.ln;
+    if (item.empty())
+        return t;
+    std::string fcName(next());
+    t.fc = FunctionalConstraint_fromString(fcName.c_str());
+    if (t.fc == IEC61850_FC_NONE || !hasFc(t.ln, t.fc))
+        return std::nullopt;
+    while (!item.empty()) {
+        if (isArray(t.node))
+            return std::nullopt;
+        std::string_view part = next();
+        ModelNode* found = nullptr;
+        forEachChild(t.node, t.fc, [&](ModelNode* c) {
+            if (!found && nameOf(c) == part)
+                found = c;
+        });
+        if (!found)
+            return std::nullopt;
+        t.node = found;
+    }
+    return t;
+}
+
+void MmsMapping::visitDomains(std::string_view after, const NameVisitor& visit) const
+{
+    std::vector<std::string> names;
+    for (ModelNode* d = model_.firstChild; d; d = d->sibling)
+        names.push_back(domainOf(model_, *static_cast<LogicalDevice*>(d)));
+    std::sort(names.begin(), names.end(), server::nameLess);
+    for (const std::string& n : names)
+        if ((after.empty() || server::nameLess(after, n)) && !visit(n))
+            return;
+}
+
+bool MmsMapping::visitNames(std::string_view domain, server::NameClass cls, std::string_view after,
+                            const NameVisitor& visit) const
+{
+    LogicalDevice* ld = device(domain);
+    if (!ld)
+        return false;
+    std::vector<std::string> names;
+    switch (cls) {
+    case server::NameClass::NamedVariable: {
+        std::string path;
+        walk(path, sortedChildren({{}, ld, IEC61850_FC_NONE, false}), after, visit);
+        return true;
+    }
+    case server::NameClass::NamedVariableList:
+        for (DataSet* s = model_.dataSets; s; s = s->sibling)
+            if (s->logicalDeviceName && nameOf(ld) == s->logicalDeviceName)
+                names.emplace_back(s->name);
+        break;
+    case server::NameClass::Journal:
+        for (Log* l = model_.logs; l; l = l->sibling)
+            if (l->parent && l->parent->parent == ld)
+                names.push_back(std::string(nameOf(l->parent)) + "$" + l->name);
+        break;
+    }
+    std::sort(names.begin(), names.end(), server::nameLess);
+    for (const std::string& n : names)
+        if ((after.empty() || server::nameLess(after, n)) && !visit(n))
+            break;
+    return true;
+}
+
+const TypeSpec* MmsMapping::typeOf(std::string_view domain, std::string_view item) const
+{
+    std::optional<Target> t = resolve(domain, item);
+    if (!t)
+        return nullptr;
+    lastType_ = typeOfTarget(*t);
+    return &lastType_;
+}
+
+Value MmsMapping::read(const server::ClientContext&, std::string_view domain, std::string_view item)
+{
+    std::optional<Target> t = resolve(domain, item);
+    if (!t)
+        return Value::error(DataAccessError::ObjectNonExistent);
+    return valueOfTarget(*t);
+}
+
+std::optional<DataAccessError> MmsMapping::checkAccess(const Target& t) const
+{
+    auto allowed = [this](FunctionalConstraint fc) {
+        return fc >= 0 && static_cast<std::size_t>(fc) < writable_.size() && writable_[fc];
+    };
+    if (t.fc == IEC61850_FC_NONE) {
+        for (FunctionalConstraint fc : fcsOf(t.ln))
+            if (!allowed(fc))
+                return DataAccessError::ObjectAccessDenied;
+        return std::nullopt;
+    }
+    if (t.fc == IEC61850_FC_CO && isOperOf(t.node, t.fc))
+        return std::nullopt;
+    return allowed(t.fc) ? std::nullopt : std::optional(DataAccessError::ObjectAccessDenied);
+}
+
+std::optional<DataAccessError> MmsMapping::askHandlers(const Target& t, Value& written,
+                                                       const server::ClientContext& client)
+{
+    auto ask = [&](DataAttribute* a, Value& v) -> std::optional<DataAccessError> {
+        auto it = handlers_.find(a);
+        if (it == handlers_.end())
+            return std::nullopt;
+        return toWireError(it->second.handler(a, &v, &client, it->second.parameter));
+    };
+    for (ModelNode* n = t.node ? t.node->parent : nullptr; n && isAttribute(n); n = n->parent)
+        if (auto e = ask(static_cast<DataAttribute*>(n), written))
+            return e;
+    std::optional<DataAccessError> refused;
+    forEachCoveredByTarget(t, written, [&](DataAttribute* a, const Value& v) {
+        if (!refused)
+            refused = ask(a, const_cast<Value&>(v));
+    });
+    return refused;
+}
+
+void MmsMapping::store(const Target& t, const Value& written)
+{
+    struct Seen {
+        DataAttribute* attribute;
+        bool changed;
+    };
+    std::vector<Seen> seen;
+    forEachCoveredByTarget(t, written, [&](DataAttribute* a, const Value& v) {
+        seen.push_back({a, !a->mmsValue || !(*a->mmsValue == v)});
+    });
+    forEachCoveredByTarget(t, written, [](DataAttribute* a, const Value& v) {
+        if (a->mmsValue && (!a->parent || !isAttribute(a->parent)))
+            assignInPlace(*a->mmsValue, v);
+    });
+    if (t.node && isAttribute(t.node) && t.node->parent && isAttribute(t.node->parent))
+        assignInPlace(*static_cast<DataAttribute*>(t.node)->mmsValue, written);
+    for (const Seen& s : seen)
+        notify(s.attribute, s.attribute->type == IEC61850_QUALITY ? Change::Quality : Change::Value, s.changed);
+}
+
+std::optional<DataAccessError> MmsMapping::write(const server::ClientContext& client, std::string_view domain,
+                                                 std::string_view item, const Value& value)
+{
+    std::optional<Target> t = resolve(domain, item);
+    if (!t)
+        return DataAccessError::ObjectNonExistent;
+    if (auto denied = checkAccess(*t))
+        return denied;
+    const TypeSpec type = typeOfTarget(*t);
+    if (!mms::conforms(value, type))
+        return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
+    if (isOperOf(t->node, t->fc)) {
+        MmsDataAccessError e = checkOperate(*static_cast<const DataObject*>(t->node->parent), value);
+        if (auto refused = toWireError(e))
+            return refused;
+    }
+    Value written = value;
+    if (auto refused = askHandlers(*t, written, client))
+        return refused;
+    if (!mms::conforms(written, type))
+        return DataAccessError::ObjectValueInvalid;
+    store(*t, written);
+    return std::nullopt;
+}
+
+bool MmsMapping::variableListMembers(std::string_view domain, std::string_view name,
+                                     std::vector<mms::ObjectName>& members) const
+{
+    LogicalDevice* ld = device(domain);
+    if (!ld)
+        return false;
+    for (DataSet* s = model_.dataSets; s; s = s->sibling) {
+        if (!s->logicalDeviceName || nameOf(ld) != s->logicalDeviceName || name != s->name)
+            continue;
+        members.clear();
+        for (DataSetEntry* e = s->fcdas; e; e = e->sibling) {
+            std::string entryDomain = std::string(model_.name ? model_.name : "") + e->logicalDeviceName;
+            members.push_back(mms::ObjectName::inDomain(std::move(entryDomain), std::string(e->variableName)));
+        }
+        return true;
+    }
+    return false;
+}
+
+void MmsMapping::connectionOpened(server::ClientContext& client)
+{
+    if (connectionHandler_)
+        connectionHandler_(client, true);
+}
+
+void MmsMapping::connectionClosed(const server::ClientContext& client)
+{
+    if (connectionHandler_)
+        connectionHandler_(client, false);
+}
+
+}  // namespace iec61850::ied

@@ -1,0 +1,82 @@
+// The MMS view of an IedModel: one domain per logical device (IED name +
+// LD instance), one named variable per logical node with its functional
+// constraints as components, data sets as named variable lists and logs as
+// journals. Types and composite values are built on demand from the tree.
+#pragma once
+
+#include "iec61850/ied/iec61850_server.hpp"
+#include "iec61850/server/data_model.hpp"
+
+#include <array>
+#include <unordered_map>
+
+namespace iec61850::ied {
+
+class MmsMapping : public server::MmsDataModel {
+public:
+    // Creates the value of every attribute (owned until destruction).
+    explicit MmsMapping(IedModel& model);
+    ~MmsMapping() override;
+    MmsMapping(const MmsMapping&) = delete;
+    MmsMapping& operator=(const MmsMapping&) = delete;
+
+    IedModel& model() { return model_; }
+
+    void setWritePolicy(FunctionalConstraint fc, AccessPolicy policy);
+    void setWriteHandler(DataAttribute* attribute, WriteAccessHandler handler, void* parameter);
+    void setUpdateListener(UpdateListener* listener) { listener_ = listener; }
+    void setConnectionHandler(std::function<void(const server::ClientContext&, bool connected)> handler)
+    {
+        connectionHandler_ = std::move(handler);
+    }
+
+    // Tells the listener; the caller holds the model mutex.
+    void notify(DataAttribute* attribute, Change what, bool changed);
+
+    void visitDomains(std::string_view after, const NameVisitor& visit) const override;
+    bool visitNames(std::string_view domain, server::NameClass cls, std::string_view after,
+                    const NameVisitor& visit) const override;
+    // Valid until the next call.
+    const mms::TypeSpec* typeOf(std::string_view domain, std::string_view item) const override;
+    mms::Value read(const server::ClientContext& client, std::string_view domain, std::string_view item) override;
+    std::optional<mms::DataAccessError> write(const server::ClientContext& client, std::string_view domain,
+                                              std::string_view item, const mms::Value& value) override;
+    bool variableListMembers(std::string_view domain, std::string_view name,
+                             std::vector<mms::ObjectName>& members) const override;
+    void connectionOpened(server::ClientContext& client) override;
+    void connectionClosed(const server::ClientContext& client) override;
+
+    // A node below a logical node: whole node (fc NONE, node = ln), one
+    // functional constraint (node = ln), or a data object / attribute.
+    struct Target {
+        LogicalNode* ln = nullptr;
+        FunctionalConstraint fc = IEC61850_FC_NONE;
+        ModelNode* node = nullptr;
+    };
+    std::optional<Target> resolve(std::string_view domain, std::string_view item) const;
+
+private:
+    struct Handler {
+        WriteAccessHandler handler = nullptr;
+        void* parameter = nullptr;
+    };
+
+    LogicalDevice* device(std::string_view domain) const;
+    std::optional<mms::DataAccessError> checkAccess(const Target& t) const;
+    std::optional<mms::DataAccessError> askHandlers(const Target& t, mms::Value& written,
+                                                    const server::ClientContext& client);
+    void store(const Target& t, const mms::Value& written);
+
+    IedModel& model_;
+    std::array<bool, 13> writable_{};
+    std::unordered_map<const DataAttribute*, Handler> handlers_;
+    UpdateListener* listener_ = nullptr;
+    std::function<void(const server::ClientContext&, bool)> connectionHandler_;
+    mutable mms::TypeSpec lastType_;
+};
+
+// The MMS type of one attribute type (a basic type; CONSTRUCTED gives an
+// empty structure).
+mms::TypeSpec basicTypeOf(DataAttributeType type);
+
+}  // namespace iec61850::ied
