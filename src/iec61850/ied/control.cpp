@@ -147,7 +147,7 @@ MmsDataAccessError checkElement(const DataAttribute& attribute, const MmsValue& 
     if (value.is(Kind::Structure))
         return checkMembers(attribute, value);
     if (value.is(Kind::Float) && value.isDouble() != (attribute.type == IEC61850_FLOAT64))
-        return DATA_ACCESS_ERROR_TYPE_INCONSISTENT;
+        return DATA_ACCESS_ERROR_OBJECT_VALUE_INVALID;
     const std::size_t maxSize = maxSizeOf(attribute.type);
     if ((maxSize && sizeOf(value) > maxSize) || !inRange(value, attribute.type))
         return DATA_ACCESS_ERROR_OBJECT_VALUE_INVALID;

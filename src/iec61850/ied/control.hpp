@@ -22,7 +22,7 @@ ControlModel controlModelOf(const DataObject& controlObject);
 bool isOperate(const DataAttribute& attribute);
 
 // The value against the attribute's model: type (kind and member count) and
-// range (strings, bit strings and integers within their declared size).
+// size (strings, bit strings, integers and floats within their declared size).
 // TYPE_INCONSISTENT or OBJECT_VALUE_INVALID on a mismatch, else SUCCESS.
 MmsDataAccessError checkValueAgainstModel(const DataAttribute& attribute, const MmsValue& value);
 

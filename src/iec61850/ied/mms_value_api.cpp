@@ -279,7 +279,8 @@ void MmsValue_deleteAllBitStringBits(MmsValue* self)
 MmsValue* MmsValue_newDataAccessError(int errorCode)
 {
     const bool known = errorCode >= 0 && errorCode <= static_cast<int>(DataAccessError::ObjectValueInvalid);
-    return newValue(MmsValue::error(known ? static_cast<DataAccessError>(errorCode) : DataAccessError::ObjectValueInvalid));
+    return newValue(
+        MmsValue::error(known ? static_cast<DataAccessError>(errorCode) : DataAccessError::ObjectValueInvalid));
 }
 
 int MmsValue_getDataAccessError(const MmsValue* self)
@@ -315,7 +316,10 @@ MmsValue* MmsValue_newBitString(int bitCount)
     return newValue(MmsValue::bitString(static_cast<std::size_t>(std::max(bitCount, 0))));
 }
 
-MmsValue* MmsValue_newUtcTimeByMsTime(std::uint64_t msSinceEpoch) { return newValue(MmsValue::utcTimeMs(msSinceEpoch)); }
+MmsValue* MmsValue_newUtcTimeByMsTime(std::uint64_t msSinceEpoch)
+{
+    return newValue(MmsValue::utcTimeMs(msSinceEpoch));
+}
 
 MmsValue* MmsValue_createEmptyStructure(int memberCount)
 {

@@ -57,7 +57,10 @@ void Timestamp_clearFlags(Timestamp* self)
 
 std::uint32_t Timestamp_getTimeInSeconds(const Timestamp* self) { return self ? readBigEndian(self->val, 4) : 0; }
 
-std::uint32_t Timestamp_getFractionOfSecond(const Timestamp* self) { return self ? readBigEndian(self->val + 4, 3) : 0; }
+std::uint32_t Timestamp_getFractionOfSecond(const Timestamp* self)
+{
+    return self ? readBigEndian(self->val + 4, 3) : 0;
+}
 
 std::uint64_t Timestamp_getTimeInMs(const Timestamp* self)
 {
