@@ -1,0 +1,431 @@
+// File services over real loopback TCP: our client (and iec-client, and a
+// raw peer that serves obtainFile) against the threaded server with a temp
+// file store.
+#include "test_server.hpp"
+
+#include "iec61850/mms/file_service.hpp"
+#include "iec61850/platform/socket.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace client_test {
+namespace {
+
+using namespace iec61850;
+namespace fs = std::filesystem;
+namespace fcode = mms::error_code::file;
+using server::FileService;
+
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "filestore-XXXXXX").string();
+        path = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    void write(const std::string& name, std::string_view content) const
+    {
+        fs::create_directories((path / name).parent_path());
+        std::ofstream(path / name, std::ios::binary) << content;
+    }
+    std::string read(const std::string& name) const
+    {
+        std::ifstream in(path / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool has(const std::string& name) const { return fs::exists(path / name); }
+};
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+bool deniedAccess(const client::Error& e)
+{
+    return e.kind == client::ErrorKind::ServiceError && e.errorClass == static_cast<int>(mms::ErrorClass::File) &&
+           e.code == fcode::FileAccessDenied;
+}
+
+class FileLoopback : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.server->setFileStore(store.path.string());
+        server.server->setFileAccessHandler([this](const server::ClientContext&, FileService service,
+                                                   std::string_view local,
+                                                   std::string_view) -> std::optional<mms::ServiceError> {
+            std::lock_guard lock(mutex);
+            if (refused.count(service) && (refusedName.empty() || local == refusedName))
+                return server::fileError(fcode::FileAccessDenied);
+            return std::nullopt;
+        });
+    }
+
+    void refuse(FileService s, std::string name = {})
+    {
+        std::lock_guard lock(mutex);
+        refused.insert(s);
+        refusedName = std::move(name);
+    }
+
+    client::MmsConnection& connect(std::int32_t maxPduSize = 65000)
+    {
+        auto r = connection.connect(server.options(maxPduSize));
+        EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().describe());
+        return connection;
+    }
+
+    TempDir store;
+    TestServer server;
+    client::MmsConnection connection;
+    std::mutex mutex;
+    std::set<FileService> refused;
+    std::string refusedName;
+};
+
+TEST_F(FileLoopback, ListsAWholeDirectoryOverManyContinuations)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 80; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "record-%03d.csv", i);
+        store.write(name, std::string(static_cast<std::size_t>(i) * 3, 'r'));
+        names.push_back(name);
+    }
+    auto& c = connect(300);
+    ASSERT_TRUE(c.negotiated().supports(mms::services_supported::FileDirectory));
+    auto listing = c.fileDirectory();
+    ASSERT_TRUE(listing.ok()) << listing.error().describe();
+    ASSERT_EQ(listing->size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ((*listing)[i].fileName, names[i]);
+        EXPECT_EQ((*listing)[i].attributes.size, i * 3);
+    }
+    EXPECT_TRUE(c.release().ok());
+}
+
+TEST_F(FileLoopback, ReadsAFileOfManyChunksAndClosesIt)
+{
+    std::string content;
+    for (int i = 0; i < 5000; ++i)
+        content += static_cast<char>(i * 7);
+    store.write("dump.bin", content);
+    store.write("empty", "");
+    auto& c = connect(300);
+    auto data = c.fileRead("dump.bin");
+    ASSERT_TRUE(data.ok()) << data.error().describe();
+    EXPECT_EQ(text(*data), content);
+    auto empty = c.fileRead("empty");
+    ASSERT_TRUE(empty.ok()) << empty.error().describe();
+    EXPECT_TRUE(empty->empty());
+    // Every FRSM was closed: five more opens fit.
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(c.fileRead("dump.bin").ok());
+    auto missing = c.fileRead("nothing");
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().code, fcode::FileNonExistent);
+    EXPECT_TRUE(c.connected());
+}
+
+TEST_F(FileLoopback, DeletesAndRenames)
+{
+    store.write("a.txt", "A");
+    store.write("b.txt", "B");
+    auto& c = connect();
+    EXPECT_TRUE(c.fileRename("a.txt", "c.txt").ok());
+    EXPECT_EQ(store.read("c.txt"), "A");
+    EXPECT_FALSE(store.has("a.txt"));
+    EXPECT_TRUE(c.fileDelete("b.txt").ok());
+    EXPECT_FALSE(store.has("b.txt"));
+    auto again = c.fileDelete("b.txt");
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error().code, fcode::FileNonExistent);
+}
+
+TEST_F(FileLoopback, TheHandlerRefusesWithFileAccessDenied)
+{
+    store.write("IEDSERVER.BIN", "firmware");
+    store.write("old.log", "log");
+    refuse(FileService::Delete, "IEDSERVER.BIN");
+    refuse(FileService::Rename);
+    refuse(FileService::Open);
+    refuse(FileService::ReadDirectory);
+    auto& c = connect();
+    auto del = c.fileDelete("IEDSERVER.BIN");
+    ASSERT_FALSE(del.ok());
+    EXPECT_TRUE(deniedAccess(del.error())) << del.error().describe();
+    auto rename = c.fileRename("old.log", "new.log");
+    ASSERT_FALSE(rename.ok());
+    EXPECT_TRUE(deniedAccess(rename.error()));
+    EXPECT_TRUE(store.has("IEDSERVER.BIN"));
+    EXPECT_TRUE(store.has("old.log"));
+    EXPECT_FALSE(store.has("new.log"));
+    {
+        std::lock_guard lock(mutex);
+        refused = {FileService::Open, FileService::ReadDirectory};
+        refusedName.clear();
+    }
+    auto read = c.fileRead("old.log");
+    ASSERT_FALSE(read.ok());
+    EXPECT_TRUE(deniedAccess(read.error()));
+    auto dir = c.fileDirectory();
+    ASSERT_FALSE(dir.ok());
+    EXPECT_TRUE(deniedAccess(dir.error()));
+    EXPECT_TRUE(c.release().ok());
+}
+
+TEST_F(FileLoopback, NoNameLeavesTheStore)
+{
+    TempDir outside;
+    outside.write("secret", "s");
+    fs::create_symlink(outside.path / "secret", store.path / "link");
+    fs::create_directory_symlink(outside.path, store.path / "linkdir");
+    store.write("in.txt", "i");
+    auto& c = connect();
+    for (const std::string name : {"../x", "/etc/passwd", "a/../../x", "link", "linkdir/secret"}) {
+        SCOPED_TRACE(name);
+        auto read = c.fileRead(name);
+        ASSERT_FALSE(read.ok());
+        EXPECT_TRUE(deniedAccess(read.error())) << read.error().describe();
+        auto del = c.fileDelete(name);
+        ASSERT_FALSE(del.ok());
+        EXPECT_TRUE(deniedAccess(del.error()));
+        auto ren = c.fileRename("in.txt", name);
+        ASSERT_FALSE(ren.ok());
+        EXPECT_TRUE(deniedAccess(ren.error()));
+    }
+    EXPECT_EQ(outside.read("secret"), "s");
+    EXPECT_TRUE(store.has("in.txt"));
+    EXPECT_TRUE(c.connected());
+}
+
+TEST_F(FileLoopback, AMissingStoreGivesAnError)
+{
+    server.server->setFileStore((store.path / "not-there").string());
+    auto& c = connect();
+    auto dir = c.fileDirectory();
+    ASSERT_FALSE(dir.ok());
+    EXPECT_EQ(dir.error().kind, client::ErrorKind::ServiceError);
+    EXPECT_EQ(dir.error().errorClass, static_cast<int>(mms::ErrorClass::File));
+    EXPECT_TRUE(c.identify().ok());
+}
+
+// ---- obtainFile: a raw peer that serves its own files to the server ------------
+
+class FilePeer {
+public:
+    explicit FilePeer(std::map<std::string, std::string> files) : files_(std::move(files)) {}
+
+    // Associates, asks for obtainFile and serves the server's requests until
+    // the answer comes; the answer PDU.
+    std::optional<mms::Pdu> obtain(std::uint16_t port, const std::string& source, const std::string& destination)
+    {
+        if (platform::connectTcp("127.0.0.1", port, 5000, socket_) != platform::NetStatus::Ok)
+            return std::nullopt;
+        iso::ClientAssociation::Callbacks callbacks;
+        callbacks.onAssociated = [this](ByteView) { associated_ = true; };
+        callbacks.onData = [this](ByteView pdu) { onData(pdu); };
+        association_ = std::make_unique<iso::ClientAssociation>(std::move(callbacks));
+        mms::InitiateParameters p;
+        p.localDetail = 65000;
+        p.maxServOutstandingCalling = p.maxServOutstandingCalled = 5;
+        p.dataStructureNestingLevel = 10;
+        association_->connect(mms::encodePdu(mms::InitiateRequest{p}));
+        if (!serveUntil([this] { return associated_; }))
+            return std::nullopt;
+        send(mms::ConfirmedRequest{1, mms::encodeExtra(mms::ObtainFileRequest{source, destination})});
+        if (!serveUntil([this] { return answer_.has_value(); }))
+            return std::nullopt;
+        return answer_;
+    }
+
+    std::vector<std::string> requests;  // what the server asked, in order
+
+private:
+    void send(const mms::Pdu& pdu) { association_->send(mms::encodePdu(pdu)); }
+
+    // Serves the socket until done() or nothing comes for a long while (then false).
+    bool serveUntil(const std::function<bool()>& done)
+    {
+        std::uint8_t buffer[4096];
+        while (!done()) {
+            Bytes& out = association_->output();
+            while (!out.empty()) {
+                auto r = socket_.send(out);
+                if (!r.ok() && r.status != platform::NetStatus::WouldBlock)
+                    return false;
+                out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(r.count));
+            }
+            platform::PollEntry e{socket_.fd(), true, false};
+            if (platform::poll(std::span(&e, 1), 10000) <= 0)
+                return false;
+            auto r = socket_.recv(buffer);
+            if (r.status == platform::NetStatus::WouldBlock)
+                continue;
+            if (!r.ok())
+                return false;
+            association_->receive(ByteView(buffer, r.count));
+        }
+        return true;
+    }
+
+    void onData(ByteView bytes)
+    {
+        mms::Pdu pdu;
+        if (mms::decodePdu(bytes, pdu) != ber::Status::Ok)
+            return;
+        const auto* request = std::get_if<mms::ConfirmedRequest>(&pdu);
+        const auto* raw = request ? std::get_if<mms::UnrecognizedService>(&request->service) : nullptr;
+        mms::ExtraRequest extra;
+        if (!raw || mms::decodeExtraRequest(*raw, extra) != ber::Status::Ok) {
+            answer_ = std::move(pdu);
+            return;
+        }
+        const std::uint32_t id = request->invokeId;
+        if (const auto* open = std::get_if<mms::FileOpenRequest>(&extra)) {
+            requests.push_back("open " + open->fileName);
+            auto f = files_.find(open->fileName);
+            if (f == files_.end())
+                return send(mms::ConfirmedError{id, server::fileError(fcode::FileNonExistent)});
+            reading_ = f->second;
+            return send(mms::ConfirmedResponse{
+                id, mms::encodeExtra(mms::FileOpenResponse{5, {static_cast<std::uint32_t>(reading_.size()), {}}})});
+        }
+        if (std::holds_alternative<mms::FileReadRequest>(extra)) {
+            requests.push_back("read");
+            std::string chunk = reading_.substr(0, 100);
+            reading_.erase(0, chunk.size());
+            return send(mms::ConfirmedResponse{
+                id, mms::encodeExtra(mms::FileReadResponse{Bytes(chunk.begin(), chunk.end()), !reading_.empty()})});
+        }
+        requests.push_back("close");
+        send(mms::ConfirmedResponse{id, mms::encodeExtra(mms::FileDoneResponse{mms::service_tag::FileClose})});
+    }
+
+    std::map<std::string, std::string> files_;
+    platform::Socket socket_;
+    std::unique_ptr<iso::ClientAssociation> association_;
+    bool associated_ = false;
+    std::string reading_;
+    std::optional<mms::Pdu> answer_;
+};
+
+TEST_F(FileLoopback, ObtainFileFetchesTheFileFromTheClient)
+{
+    std::string settings;
+    for (int i = 0; i < 25; ++i)
+        settings += "setting " + std::to_string(i) + " = " + std::to_string(i * i) + "\n";
+    FilePeer peer({{"local/settings.cfg", settings}});
+    auto answer = peer.obtain(server.port, "local/settings.cfg", "settings.cfg");
+    ASSERT_TRUE(answer);
+    const auto* response = std::get_if<mms::ConfirmedResponse>(&*answer);
+    ASSERT_TRUE(response) << "PDU kind " << answer->index();
+    EXPECT_EQ(response->invokeId, 1u);
+    EXPECT_EQ(store.read("settings.cfg"), settings);
+    ASSERT_GE(peer.requests.size(), 4u);
+    EXPECT_EQ(peer.requests.front(), "open local/settings.cfg");
+    EXPECT_EQ(peer.requests.back(), "close");
+    EXPECT_EQ(peer.requests.size(), 2 + (settings.size() + 99) / 100);
+}
+
+TEST_F(FileLoopback, ObtainFileRefusedByTheHandlerOrForAMissingSource)
+{
+    refuse(FileService::Obtain);
+    FilePeer peer(std::map<std::string, std::string>{{"x", "data"}});
+    auto refusedAnswer = peer.obtain(server.port, "x", "x");
+    ASSERT_TRUE(refusedAnswer);
+    const auto* error = std::get_if<mms::ConfirmedError>(&*refusedAnswer);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->error.code, fcode::FileAccessDenied);
+    EXPECT_TRUE(peer.requests.empty());
+    EXPECT_FALSE(store.has("x"));
+
+    {
+        std::lock_guard lock(mutex);
+        refused.clear();
+    }
+    FilePeer other(std::map<std::string, std::string>{});
+    auto missing = other.obtain(server.port, "absent", "y");
+    ASSERT_TRUE(missing);
+    const auto* e = std::get_if<mms::ConfirmedError>(&*missing);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->error.code, fcode::FileNonExistent);
+    EXPECT_FALSE(store.has("y"));
+}
+
+// ---- iec-client ----------------------------------------------------------------
+
+#ifdef IEC_CLIENT_PATH
+
+struct ProgramRun {
+    int status = -1;
+    std::string output;
+};
+
+ProgramRun runClient(std::uint16_t port, const std::vector<std::string>& args)
+{
+    std::string command = std::string("'") + IEC_CLIENT_PATH + "' -p " + std::to_string(port);
+    for (const std::string& a : args)
+        command += " '" + a + "'";  // the test's arguments hold no quotes
+    command += " 2>&1 </dev/null";
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        run.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST_F(FileLoopback, IecClientDirGetDelRename)
+{
+    store.write("schedule.txt", "schedule export\n");
+    store.write("old.log", "log");
+    store.write("IEDSERVER.BIN", "fw");
+    refuse(FileService::Delete, "IEDSERVER.BIN");
+    TempDir local;
+
+    auto dir = runClient(server.port, {"dir"});
+    EXPECT_EQ(dir.status, 0) << dir.output;
+    EXPECT_NE(dir.output.find("schedule.txt\t16\t"), std::string::npos) << dir.output;
+    EXPECT_NE(dir.output.find("old.log\t3\t"), std::string::npos) << dir.output;
+
+    const std::string target = (local.path / "copy.txt").string();
+    auto get = runClient(server.port, {"get", "schedule.txt", target});
+    EXPECT_EQ(get.status, 0) << get.output;
+    EXPECT_EQ(local.read("copy.txt"), "schedule export\n");
+
+    auto del = runClient(server.port, {"del", "old.log"});
+    EXPECT_EQ(del.status, 0) << del.output;
+    EXPECT_FALSE(store.has("old.log"));
+    auto denied = runClient(server.port, {"del", "IEDSERVER.BIN"});
+    EXPECT_EQ(denied.status, 1) << denied.output;
+    EXPECT_TRUE(store.has("IEDSERVER.BIN"));
+
+    auto ren = runClient(server.port, {"rename", "schedule.txt", "renamed.txt"});
+    EXPECT_EQ(ren.status, 0) << ren.output;
+    EXPECT_TRUE(store.has("renamed.txt"));
+
+    EXPECT_EQ(runClient(server.port, {"rename", "only-one"}).status, 2);
+    EXPECT_EQ(runClient(server.port, {"get"}).status, 2);
+}
+
+#endif
+
+}  // namespace
+}  // namespace client_test
