@@ -48,7 +48,7 @@ bool hasFc(const ModelNode* n, FunctionalConstraint fc)
 template <class F>
 void forEachChild(const ModelNode* n, FunctionalConstraint fc, F&& f)
 {
-    bool all = isAttribute(n);
+    bool all = isAttribute(n) || n->modelType == LogicalDeviceModelType;
     for (ModelNode* c = n->firstChild; c; c = c->sibling)
         if (all || hasFc(c, fc))
             f(c);
@@ -57,6 +57,12 @@ void forEachChild(const ModelNode* n, FunctionalConstraint fc, F&& f)
 bool isArray(const ModelNode* n)
 {
     return isAttribute(n) && asAttribute(n)->elementCount > 0;
+}
+
+// An attribute of a basic type that is itself a structure (PHYCOMADDR).
+bool isStructuredBasic(const ModelNode* n)
+{
+    return isAttribute(n) && !n->firstChild && asAttribute(n)->type == IEC61850_PHYCOMADDR;
 }
 
 TypeSpec typeOfNode(const ModelNode* n, FunctionalConstraint fc)
@@ -92,8 +98,29 @@ std::vector<FunctionalConstraint> fcsOf(const LogicalNode* ln)
     return fcs;
 }
 
+// The stored value of a component of a structured basic type; nullptr if none.
+Value* componentValue(const ModelNode* n, std::string_view component)
+{
+    const auto* a = asAttribute(n);
+    TypeSpec type = basicTypeOf(a->type);
+    Value* v = a->mmsValue;
+    while (v && !component.empty()) {
+        std::size_t end = component.find('$');
+        int i = type.componentIndex(component.substr(0, end));
+        if (i < 0 || static_cast<std::size_t>(i) >= v->size())
+            return nullptr;
+        v = &(*v)[static_cast<std::size_t>(i)];
+        TypeSpec next = type.components()[static_cast<std::size_t>(i)];
+        type = std::move(next);
+        component = end == std::string_view::npos ? std::string_view() : component.substr(end + 1);
+    }
+    return v;
+}
+
 TypeSpec typeOfTarget(const MmsMapping::Target& t)
 {
+    if (!t.component.empty())
+        return *typeOfNode(t.node, t.fc).find(t.component);
     if (t.node != t.ln)
         return typeOfNode(t.node, t.fc);
     if (t.fc != IEC61850_FC_NONE)
@@ -106,6 +133,10 @@ TypeSpec typeOfTarget(const MmsMapping::Target& t)
 
 Value valueOfTarget(const MmsMapping::Target& t)
 {
+    if (!t.component.empty()) {
+        const Value* v = componentValue(t.node, t.component);
+        return v ? *v : Value::error(DataAccessError::ObjectNonExistent);
+    }
     if (t.node != t.ln || t.fc != IEC61850_FC_NONE)
         return valueOfNode(t.node, t.fc);
     std::vector<Value> members;
@@ -177,7 +208,7 @@ bool sameKinds(const Value& v, const TypeSpec& t)
     case K::BitString: return v.is(VK::BitString);
     case K::Integer: return v.is(VK::Integer);
     case K::Unsigned: return v.is(VK::Unsigned);
-    case K::FloatingPoint: return v.is(VK::Float);
+    case K::FloatingPoint: return v.is(VK::Float) && v.isDouble() == (t.formatWidth() == 64);
     case K::OctetString: return v.is(VK::OctetString);
     case K::VisibleString: return v.is(VK::VisibleString);
     case K::GeneralizedTime: return v.is(VK::GeneralizedTime);
@@ -224,6 +255,9 @@ std::vector<Entry> sortedChildren(const Entry& e)
     return out;
 }
 
+bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
+              const server::MmsDataModel::NameVisitor& visit);
+
 // Visits the names below `path` in getNameList order, skipping whole subtrees
 // that sort before `after`. False once the visitor stops.
 bool walk(std::string& path, const std::vector<Entry>& level, std::string_view after,
@@ -239,8 +273,37 @@ bool walk(std::string& path, const std::vector<Entry>& level, std::string_view a
         bool go = true;
         if (emit)
             go = visit(path);
-        if (go && (emit || inside || after == path) && !isArray(e.node))
-            go = walk(path, sortedChildren(e), after, visit);
+        if (go && (emit || inside || after == path) && !isArray(e.node)) {
+            if (isStructuredBasic(e.node))
+                go = walkType(path, basicTypeOf(asAttribute(e.node)->type), after, visit);
+            else
+                go = walk(path, sortedChildren(e), after, visit);
+        }
+        path.resize(mark);
+        if (!go)
+            return false;
+    }
+    return true;
+}
+
+// The same walk over the components of a structured basic type.
+bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
+              const server::MmsDataModel::NameVisitor& visit)
+{
+    std::vector<const TypeSpec*> sorted;
+    for (const TypeSpec& c : type.components())
+        sorted.push_back(&c);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const TypeSpec* a, const TypeSpec* b) { return server::nameLess(a->name(), b->name()); });
+    for (const TypeSpec* c : sorted) {
+        const std::size_t mark = path.size();
+        path += '$';
+        path += c->name();
+        const bool emit = after.empty() || server::nameLess(after, path);
+        const bool inside = !emit && after.starts_with(path) && after.size() > path.size() && after[path.size()] == '$';
+        bool go = !emit || visit(path);
+        if (go && (emit || inside || after == path) && c->kind() == TypeSpec::Kind::Structure)
+            go = walkType(path, *c, after, visit);
         path.resize(mark);
         if (!go)
             return false;
@@ -387,7 +450,7 @@ LogicalDevice* MmsMapping::device(std::string_view domain) const
 std::optional<MmsMapping::Target> MmsMapping::resolve(std::string_view domain, std::string_view item) const
 {
     LogicalDevice* ld = device(domain);
-    if (!ld)
+    if (!ld || item.empty() || item.front() == '$' || item.back() == '$' || item.find("$$") != item.npos)
         return std::nullopt;
     auto next = [&item] {
         std::size_t end = item.find('$');
@@ -412,6 +475,12 @@ std::optional<MmsMapping::Target> MmsMapping::resolve(std::string_view domain, s
     while (!item.empty()) {
         if (isArray(t.node))
             return std::nullopt;
+        if (isStructuredBasic(t.node)) {
+            if (!basicTypeOf(asAttribute(t.node)->type).find(item))
+                return std::nullopt;
+            t.component = item;
+            return t;
+        }
         std::string_view part = next();
         ModelNode* found = nullptr;
         forEachChild(t.node, t.fc, [&](ModelNode* c) {
@@ -526,6 +595,14 @@ void MmsMapping::store(const Target& t, const Value& written)
         DataAttribute* attribute;
         bool changed;
     };
+    if (!t.component.empty()) {
+        Value* v = componentValue(t.node, t.component);
+        const bool changed = v && !(*v == written);
+        if (v)
+            assignInPlace(*v, written);
+        notify(static_cast<DataAttribute*>(t.node), Change::Value, changed);
+        return;
+    }
     std::vector<Seen> seen;
     forEachCoveredByTarget(t, written, [&](DataAttribute* a, const Value& v) {
         seen.push_back({a, !a->mmsValue || !(*a->mmsValue == v)});

@@ -52,6 +52,7 @@ public:
         LogicalNode* ln = nullptr;
         FunctionalConstraint fc = IEC61850_FC_NONE;
         ModelNode* node = nullptr;
+        std::string_view component;  // inside a structured basic type (PHYCOMADDR)
     };
     std::optional<Target> resolve(std::string_view domain, std::string_view item) const;
 
