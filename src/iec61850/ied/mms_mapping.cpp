@@ -625,14 +625,15 @@ std::optional<DataAccessError> MmsMapping::write(const server::ClientContext& cl
         return DataAccessError::ObjectNonExistent;
     if (auto denied = checkAccess(*t))
         return denied;
-    const TypeSpec type = typeOfTarget(*t);
-    if (!mms::conforms(value, type))
-        return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
+    // The control decides first how a wrong Oper is answered.
     if (isOperOf(t->node, t->fc)) {
         MmsDataAccessError e = checkOperate(*static_cast<const DataObject*>(t->node->parent), value);
         if (auto refused = toWireError(e))
             return refused;
     }
+    const TypeSpec type = typeOfTarget(*t);
+    if (!mms::conforms(value, type))
+        return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
     Value written = value;
     if (auto refused = askHandlers(*t, written, client))
         return refused;
