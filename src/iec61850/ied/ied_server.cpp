@@ -272,9 +272,11 @@ void IedServer_updateAttributeValue(IedServer server, DataAttribute* dataAttribu
     if (!value)
         return;
     Change what = dataAttribute && dataAttribute->type == IEC61850_QUALITY ? Change::Quality : Change::Value;
-    update(server, dataAttribute, what, [value](Value& v) {
-        if (v.kind() == value->kind() && v.size() == value->size())
-            v = *value;
+    const iec61850::mms::TypeSpec type =
+        dataAttribute ? iec61850::ied::typeOfAttribute(*dataAttribute) : iec61850::mms::TypeSpec();
+    update(server, dataAttribute, what, [&](Value& v) {
+        if (iec61850::mms::conforms(*value, type))
+            iec61850::ied::assignInPlace(v, *value);
     });
 }
 
@@ -331,9 +333,9 @@ void IedServer_updateVisibleStringAttributeValue(IedServer server, DataAttribute
     const iec61850::mms::TypeSpec type =
         dataAttribute ? iec61850::ied::basicTypeOf(dataAttribute->type) : iec61850::mms::TypeSpec();
     update(server, dataAttribute, Change::Value, [&](Value& v) {
-        Value next = Value::visibleString(value);
-        if ((v.is(Value::Kind::VisibleString) || v.is(Value::Kind::MmsString)) && iec61850::mms::conforms(next, type))
-            v.setString(value);
+        Value next = v.is(Value::Kind::MmsString) ? Value::mmsString(value) : Value::visibleString(value);
+        if (iec61850::mms::conforms(next, type))
+            v = std::move(next);
     });
 }
 

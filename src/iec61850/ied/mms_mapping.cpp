@@ -176,16 +176,6 @@ void forEachCoveredByTarget(const MmsMapping::Target& t, const Value& v, F&& f)
             forEachCovered(t.ln, fc, v[i++], f);
 }
 
-// Assigns member by member so that components keep their addresses.
-void assignInPlace(Value& to, const Value& from)
-{
-    if (to.isConstructed() && from.isConstructed() && to.size() == from.size()) {
-        for (std::size_t i = 0; i < to.size(); ++i)
-            assignInPlace(to[i], from[i]);
-        return;
-    }
-    to = from;
-}
 
 // Same kinds all the way down, sizes aside.
 bool sameKinds(const Value& v, const TypeSpec& t)
@@ -360,6 +350,21 @@ TypeSpec basicTypeOf(DataAttributeType type)
     case IEC61850_UNKNOWN_TYPE: break;
     }
     return TypeSpec::structure({});
+}
+
+void assignInPlace(Value& to, const Value& from)
+{
+    if (to.isConstructed() && from.isConstructed() && to.size() == from.size()) {
+        for (std::size_t i = 0; i < to.size(); ++i)
+            assignInPlace(to[i], from[i]);
+        return;
+    }
+    to = from;
+}
+
+TypeSpec typeOfAttribute(const DataAttribute& attribute)
+{
+    return typeOfNode(&attribute, attribute.fc);
 }
 
 namespace {

@@ -79,5 +79,9 @@ private:
 // The MMS type of one attribute type (a basic type; CONSTRUCTED gives an
 // empty structure).
 mms::TypeSpec basicTypeOf(DataAttributeType type);
+// The MMS type of an attribute with its components and array elements.
+mms::TypeSpec typeOfAttribute(const DataAttribute& attribute);
+// Assigns member by member so that components keep their addresses.
+void assignInPlace(mms::Value& to, const mms::Value& from);
 
 }  // namespace iec61850::ied

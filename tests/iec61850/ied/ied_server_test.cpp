@@ -724,6 +724,10 @@ TEST_F(Server, UpdateAndGetFunctions)
     IedServer_updateVisibleStringAttributeValue(server, v32, "short");
     IedServer_updateVisibleStringAttributeValue(server, v32, std::string(40, 'x').c_str());
     EXPECT_EQ(read(kLd0, "GGIO1$SP$AllTypes$v32"), Value::visibleString("short"));
+    IedServer_updateVisibleStringAttributeValue(server, m.attribute(m.allTypes, "u255"), "Grüße");
+    EXPECT_EQ(read(kLd0, "GGIO1$SP$AllTypes$u255"), Value::mmsString("Grüße"));
+    IedServer_updateVisibleStringAttributeValue(server, m.attribute(m.allTypes, "i32"), "not a string");
+    EXPECT_EQ(read(kLd0, "GGIO1$SP$AllTypes$i32"), Value::integer(0));
 
     DataAttribute* chk = m.attribute(m.allTypes, "chk");
     IedServer_updateBitStringAttributeValue(server, chk, 0x1);
@@ -737,6 +741,17 @@ TEST_F(Server, UpdateAndGetFunctions)
     const Value wrong = Value::boolean(true);
     IedServer_updateAttributeValue(server, i16, &wrong);
     EXPECT_EQ(*IedServer_getAttributeValue(server, i16), v);
+    const Value tooBig = Value::integer(40000);
+    IedServer_updateAttributeValue(server, i16, &tooBig);
+    EXPECT_EQ(*IedServer_getAttributeValue(server, i16), v);
+
+    // A constructed attribute updated as a whole keeps its components in place.
+    DataAttribute* mag = m.attribute(m.valMv, "mag");
+    DataAttribute* f = m.attribute(m.valMv, "mag$f");
+    const Value newMag = Value::structure({Value::float32(7.5f)});
+    IedServer_updateAttributeValue(server, mag, &newMag);
+    EXPECT_EQ(f->mmsValue, &(*mag->mmsValue)[0]);
+    EXPECT_EQ(IedServer_getFloatAttributeValue(server, f), 7.5f);
 
     IedServer_lockDataModel(server);
     IedServer_updateInt32AttributeValue(server, setVal, 9);  // recursive lock
