@@ -91,6 +91,8 @@ protected:
         enc_ = controlObject(
             ln, "EncCtl",
             {{"Oper$ctlVal", IEC61850_FC_CO, IEC61850_ENUMERATED}, {"stVal", IEC61850_FC_ST, IEC61850_ENUMERATED}});
+        unhandled_ = controlObject(ln, "Unhandled", {{"Oper$ctlVal", IEC61850_FC_CO, IEC61850_BOOLEAN},
+                                                     {"stVal", IEC61850_FC_ST, IEC61850_BOOLEAN}});
         apc_ = controlObject(ln, "ApcCtl",
                              {{"Oper$ctlVal$f", IEC61850_FC_CO, IEC61850_FLOAT32},
                               {"Oper$operTm", IEC61850_FC_CO, IEC61850_TIMESTAMP},
@@ -98,7 +100,7 @@ protected:
 
         server_ = IedServer_create(builder_.model());
         ASSERT_NE(server_, nullptr);
-        for (DataObject* o : {enaReq_, enc_, apc_})
+        for (DataObject* o : {enaReq_, enc_, apc_, unhandled_})
             IedServer_updateInt32AttributeValue(server_, ctlModel(o), 1);
         for (DataObject* o : {enaReq_, statusOnly_, enc_, apc_})
             IedServer_handleWriteAccess(server_, operOf(o), &Controls::record, this);
@@ -233,6 +235,7 @@ protected:
     DataObject* statusOnly_ = nullptr;
     DataObject* enc_ = nullptr;
     DataObject* apc_ = nullptr;
+    DataObject* unhandled_ = nullptr;
     std::mutex mutex_;
     std::vector<Operate> seen_;
     MmsDataAccessError answer_ = DATA_ACCESS_ERROR_SUCCESS;
@@ -260,6 +263,16 @@ TEST_F(Controls, DirectOperateOfEachShapeReachesTheHandlerOnce)
     const auto stVal = client_.read(kDomain, std::string(kNode) + "$ST$EnaReq$stVal");
     ASSERT_TRUE(stVal.ok());
     EXPECT_EQ(*stVal, MmsValue::boolean(false));
+}
+
+TEST_F(Controls, WithoutAHandlerTheOperateIsAcknowledged)
+{
+    EXPECT_EQ(refusal(unhandled_, oper(MmsValue::boolean(true))), -1);
+    EXPECT_EQ(refusal(unhandled_, oper(MmsValue::integer(1))), DATA_ACCESS_ERROR_TYPE_INCONSISTENT);
+    const auto stVal = client_.read(kDomain, std::string(kNode) + "$ST$Unhandled$stVal");
+    ASSERT_TRUE(stVal.ok());
+    EXPECT_EQ(*stVal, MmsValue::boolean(false));
+    EXPECT_TRUE(seen().empty());
 }
 
 TEST_F(Controls, TheOperateOfTheCaptureIsAccepted)
