@@ -12,6 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <tuple>
+#include <unistd.h>
 #include <mutex>
 #include <thread>
 
@@ -763,6 +767,52 @@ TEST_F(Server, UpdateAndGetFunctions)
     IedServer_updateInt32AttributeValue(server, nullptr, 1);
     EXPECT_EQ(IedServer_getInt32AttributeValue(server, nullptr), 0);
     EXPECT_EQ(IedServer_getAttributeValue(nullptr, setVal), nullptr);
+}
+
+
+struct FileLog {
+    std::vector<std::tuple<MmsFileServiceType, std::string, std::string>> calls;
+};
+
+MmsError refuseDeletes(void* p, MmsServerConnection c, MmsFileServiceType service, const char* local,
+                       const char* other)
+{
+    EXPECT_NE(c, nullptr);
+    static_cast<FileLog*>(p)->calls.emplace_back(service, local ? local : "", other ? other : "");
+    return service == MMS_FILE_ACCESS_TYPE_DELETE ? MMS_ERROR_FILE_FILE_ACCESS_DENIED : MMS_ERROR_NONE;
+}
+
+TEST_F(Server, ServesTheFileStoreThroughTheAccessHandler)
+{
+    const std::filesystem::path store = std::filesystem::temp_directory_path() /
+                                        ("ied_store_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(store);
+    std::ofstream(store / "schedule.txt") << "0;12.5\n";
+    IedServer_setServerIdentity(server, "V", "M", "R");  // a new stack server keeps the store
+    IedServer_setFilestoreBasepath(server, store.c_str());
+    FileLog log;
+    MmsServer_installFileAccessHandler(IedServer_getMmsServer(server), refuseDeletes, &log);
+    connect();
+
+    auto dir = connection.fileDirectory();
+    ASSERT_TRUE(dir.ok()) << dir.error().describe();
+    ASSERT_EQ(dir->size(), 1u);
+    EXPECT_EQ((*dir)[0].fileName, "schedule.txt");
+    auto content = connection.fileRead("schedule.txt");
+    ASSERT_TRUE(content.ok()) << content.error().describe();
+    EXPECT_EQ(std::string(content->begin(), content->end()), "0;12.5\n");
+
+    auto del = connection.fileDelete("schedule.txt");
+    ASSERT_FALSE(del.ok());
+    EXPECT_EQ(del.error().kind, ErrorKind::ServiceError);
+    EXPECT_EQ(del.error().errorClass, static_cast<int>(mms::ErrorClass::File));
+    EXPECT_EQ(del.error().code, mms::error_code::file::FileAccessDenied);
+    EXPECT_TRUE(std::filesystem::exists(store / "schedule.txt"));
+    ASSERT_GE(log.calls.size(), 3u);
+    EXPECT_EQ(std::get<0>(log.calls.front()), MMS_FILE_ACCESS_TYPE_READ_DIRECTORY);
+    EXPECT_EQ(log.calls.back(), std::make_tuple(MMS_FILE_ACCESS_TYPE_DELETE, std::string("schedule.txt"),
+                                                std::string()));
+    std::filesystem::remove_all(store);
 }
 
 }  // namespace
