@@ -276,6 +276,42 @@ TEST(Mapping, ContinuesStrictlyAfterAnyName)
     EXPECT_EQ(rest, std::vector<std::string>{"GGIO1$SP$AllTypes$f32"});
 }
 
+TEST(Mapping, GarbageNamesAreUnknownNotFatal)
+{
+    TestModel m;
+    ied::MmsMapping mapping(*m.model());
+    server::ClientContext client;
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    const std::string pieces[] = {"$", "GGIO1", "SP", "AllTypes", "pca", "VID", "x", "$$", "CO", "Oper"};
+    for (int i = 0; i < 3000; ++i) {
+        std::string item;
+        for (std::uint32_t n = next() % 8; n > 0; --n) {
+            if (next() % 4 == 0)
+                item += static_cast<char>(next() >> 24);
+            else
+                item += pieces[(next() >> 8) % std::size(pieces)];
+        }
+        const mms::TypeSpec* type = mapping.typeOf(kLd0, item);
+        const Value v = mapping.read(client, kLd0, item);
+        EXPECT_EQ(type == nullptr, v.isError()) << item;
+        if (type) {
+            EXPECT_TRUE(mms::conforms(v, *type)) << item;
+        }
+        (void)mapping.write(client, kLd0, item, Value::integer(1));
+        std::size_t names = 0;
+        mapping.visitNames(kLd0, server::NameClass::NamedVariable, item, [&](std::string_view) { return ++names < 5; });
+    }
+    const std::string huge(100000, 'A');
+    EXPECT_EQ(mapping.typeOf(kLd0, huge), nullptr);
+    EXPECT_EQ(mapping.typeOf(huge, "GGIO1"), nullptr);
+    EXPECT_FALSE(mapping.visitNames(huge, server::NameClass::NamedVariable, {}, [](std::string_view) { return true; }));
+    std::vector<mms::ObjectName> members;
+    EXPECT_FALSE(mapping.variableListMembers(kLd0, huge, members));
+    // The model is unchanged: only SP values could have been written, with integer 1.
+    EXPECT_EQ(*m.attribute(m.allTypes, "b")->mmsValue, Value::boolean(false));
+}
+
 TypeSpec decodeType(std::string_view hex)
 {
     TypeSpec t;
