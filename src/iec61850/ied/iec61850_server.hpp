@@ -83,11 +83,13 @@ using MmsFileAccessHandler = MmsError (*)(void* parameter, MmsServerConnection c
 IedServer IedServer_create(IedModel* model);
 void IedServer_destroy(IedServer server);
 
+// Before start and before IedServer_getMmsServer: it replaces the stack's
+// server (the file store path is carried over, a file access handler is not).
 void IedServer_setServerIdentity(IedServer server, const char* vendor, const char* model, const char* revision);
 // Default: all interfaces. Set before start.
 void IedServer_setLocalIpAddress(IedServer server, const char* address);
 
-// Serves in a thread of its own. Port <= 0: 102.
+// Serves in a thread of its own. Port 0: any free port (see getPort); negative: 102.
 void IedServer_start(IedServer server, int port);
 // Listens only; the application calls processIncomingData / performPeriodicTasks.
 void IedServer_startThreadless(IedServer server, int port);
@@ -153,8 +155,9 @@ namespace iec61850::ied {
 enum class Change : std::uint8_t { Value, Quality, Update };
 
 // Called under the model mutex on every update and every stored client write
-// (once per attribute written); `changed` false when the value stayed the
-// same (then `what` is Update). Reports and logs hook in here.
+// (once for each attribute and component the write covers); `changed` false
+// when the value stayed the same (then `what` is Update). Reports and logs
+// hook in here.
 struct UpdateListener {
     virtual ~UpdateListener() = default;
     virtual void attributeUpdated(DataAttribute* attribute, Change what, bool changed) = 0;
