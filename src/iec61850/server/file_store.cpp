@@ -310,7 +310,7 @@ FileStore::Result FileStore::create(std::string_view name, int& fd) const
     std::string path;
     if (auto e = resolve(name, path, false))
         return e;
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return errno == ELOOP ? fileError(code::FileAccessDenied) : errnoError(errno);
     return std::nullopt;

@@ -75,7 +75,7 @@ public:
     Result open(std::string_view name, std::uint32_t position, OpenFile& out) const;
     Result remove(std::string_view name) const;
     Result rename(std::string_view from, std::string_view to) const;
-    // Creates (or replaces) a file for writing; the file descriptor or an error.
+    // Creates a new file for writing (never over an existing one); its descriptor.
     Result create(std::string_view name, int& fd) const;
 
     // The host path of a client's name, or file-access-denied when it would

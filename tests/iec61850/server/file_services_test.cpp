@@ -612,8 +612,11 @@ TEST(ObtainFile, OneAtATimeAndNeverOverAnExistingFile)
     Peer p;
     p.dir.write("exists", "keep");
     p.associate();
+    p.dir.write("taken.part", "mine");
     EXPECT_EQ(failure(p.ask(1, mms::ObtainFileRequest{"r", "exists"})).code, fcode::DuplicateFilename);
     EXPECT_EQ(p.dir.read("exists"), "keep");
+    EXPECT_EQ(failure(p.ask(4, mms::ObtainFileRequest{"r", "taken"})).code, fcode::DuplicateFilename);
+    EXPECT_EQ(p.dir.read("taken.part"), "mine");
     std::uint32_t id = 0;
     serverRequest(p.feed(clientTpkt(mms::encodePdu(
                       mms::ConfirmedRequest{2, mms::encodeExtra(mms::ObtainFileRequest{"r", "first"})}))),
