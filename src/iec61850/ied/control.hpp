@@ -21,9 +21,10 @@ ControlModel controlModelOf(const DataObject& controlObject);
 // Whether the attribute is the Oper (CO) of a data object.
 bool isOperate(const DataAttribute& attribute);
 
-// The value against the attribute's model: type (kind and member count) and
-// size (strings, bit strings, integers and floats within their declared size).
-// TYPE_INCONSISTENT or OBJECT_VALUE_INVALID on a mismatch, else SUCCESS.
+// The value against the attribute's model and the MMS types it maps to:
+// TYPE_INCONSISTENT for another kind or member count, OBJECT_VALUE_INVALID
+// for the right kind beyond its size (strings, bit strings, integer range,
+// float width), else SUCCESS.
 MmsDataAccessError checkValueAgainstModel(const DataAttribute& attribute, const MmsValue& value);
 
 // A written Oper: OBJECT_ACCESS_DENIED unless the control model is direct
