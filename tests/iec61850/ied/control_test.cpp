@@ -330,6 +330,32 @@ TEST_F(Controls, CheckOperateGivesTheSameAnswers)
     IedServer_unlockDataModel(server_);
 }
 
+// Single-octet corruptions of the captured Oper that still decode are judged
+// without a crash; none passes for an object of another shape or control model.
+TEST_F(Controls, CorruptedCaptureOpersAreJudgedSafely)
+{
+    IedServer_lockDataModel(server_);
+    int decoded = 0;
+    for (std::size_t at = 0; at < kCaptureOper.size(); ++at) {
+        for (int flip : {0x01, 0x02, 0x10, 0x80, 0xff}) {
+            Bytes corrupt = kCaptureOper;
+            corrupt[at] = static_cast<std::uint8_t>(corrupt[at] ^ flip);
+            MmsValue v;
+            if (MmsValue::decodeData(corrupt, v) != iec61850::ber::Status::Ok)
+                continue;
+            ++decoded;
+            for (DataObject* o : {enaReq_, statusOnly_, enc_, apc_}) {
+                const MmsDataAccessError e = iec61850::ied::checkOperate(*o, v);
+                if (e == DATA_ACCESS_ERROR_SUCCESS) {
+                    EXPECT_EQ(o, enaReq_) << "octet " << at << " ^ " << flip;
+                }
+            }
+        }
+    }
+    IedServer_unlockDataModel(server_);
+    EXPECT_GT(decoded, 0);
+}
+
 TEST_F(Controls, TheHandlersAnswerIsTheClientsAnswer)
 {
     answer_ = DATA_ACCESS_ERROR_TEMPORARILY_UNAVAILABLE;
