@@ -515,7 +515,10 @@ TEST_F(Server, RefusesReadsLargerThanThePduSize)
     ASSERT_TRUE(connection.connect(options(300)).ok());
     IedServer_updateVisibleStringAttributeValue(server, m.attribute(m.allTypes, "v255"), std::string(255, 'x').c_str());
     auto big = connection.read(kLd0, "GGIO1");
-    EXPECT_FALSE(big.ok());
+    ASSERT_FALSE(big.ok());
+    EXPECT_EQ(big.error().kind, ErrorKind::ServiceError);
+    EXPECT_EQ(big.error().errorClass, static_cast<int>(mms::ErrorClass::Service));
+    EXPECT_EQ(big.error().code, mms::error_code::service::PduSize);
     EXPECT_TRUE(connection.read(kLd0, "GGIO1$SP$AllTypes$b").ok());
 }
 
