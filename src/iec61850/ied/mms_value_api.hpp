@@ -34,7 +34,9 @@ MmsType MmsValue_getType(const MmsValue* self);
 const char* MmsValue_getTypeString(const MmsValue* self);
 
 // Structures and arrays. setElement takes ownership of `element`: it is moved
-// into the container and deleted; reach it again through getElement.
+// into the container and deleted; reach it again through getElement. On a
+// value the server holds use MmsValue_update or the IedServer updates instead:
+// they change members in place, which the model's components point into.
 int MmsValue_getArraySize(const MmsValue* self);
 MmsValue* MmsValue_getElement(MmsValue* self, int index);
 const MmsValue* MmsValue_getElement(const MmsValue* self, int index);

@@ -235,7 +235,9 @@ TEST(MmsValueApi, UpdateNeedsTheSameTypeAndShape)
     Owned source(MmsValue_createEmptyStructure(2));
     MmsValue_setElement(source.get(), 0, MmsValue_newDouble(0.1));
     MmsValue_setElement(source.get(), 1, MmsValue_newIntegerFromInt32(9));
+    const MmsValue* member = MmsValue_getElement(target.get(), 0);
     ASSERT_TRUE(MmsValue_update(target.get(), source.get()));
+    EXPECT_EQ(MmsValue_getElement(target.get(), 0), member);  // updated in place: pointers to members stay valid
     EXPECT_FALSE(MmsValue_getElement(target.get(), 0)->isDouble());  // keeps its width
     EXPECT_EQ(MmsValue_toFloat(MmsValue_getElement(target.get(), 0)), 0.1f);
     EXPECT_EQ(MmsValue_toInt32(MmsValue_getElement(target.get(), 1)), 9);
