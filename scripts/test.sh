@@ -24,4 +24,13 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_strin
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 build_and_test "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCH=OFF
 
+# The thread-safety test once more under ThreadSanitizer.
+unset ASAN_OPTIONS UBSAN_OPTIONS
+echo "== configure $build-tsan"
+cmake -S . -B "$build-tsan" -DCMAKE_BUILD_TYPE=Debug -DTSAN=ON -DBUILD_BENCH=OFF >/dev/null
+echo "== build $build-tsan"
+cmake --build "$build-tsan" -j"$jobs" --target test_ied_concurrency
+echo "== test $build-tsan"
+(cd "$build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --no-tests=error --timeout 900 -R '^ied_concurrency$')
+
 echo "== all tests passed"
