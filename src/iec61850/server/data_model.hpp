@@ -3,6 +3,7 @@
 // The server calls it only while holding the data-model mutex.
 #pragma once
 
+#include "iec61850/mms/file_service.hpp"
 #include "iec61850/mms/pdu.hpp"
 #include "iec61850/mms/type_spec.hpp"
 #include "iec61850/mms/value.hpp"
@@ -52,6 +53,16 @@ public:
     // Members of a named variable list; false if there is no such list.
     virtual bool variableListMembers(std::string_view domain, std::string_view name,
                                      std::vector<mms::ObjectName>& members) const = 0;
+
+    // Up to maxEntries entries of a journal that the request selects, in log
+    // order; more than maxEntries are never asked for, so asking for one more
+    // than fits tells whether more follow. False if there is no such journal.
+    virtual bool readJournal(const ClientContext&, std::string_view /*domain*/, std::string_view /*journal*/,
+                             const mms::ReadJournalRequest&, std::size_t /*maxEntries*/,
+                             std::vector<mms::JournalEntry>& /*entries*/)
+    {
+        return false;
+    }
 
     // A client connected / went away (released, aborted or just closed).
     virtual void connectionOpened(ClientContext&) {}

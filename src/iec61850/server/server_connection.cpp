@@ -85,6 +85,25 @@ std::string_view domainOf(const mms::ObjectName& n)
     return n.scope == mms::ObjectName::Scope::Domain ? std::string_view(n.domain) : std::string_view();
 }
 
+constexpr std::int32_t kMaxJournalEntries = 256;
+// Room for the length octets of the enclosing elements to grow.
+constexpr std::size_t kLengthSlack = 16;
+
+std::size_t journalResponseSize(std::uint32_t invokeId, const mms::ReadJournalResponse& r)
+{
+    ber::Writer w;
+    mms::encodePdu(w, mms::ConfirmedResponse{invokeId, mms::encodeExtra(r)});
+    return w.size();
+}
+
+// What one entry adds to a response.
+std::size_t journalEntrySize(const mms::JournalEntry& e)
+{
+    mms::ReadJournalResponse one;
+    one.entries.push_back(e);
+    return mms::encodeExtra(one).encoded.size() - mms::encodeExtra(mms::ReadJournalResponse{}).encoded.size();
+}
+
 }  // namespace
 
 Bytes supportedParameterCbb(std::uint32_t& bitCount)
@@ -101,7 +120,7 @@ Bytes supportedServices(std::uint32_t& bitCount)
     return bitString(kServiceBitCount,
                      {s::Status, s::GetNameList, s::Identify, s::Read, s::Write, s::GetVariableAccessAttributes,
                       s::GetNamedVariableListAttributes, s::DeleteNamedVariableList, s::InformationReport,
-                      s::Conclude, s::Cancel});
+                      s::Conclude, s::Cancel, s::ReadJournal});
 }
 
 void addFileServices(Bytes& bits)
@@ -456,11 +475,50 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedServ
             files_.serve(client_, invokeId, request, maxPduSize_);
         return;
     }
+    if (r.tag == st::ReadJournal) {
+        mms::ExtraRequest request;
+        if (mms::decodeExtraRequest(r, request) != ber::Status::Ok)
+            sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::InvalidArgument);
+        else
+            serveJournal(invokeId, std::get<mms::ReadJournalRequest>(request));
+        return;
+    }
     if (r.tag == st::FileRename) {  // no store: nothing to rename
         sendError(invokeId, mms::ErrorClass::File, mms::error_code::file::FileAccessDenied);
         return;
     }
     sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::UnrecognizedService);
+}
+
+void ServerConnection::serveJournal(std::uint32_t invokeId, const mms::ReadJournalRequest& r)
+{
+    std::size_t wanted = kMaxJournalEntries;
+    if (r.numberOfEntries)
+        wanted = static_cast<std::size_t>(std::clamp<std::int32_t>(*r.numberOfEntries, 1, kMaxJournalEntries));
+    std::vector<mms::JournalEntry> entries;
+    if (r.journal.scope == mms::ObjectName::Scope::Association ||
+        !model_.readJournal(client_, domainOf(r.journal), r.journal.item, r, wanted + 1, entries)) {
+        sendError(invokeId, mms::ErrorClass::Access, mms::error_code::access::ObjectNonExistent);
+        return;
+    }
+    mms::ReadJournalResponse response;
+    response.moreFollows = entries.size() > wanted;
+    if (entries.size() > wanted)
+        entries.resize(wanted);
+    const std::size_t empty = journalResponseSize(invokeId, mms::ReadJournalResponse{{}, true});
+    std::size_t budget = static_cast<std::size_t>(maxPduSize_) > empty + kLengthSlack
+                             ? static_cast<std::size_t>(maxPduSize_) - empty - kLengthSlack
+                             : 0;
+    for (mms::JournalEntry& e : entries) {
+        std::size_t size = journalEntrySize(e);
+        if (size > budget && !response.entries.empty()) {
+            response.moreFollows = true;
+            break;
+        }
+        budget = size > budget ? 0 : budget - size;
+        response.entries.push_back(std::move(e));
+    }
+    sendPdu(mms::ConfirmedResponse{invokeId, mms::encodeExtra(response)});
 }
 
 bool ServerConnection::sendInformationReport(const mms::VariableAccessSpec& access,

@@ -87,6 +87,7 @@ private:
     void serve(std::uint32_t invokeId, const mms::GetNamedVariableListAttributesRequest& r);
     void serve(std::uint32_t invokeId, const mms::DeleteNamedVariableListRequest& r);
     void serve(std::uint32_t invokeId, const mms::UnrecognizedService& r);
+    void serveJournal(std::uint32_t invokeId, const mms::ReadJournalRequest& r);
 
     // Resolves the variables a read or write addresses; false (and an error
     // sent) when a named list does not exist.

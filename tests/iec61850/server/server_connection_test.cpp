@@ -182,9 +182,9 @@ TEST(CaptureReplay, AssociateIdentifyRelease)
     EXPECT_EQ(init->params.servicesSupportedBits, 85u);
     for (auto n : {s_s::Status, s_s::GetNameList, s_s::Identify, s_s::Read, s_s::Write,
                    s_s::GetVariableAccessAttributes, s_s::GetNamedVariableListAttributes, s_s::InformationReport,
-                   s_s::Conclude, s_s::Cancel})
+                   s_s::Conclude, s_s::Cancel, s_s::ReadJournal})
         EXPECT_TRUE(bit(init->params.servicesSupported, n)) << n;
-    for (auto n : {s_s::Rename, s_s::DefineNamedVariableList, s_s::FileRename, s_s::ObtainFile, s_s::ReadJournal})
+    for (auto n : {s_s::Rename, s_s::DefineNamedVariableList, s_s::FileRename, s_s::ObtainFile})
         EXPECT_FALSE(bit(init->params.servicesSupported, n)) << n;
 
     ASSERT_EQ(answers[2].size(), 1u);
