@@ -45,6 +45,10 @@ public:
                              std::vector<mms::ObjectName>& members) const override;
     void connectionOpened(server::ClientContext& client) override;
     void connectionClosed(const server::ClientContext& client) override;
+    // The entries of a log from the storage attached to it (journal_access.cpp).
+    bool readJournal(const server::ClientContext& client, std::string_view domain, std::string_view journal,
+                     const mms::ReadJournalRequest& request, std::size_t maxEntries,
+                     std::vector<mms::JournalEntry>& entries) override;
 
     // A node below a logical node: whole node (fc NONE, node = ln), one
     // functional constraint (node = ln), or a data object / attribute.
