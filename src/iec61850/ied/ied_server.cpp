@@ -1,8 +1,12 @@
 #include "iec61850/ied/iec61850_server.hpp"
 
+#include "iec61850/ied/log_control.hpp"
 #include "iec61850/ied/mms_mapping.hpp"
+#include "iec61850/ied/reporting.hpp"
+#include "iec61850/platform/clock.hpp"
 #include "iec61850/server/mms_server.hpp"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -14,6 +18,8 @@ namespace srv = iec61850::server;
 struct sIedServer {
     IedModel* model = nullptr;
     std::unique_ptr<MmsMapping> mapping;
+    std::unique_ptr<iec61850::ied::Reporting> reporting;
+    std::unique_ptr<iec61850::ied::LogControl> logControl;
     srv::ServerConfig config;
     std::unique_ptr<srv::MmsServer> server;
     std::string localAddress = "0.0.0.0";
@@ -57,6 +63,24 @@ auto readValue(IedServer s, DataAttribute* a, F&& get) -> decltype(get(std::decl
     return get(*a->mmsValue);
 }
 
+// The blocks' data sets must name only what the model has.
+std::string checkBlocks(IedModel& model, const MmsMapping& mapping)
+{
+    std::string error = iec61850::ied::checkDataSets(mapping);
+    for (ReportControlBlock* b = model.rcbs; b && error.empty(); b = b->sibling)
+        if (b->parent && !iec61850::ied::dataSetOfBlock(model, *b->parent, b->dataSetName))
+            error = "report control block " + std::string(b->name) + ": no data set " + (b->dataSetName ? b->dataSetName : "");
+    for (LogControlBlock* b = model.lcbs; b && error.empty(); b = b->sibling)
+        if (b->parent && b->dataSetName && !iec61850::ied::dataSetOfBlock(model, *b->parent, b->dataSetName))
+            error = "log control block " + std::string(b->name) + ": no data set " + b->dataSetName;
+    return error;
+}
+
+void attachRuntime(IedServer s)
+{
+    s->server->setTickHandler([s](std::uint64_t nowMs) { return s->reporting->tick(nowMs); });
+}
+
 iec61850::mms::ServiceError serviceErrorOf(MmsError e)
 {
     using iec61850::mms::ErrorClass;
@@ -83,9 +107,25 @@ IedServer IedServer_create(IedModel* model)
     auto s = std::make_unique<sIedServer>();
     s->model = model;
     s->mapping = std::make_unique<MmsMapping>(*model);
+    if (std::string error = checkBlocks(*model, *s->mapping); !error.empty()) {
+        std::fprintf(stderr, "IedServer_create: %s\n", error.c_str());
+        return nullptr;
+    }
     s->config.identity = {"Brenvolta", "generic libIEC", "1.5"};
     s->server = std::make_unique<srv::MmsServer>(*s->mapping, s->config);
     IedServer server = s.release();
+    server->reporting = std::make_unique<iec61850::ied::Reporting>(
+        *server->mapping, [server](srv::ConnectionId id, const iec61850::mms::VariableAccessSpec& access,
+                                   std::span<const Value* const> values) {
+            return server->server->sendInformationReport(id, access, values);
+        });
+    server->reporting->setDeadlineHandler([server] { server->server->wake(); });
+    server->logControl = std::make_unique<iec61850::ied::LogControl>(*server->mapping);
+    server->mapping->addBlockService(server->reporting.get());
+    server->mapping->addBlockService(server->logControl.get());
+    server->mapping->addInternalListener(server->reporting.get());
+    server->mapping->addInternalListener(server->logControl.get());
+    attachRuntime(server);
     server->mapping->setConnectionHandler([server](const srv::ClientContext& client, bool connected) {
         if (server->connectionHandler)
             server->connectionHandler(server, &client, connected, server->connectionParameter);
@@ -111,6 +151,7 @@ void IedServer_setServerIdentity(IedServer server, const char* vendor, const cha
         return;
     server->config.identity = {vendor ? vendor : "", model ? model : "", revision ? revision : ""};
     server->server = std::make_unique<srv::MmsServer>(*server->mapping, server->config);
+    attachRuntime(server);
     if (!server->filestore.empty())
         server->server->setFileStore(server->filestore);
 }
@@ -140,7 +181,13 @@ bool IedServer_processIncomingData(IedServer server, int timeoutMs)
     return true;
 }
 
-void IedServer_performPeriodicTasks(IedServer) {}
+void IedServer_performPeriodicTasks(IedServer server)
+{
+    if (!server)
+        return;
+    auto lock = server->server->lockModel();
+    server->reporting->tick(iec61850::platform::timeMs());
+}
 
 bool IedServer_isRunning(IedServer server)
 {

@@ -16,7 +16,7 @@ namespace {
 // The order of the functional constraints inside a logical node.
 constexpr FunctionalConstraint kFcOrder[] = {
     IEC61850_FC_MX, IEC61850_FC_ST, IEC61850_FC_CO, IEC61850_FC_CF, IEC61850_FC_DC, IEC61850_FC_SP, IEC61850_FC_SG,
-    IEC61850_FC_SV, IEC61850_FC_SE, IEC61850_FC_EX, IEC61850_FC_SR, IEC61850_FC_OR, IEC61850_FC_BL,
+    IEC61850_FC_RP, IEC61850_FC_LG, IEC61850_FC_BR, IEC61850_FC_SV, IEC61850_FC_SE, IEC61850_FC_EX, IEC61850_FC_SR, IEC61850_FC_OR, IEC61850_FC_BL,
 };
 
 std::string_view nameOf(const ModelNode* n)
@@ -89,7 +89,7 @@ Value valueOfNode(const ModelNode* n, FunctionalConstraint fc)
     return Value::structure(std::move(members));
 }
 
-std::vector<FunctionalConstraint> fcsOf(const LogicalNode* ln)
+std::vector<FunctionalConstraint> modelFcsOf(const LogicalNode* ln)
 {
     std::vector<FunctionalConstraint> fcs;
     for (FunctionalConstraint fc : kFcOrder)
@@ -117,8 +117,32 @@ Value* componentValue(const ModelNode* n, std::string_view component)
     return v;
 }
 
-TypeSpec typeOfTarget(const MmsMapping::Target& t)
+// The value at a `$` path inside a value of the given type; nullptr if none.
+const Value* valueAt(const Value& v, const TypeSpec& type, std::string_view path)
 {
+    const Value* at = &v;
+    const TypeSpec* t = &type;
+    while (at && !path.empty()) {
+        std::size_t end = path.find('$');
+        int i = t->kind() == TypeSpec::Kind::Structure ? t->componentIndex(path.substr(0, end)) : -1;
+        if (i < 0 || static_cast<std::size_t>(i) >= at->size())
+            return nullptr;
+        at = &(*at)[static_cast<std::size_t>(i)];
+        t = &t->components()[static_cast<std::size_t>(i)];
+        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+    }
+    return at;
+}
+
+TypeSpec typeOfTarget(const MmsMapping& m, const MmsMapping::Target& t)
+{
+    if (t.block) {
+        TypeSpec whole = t.block->type(t.ln);
+        if (t.component.empty())
+            return whole;
+        const TypeSpec* part = whole.find(t.component);
+        return part ? *part : TypeSpec();
+    }
     if (!t.component.empty())
         return *typeOfNode(t.node, t.fc).find(t.component);
     if (t.node != t.ln)
@@ -126,13 +150,22 @@ TypeSpec typeOfTarget(const MmsMapping::Target& t)
     if (t.fc != IEC61850_FC_NONE)
         return typeOfNode(t.ln, t.fc);
     std::vector<TypeSpec> components;
-    for (FunctionalConstraint fc : fcsOf(t.ln))
-        components.push_back(typeOfNode(t.ln, fc).named(FunctionalConstraint_toString(fc)));
+    for (FunctionalConstraint fc : m.fcsOf(t.ln)) {
+        BlockService* block = m.blockService(fc);
+        components.push_back((block ? block->type(t.ln) : typeOfNode(t.ln, fc)).named(FunctionalConstraint_toString(fc)));
+    }
     return TypeSpec::structure(std::move(components));
 }
 
-Value valueOfTarget(const MmsMapping::Target& t)
+Value valueOfTarget(const MmsMapping& m, const server::ClientContext& client, const MmsMapping::Target& t)
 {
+    if (t.block) {
+        Value whole = t.block->value(&client, t.ln);
+        if (t.component.empty())
+            return whole;
+        const Value* part = valueAt(whole, t.block->type(t.ln), t.component);
+        return part ? *part : Value::error(DataAccessError::ObjectNonExistent);
+    }
     if (!t.component.empty()) {
         const Value* v = componentValue(t.node, t.component);
         return v ? *v : Value::error(DataAccessError::ObjectNonExistent);
@@ -140,8 +173,10 @@ Value valueOfTarget(const MmsMapping::Target& t)
     if (t.node != t.ln || t.fc != IEC61850_FC_NONE)
         return valueOfNode(t.node, t.fc);
     std::vector<Value> members;
-    for (FunctionalConstraint fc : fcsOf(t.ln))
-        members.push_back(valueOfNode(t.ln, fc));
+    for (FunctionalConstraint fc : m.fcsOf(t.ln)) {
+        BlockService* block = m.blockService(fc);
+        members.push_back(block ? block->value(&client, t.ln) : valueOfNode(t.ln, fc));
+    }
     return Value::structure(std::move(members));
 }
 
@@ -171,7 +206,7 @@ void forEachCoveredByTarget(const MmsMapping::Target& t, const Value& v, F&& f)
         return;
     }
     std::size_t i = 0;
-    for (FunctionalConstraint fc : fcsOf(t.ln))
+    for (FunctionalConstraint fc : modelFcsOf(t.ln))
         if (i < v.size())
             forEachCovered(t.ln, fc, v[i++], f);
 }
@@ -230,14 +265,15 @@ struct Entry {
     ModelNode* node;
     FunctionalConstraint fc;  // NONE at the logical node level
     bool fcLevel;
+    BlockService* block = nullptr;
 };
 
-std::vector<Entry> sortedChildren(const Entry& e)
+std::vector<Entry> sortedChildren(const MmsMapping& m, const Entry& e)
 {
     std::vector<Entry> out;
     if (e.node->modelType == LogicalNodeModelType && !e.fcLevel) {
-        for (FunctionalConstraint fc : fcsOf(static_cast<LogicalNode*>(e.node)))
-            out.push_back({FunctionalConstraint_toString(fc), e.node, fc, true});
+        for (FunctionalConstraint fc : m.fcsOf(static_cast<LogicalNode*>(e.node)))
+            out.push_back({FunctionalConstraint_toString(fc), e.node, fc, true, m.blockService(fc)});
     } else {
         forEachChild(e.node, e.fc, [&](ModelNode* c) { out.push_back({nameOf(c), c, e.fc, false}); });
     }
@@ -250,7 +286,7 @@ bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
 
 // Visits the names below `path` in getNameList order, skipping whole subtrees
 // that sort before `after`. False once the visitor stops.
-bool walk(std::string& path, const std::vector<Entry>& level, std::string_view after,
+bool walk(const MmsMapping& m, std::string& path, const std::vector<Entry>& level, std::string_view after,
           const server::MmsDataModel::NameVisitor& visit)
 {
     for (const Entry& e : level) {
@@ -264,10 +300,12 @@ bool walk(std::string& path, const std::vector<Entry>& level, std::string_view a
         if (emit)
             go = visit(path);
         if (go && (emit || inside || after == path) && !isArray(e.node)) {
-            if (isStructuredBasic(e.node))
+            if (e.block)
+                go = walkType(path, e.block->type(static_cast<LogicalNode*>(e.node)), after, visit);
+            else if (isStructuredBasic(e.node))
                 go = walkType(path, basicTypeOf(asAttribute(e.node)->type), after, visit);
             else
-                go = walk(path, sortedChildren(e), after, visit);
+                go = walk(m, path, sortedChildren(m, e), after, visit);
         }
         path.resize(mark);
         if (!go)
@@ -299,11 +337,6 @@ bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
             return false;
     }
     return true;
-}
-
-std::string domainOf(const IedModel& model, const LogicalDevice& d)
-{
-    return std::string(model.name ? model.name : "") + nameOf(&d).data();
 }
 
 }  // namespace
@@ -434,8 +467,34 @@ void MmsMapping::setWriteHandler(DataAttribute* attribute, WriteAccessHandler ha
         handlers_[attribute] = {handler, parameter};
 }
 
+BlockService* MmsMapping::blockService(FunctionalConstraint fc) const
+{
+    for (BlockService* b : blocks_)
+        if (b->fc() == fc)
+            return b;
+    return nullptr;
+}
+
+std::vector<FunctionalConstraint> MmsMapping::fcsOf(const LogicalNode* ln) const
+{
+    std::vector<FunctionalConstraint> fcs;
+    for (FunctionalConstraint fc : kFcOrder) {
+        BlockService* block = blockService(fc);
+        if (block ? block->has(ln) : hasFc(ln, fc))
+            fcs.push_back(fc);
+    }
+    return fcs;
+}
+
+std::string MmsMapping::domainOf(const LogicalDevice& d) const
+{
+    return std::string(model_.name ? model_.name : "") + std::string(nameOf(&d));
+}
+
 void MmsMapping::notify(DataAttribute* attribute, Change what, bool changed)
 {
+    for (UpdateListener* l : internalListeners_)
+        l->attributeUpdated(attribute, changed ? what : Change::Update, changed);
     if (listener_)
         listener_->attributeUpdated(attribute, changed ? what : Change::Update, changed);
 }
@@ -475,6 +534,13 @@ std::optional<MmsMapping::Target> MmsMapping::resolve(std::string_view domain, s
         return t;
     std::string fcName(next());
     t.fc = FunctionalConstraint_fromString(fcName.c_str());
+    if (BlockService* block = blockService(t.fc)) {
+        if (!block->has(t.ln) || (!item.empty() && !block->type(t.ln).find(item)))
+            return std::nullopt;
+        t.block = block;
+        t.component = item;
+        return t;
+    }
     if (t.fc == IEC61850_FC_NONE || !hasFc(t.ln, t.fc))
         return std::nullopt;
     while (!item.empty()) {
@@ -503,7 +569,7 @@ void MmsMapping::visitDomains(std::string_view after, const NameVisitor& visit) 
 {
     std::vector<std::string> names;
     for (ModelNode* d = model_.firstChild; d; d = d->sibling)
-        names.push_back(domainOf(model_, *static_cast<LogicalDevice*>(d)));
+        names.push_back(domainOf(*static_cast<LogicalDevice*>(d)));
     std::sort(names.begin(), names.end(), server::nameLess);
     for (const std::string& n : names)
         if ((after.empty() || server::nameLess(after, n)) && !visit(n))
@@ -520,7 +586,7 @@ bool MmsMapping::visitNames(std::string_view domain, server::NameClass cls, std:
     switch (cls) {
     case server::NameClass::NamedVariable: {
         std::string path;
-        walk(path, sortedChildren({{}, ld, IEC61850_FC_NONE, false}), after, visit);
+        walk(*this, path, sortedChildren(*this, {{}, ld, IEC61850_FC_NONE, false}), after, visit);
         return true;
     }
     case server::NameClass::NamedVariableList:
@@ -546,16 +612,16 @@ const TypeSpec* MmsMapping::typeOf(std::string_view domain, std::string_view ite
     std::optional<Target> t = resolve(domain, item);
     if (!t)
         return nullptr;
-    lastType_ = typeOfTarget(*t);
+    lastType_ = typeOfTarget(*this, *t);
     return &lastType_;
 }
 
-Value MmsMapping::read(const server::ClientContext&, std::string_view domain, std::string_view item)
+Value MmsMapping::read(const server::ClientContext& client, std::string_view domain, std::string_view item)
 {
     std::optional<Target> t = resolve(domain, item);
     if (!t)
         return Value::error(DataAccessError::ObjectNonExistent);
-    return valueOfTarget(*t);
+    return valueOfTarget(*this, client, *t);
 }
 
 std::optional<DataAccessError> MmsMapping::checkAccess(const Target& t) const
@@ -628,6 +694,12 @@ std::optional<DataAccessError> MmsMapping::write(const server::ClientContext& cl
     std::optional<Target> t = resolve(domain, item);
     if (!t)
         return DataAccessError::ObjectNonExistent;
+    if (t->block) {
+        const TypeSpec type = typeOfTarget(*this, *t);
+        if (!mms::conforms(value, type))
+            return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
+        return t->block->write(client, t->ln, t->component, value);
+    }
     if (auto denied = checkAccess(*t))
         return denied;
     // The control decides first how a wrong Oper is answered.
@@ -636,7 +708,7 @@ std::optional<DataAccessError> MmsMapping::write(const server::ClientContext& cl
         if (auto refused = toWireError(e))
             return refused;
     }
-    const TypeSpec type = typeOfTarget(*t);
+    const TypeSpec type = typeOfTarget(*this, *t);
     if (!mms::conforms(value, type))
         return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
     Value written = value;
@@ -675,6 +747,8 @@ void MmsMapping::connectionOpened(server::ClientContext& client)
 
 void MmsMapping::connectionClosed(const server::ClientContext& client)
 {
+    for (BlockService* b : blocks_)
+        b->connectionClosed(client);
     if (connectionHandler_)
         connectionHandler_(client, false);
 }

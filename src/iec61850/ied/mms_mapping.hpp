@@ -8,9 +8,26 @@
 #include "iec61850/server/data_model.hpp"
 
 #include <array>
+#include <string>
+#include <vector>
 #include <unordered_map>
 
 namespace iec61850::ied {
+
+// Serves one functional constraint made of control blocks (RP, LG): per
+// logical node a structure with one named component per block.
+class BlockService {
+public:
+    virtual ~BlockService() = default;
+    virtual FunctionalConstraint fc() const = 0;
+    virtual bool has(const LogicalNode* ln) const = 0;
+    virtual mms::TypeSpec type(const LogicalNode* ln) const = 0;
+    virtual mms::Value value(const server::ClientContext* client, const LogicalNode* ln) = 0;
+    // path below the FC: "reportControl0101" or "reportControl0101$RptEna".
+    virtual std::optional<mms::DataAccessError> write(const server::ClientContext& client, const LogicalNode* ln,
+                                                      std::string_view path, const mms::Value& value) = 0;
+    virtual void connectionClosed(const server::ClientContext&) {}
+};
 
 class MmsMapping : public server::MmsDataModel {
 public:
@@ -21,10 +38,19 @@ public:
     MmsMapping& operator=(const MmsMapping&) = delete;
 
     IedModel& model() { return model_; }
+    const IedModel& model() const { return model_; }
 
     void setWritePolicy(FunctionalConstraint fc, AccessPolicy policy);
     void setWriteHandler(DataAttribute* attribute, WriteAccessHandler handler, void* parameter);
     void setUpdateListener(UpdateListener* listener) { listener_ = listener; }
+    // Internal listeners (reports, logs), told before the application's one.
+    void addInternalListener(UpdateListener* listener) { internalListeners_.push_back(listener); }
+    void addBlockService(BlockService* service) { blocks_.push_back(service); }
+    BlockService* blockService(FunctionalConstraint fc) const;
+    // The functional constraints of a node in value order, blocks included.
+    std::vector<FunctionalConstraint> fcsOf(const LogicalNode* ln) const;
+    // Domain name of a logical device.
+    std::string domainOf(const LogicalDevice& device) const;
     void setConnectionHandler(std::function<void(const server::ClientContext&, bool connected)> handler)
     {
         connectionHandler_ = std::move(handler);
@@ -56,7 +82,8 @@ public:
         LogicalNode* ln = nullptr;
         FunctionalConstraint fc = IEC61850_FC_NONE;
         ModelNode* node = nullptr;
-        std::string_view component;  // inside a structured basic type (PHYCOMADDR)
+        std::string_view component;  // inside a structured basic type (PHYCOMADDR) or a block FC
+        BlockService* block = nullptr;
     };
     std::optional<Target> resolve(std::string_view domain, std::string_view item) const;
 
@@ -76,6 +103,8 @@ private:
     std::array<bool, 13> writable_{};
     std::unordered_map<const DataAttribute*, Handler> handlers_;
     UpdateListener* listener_ = nullptr;
+    std::vector<UpdateListener*> internalListeners_;
+    std::vector<BlockService*> blocks_;
     std::function<void(const server::ClientContext&, bool)> connectionHandler_;
     mutable mms::TypeSpec lastType_;
 };

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const char* kFcNames[] = {"ST", "MX", "SP", "SV", "CF", "DC", "SG", "SE", "SR", "OR", "BL", "EX", "CO"};
+constexpr const char* kFcNames[] = {"ST", "MX", "SP", "SV", "CF", "DC", "SG", "SE", "SR", "OR", "BL", "EX", "CO", "RP", "LG", "BR"};
 
 std::string_view nameOf(const ModelNode* n)
 {

@@ -29,6 +29,9 @@ enum FunctionalConstraint : std::int8_t {
     IEC61850_FC_BL = 10,
     IEC61850_FC_EX = 11,
     IEC61850_FC_CO = 12,
+    IEC61850_FC_RP = 13,
+    IEC61850_FC_LG = 14,
+    IEC61850_FC_BR = 15,
     IEC61850_FC_ALL = 99,
     IEC61850_FC_NONE = -1,
 };

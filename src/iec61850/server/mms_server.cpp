@@ -60,7 +60,7 @@ void MmsServer::step(int timeoutMs)
         return;  // the server's own thread is serving
     {
         std::lock_guard lock(mutex_);
-        timeoutMs = pollTimeout(timeoutMs);
+        timeoutMs = tick(pollTimeout(timeoutMs));
         pollSet_.clear();
         pollSet_.push_back({waker_.fd(), true, false});
         pollSet_.push_back({listener_.fd(), listener_.valid(), false});
@@ -158,6 +158,7 @@ void MmsServer::serveInput(Client& c)
         serving_ = true;
         c.connection->receive(ByteView(readBuffer_.data(), r.count));
         serving_ = false;
+        sendDeferredReports();
         if (r.count < readBuffer_.size())
             return;
     }
@@ -247,10 +248,16 @@ bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccess
     if (it == clients_.end() || (*it)->dead || queued(**it) >= outputBound())
         return false;
     Client& c = **it;
+    if (serving_) {
+        std::vector<mms::Value> copies;
+        copies.reserve(values.size());
+        for (const mms::Value* v : values)
+            copies.push_back(*v);
+        deferred_.push_back({id, access, std::move(copies)});
+        return true;  // sent right after the response (see serveInput)
+    }
     if (!c.connection->sendInformationReport(access, values))
         return false;
-    if (serving_)
-        return true;  // sent from inside a request: the loop flushes right after it
     flush(c);
     if (queued(c) > 0)
         waker_.wake();  // let the loop wait for the socket to take the rest
@@ -266,6 +273,40 @@ std::size_t MmsServer::broadcastInformationReport(const mms::VariableAccessSpec&
         if (sendInformationReport(c->connection->client().id, access, values))
             ++count;
     return count;
+}
+
+}  // namespace iec61850::server
+
+namespace iec61850::server {
+
+void MmsServer::setTickHandler(TickHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    tickHandler_ = std::move(handler);
+    waker_.wake();
+}
+
+int MmsServer::tick(int timeoutMs)
+{
+    if (!tickHandler_)
+        return timeoutMs;
+    int wanted = tickHandler_(platform::timeMs());
+    if (wanted >= 0 && (timeoutMs < 0 || wanted < timeoutMs))
+        return wanted;
+    return timeoutMs;
+}
+
+void MmsServer::sendDeferredReports()
+{
+    std::vector<DeferredReport> reports;
+    reports.swap(deferred_);
+    for (const DeferredReport& r : reports) {
+        std::vector<const mms::Value*> values;
+        values.reserve(r.values.size());
+        for (const mms::Value& v : r.values)
+            values.push_back(&v);
+        sendInformationReport(r.id, r.access, values);
+    }
 }
 
 }  // namespace iec61850::server

@@ -66,6 +66,13 @@ public:
     std::size_t broadcastInformationReport(const mms::VariableAccessSpec& access,
                                            std::span<const mms::Value* const> values);
 
+    // Called by the serving loop (threaded or step()) under the model mutex
+    // with the time in ms; returns the ms until it wants to run again, or -1.
+    using TickHandler = std::function<int(std::uint64_t nowMs)>;
+    void setTickHandler(TickHandler handler);
+    // Makes a waiting loop run its tick handler soon (e.g. a new deadline).
+    void wake() { waker_.wake(); }
+
     // Closes every connection and the listener (without callbacks to the model
     // beyond connectionClosed).
     void close();
@@ -89,6 +96,15 @@ private:
     std::size_t queued(const Client& c) const { return c.connection->output().size(); }
     std::size_t outputBound() const;
     void run();
+    int tick(int timeoutMs);
+    void sendDeferredReports();
+
+    // A report sent while a request is being served goes out after its response.
+    struct DeferredReport {
+        ConnectionId id;
+        mms::VariableAccessSpec access;
+        std::vector<mms::Value> values;
+    };
 
     MmsDataModel& model_;
     ServerConfig config_;
@@ -107,6 +123,8 @@ private:
     FileStore fileStore_;
     ConnectionCallback onOpened_;
     ConnectionCallback onClosed_;
+    TickHandler tickHandler_;
+    std::vector<DeferredReport> deferred_;
 };
 
 }  // namespace iec61850::server

@@ -1,0 +1,165 @@
+#include "iec61850/ied/log_control.hpp"
+
+#include "iec61850/platform/clock.hpp"
+
+#include <algorithm>
+
+namespace iec61850::ied {
+
+using mms::DataAccessError;
+using mms::TypeSpec;
+using mms::Value;
+
+struct LogControl::Block {
+    LogControlBlock* cb = nullptr;
+    const LogicalNode* ln = nullptr;
+    std::vector<ResolvedMember> members;
+    std::string datSet;
+    bool enabled = false;
+    std::uint64_t lastEntry = 0;  // entry number; 0 = not yet taken from the storage
+};
+
+LogControl::LogControl(MmsMapping& mapping) : mapping_(mapping)
+{
+    IedModel& model = mapping_.model();
+    for (LogControlBlock* cb = model.lcbs; cb; cb = cb->sibling) {
+        if (!cb->parent)
+            continue;
+        auto b = std::make_unique<Block>();
+        b->cb = cb;
+        b->ln = cb->parent;
+        b->enabled = cb->logEna;
+        if (DataSet* set = dataSetOfBlock(model, *cb->parent, cb->dataSetName)) {
+            b->members = resolveDataSet(mapping_, *set, nullptr);
+            b->datSet = dataSetReference(mapping_, *set);
+        }
+        index_.add(blocks_.size(), b->members);
+        blocks_.push_back(std::move(b));
+    }
+}
+
+LogControl::~LogControl() = default;
+
+TypeSpec LogControl::blockType()
+{
+    return TypeSpec::structure({
+        TypeSpec::boolean().named("LogEna"),
+        TypeSpec::visibleString(-129).named("LogRef"),
+        TypeSpec::visibleString(-129).named("DatSet"),
+        TypeSpec::binaryTime(true).named("OldEntrTm"),
+        TypeSpec::binaryTime(true).named("NewEntrTm"),
+        TypeSpec::octetString(8).named("OldEnt"),
+        TypeSpec::octetString(8).named("NewEnt"),
+        TypeSpec::bitString(6).named("TrgOps"),
+        TypeSpec::unsignedInteger(32).named("IntgPd"),
+    });
+}
+
+bool LogControl::has(const LogicalNode* ln) const
+{
+    return std::any_of(blocks_.begin(), blocks_.end(), [ln](const auto& b) { return b->ln == ln; });
+}
+
+namespace {
+
+template <class Blocks, class F>
+auto sortedOf(const Blocks& blocks, const LogicalNode* ln, F&& make)
+{
+    using T = decltype(make(*blocks.front()));
+    std::vector<std::pair<std::string_view, T>> named;
+    for (const auto& b : blocks)
+        if (b->ln == ln)
+            named.emplace_back(b->cb->name, make(*b));
+    std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return server::nameLess(a.first, b.first); });
+    std::vector<T> out;
+    for (auto& n : named)
+        out.push_back(std::move(n.second));
+    return out;
+}
+
+Value entryIdValue(const EntryId& id)
+{
+    return Value::octetString(ByteView(id.data(), id.size()));
+}
+
+}  // namespace
+
+TypeSpec LogControl::type(const LogicalNode* ln) const
+{
+    return TypeSpec::structure(sortedOf(blocks_, ln, [](const Block& b) { return blockType().named(b.cb->name); }));
+}
+
+LogStorage* LogControl::storageOf(const Block& b) const
+{
+    Log* log = b.cb->logRef ? findLog(&mapping_.model(), b.cb->logRef) : nullptr;
+    return log ? logStorageOf(log) : nullptr;
+}
+
+Value LogControl::value(const server::ClientContext*, const LogicalNode* ln)
+{
+    return Value::structure(sortedOf(blocks_, ln, [this](const Block& b) {
+        LogStorage* storage = storageOf(b);
+        std::optional<LogPosition> oldest = storage ? storage->oldest() : std::nullopt;
+        std::optional<LogPosition> newest = storage ? storage->newest() : std::nullopt;
+        return Value::structure({
+            Value::boolean(b.enabled),
+            Value::visibleString(b.cb->logRef ? b.cb->logRef : ""),
+            Value::visibleString(b.datSet),
+            Value::binaryTimeMs(oldest ? oldest->timeMs : 0),
+            Value::binaryTimeMs(newest ? newest->timeMs : 0),
+            entryIdValue(oldest ? oldest->id : EntryId{}),
+            entryIdValue(newest ? newest->id : EntryId{}),
+            trgOpsValue(b.cb->trgOps),
+            Value::unsignedInteger(b.cb->intPeriod),
+        });
+    }));
+}
+
+std::optional<DataAccessError> LogControl::write(const server::ClientContext&, const LogicalNode* ln,
+                                                 std::string_view path, const Value& value)
+{
+    const std::size_t dollar = path.find('$');
+    const std::string_view name = path.substr(0, dollar);
+    auto it = std::find_if(blocks_.begin(), blocks_.end(), [&](const auto& b) { return b->ln == ln && name == b->cb->name; });
+    if (it == blocks_.end())
+        return DataAccessError::ObjectNonExistent;
+    if (dollar == std::string_view::npos || path.substr(dollar + 1) != "LogEna")
+        return DataAccessError::ObjectAccessDenied;
+    (*it)->enabled = value.toBool();
+    return std::nullopt;
+}
+
+void LogControl::attributeUpdated(DataAttribute* attribute, Change what, bool)
+{
+    const std::uint8_t reason = what == Change::Value     ? TRG_OPT_DATA_CHANGED
+                                : what == Change::Quality ? TRG_OPT_QUALITY_CHANGED
+                                                          : TRG_OPT_DATA_UPDATE;
+    const std::uint8_t allowed = MemberIndex::triggerOptionsOf(attribute);
+    index_.forEachHit(attribute, [&](const MemberIndex::Hit& hit) {
+        Block& b = *blocks_[hit.owner];
+        if (b.enabled && (allowed & b.cb->trgOps & reason))
+            append(b, hit.member, reason);
+    });
+}
+
+void LogControl::append(Block& b, std::size_t member, std::uint8_t reason)
+{
+    LogStorage* storage = storageOf(b);
+    if (!storage)
+        return;
+    if (b.lastEntry == 0) {
+        std::optional<LogPosition> newest = storage->newest();
+        b.lastEntry = newest ? entryIdToNumber(newest->id) : 0;
+    }
+    const ResolvedMember& m = b.members[member];
+    LogEntry entry;
+    entry.timeMs = platform::wallTimeMs();
+    entry.id = entryIdFromNumber(++b.lastEntry);
+    LogValue v{m.domain + "/" + m.item, mapping_.read(server::ClientContext{}, m.domain, m.item), std::nullopt};
+    if (b.cb->reasonCode)
+        v.reasonCode = reasonCode(reason);
+    entry.values.push_back(std::move(v));
+    storage->append(std::move(entry));
+}
+
+}  // namespace iec61850::ied
