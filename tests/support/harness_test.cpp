@@ -25,25 +25,7 @@ protected:
 
 class ReferenceHarness : public Harness {
 protected:
-    void SetUp() override
-    {
-        Harness::SetUp();
-        if (IsSkipped())
-            return;
-        const auto dir = referenceCaptures();
-        if (!dir)
-            GTEST_SKIP() << "reference captures not found (set IEC_WIRE_DIR)";
-        dir_ = *dir;
-    }
-
-    Transcript identifySession() const
-    {
-        const auto t = readTranscript(dir_ / "01-associate-identify.pcap", 10102);
-        EXPECT_TRUE(t.has_value());
-        return t.value_or(Transcript{});
-    }
-
-    std::filesystem::path dir_;
+    static Transcript identifySession() { return capture("01-associate-identify").transcript(); }
 };
 
 std::size_t totalLength(const Decode& d)
@@ -59,17 +41,13 @@ std::size_t totalLength(const Decode& d)
 
 TEST_F(ReferenceHarness, ReferenceCapturesDecodeWithoutProblems)
 {
-    std::size_t captures = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-        if (entry.path().extension() != ".pcap")
-            continue;
-        ++captures;
-        const Decode d = runTshark(entry.path(), 10102);
-        ASSERT_TRUE(d.ran) << entry.path() << ": " << d.error;
-        EXPECT_TRUE(d.problems.empty()) << entry.path() << "\n" << d.summary();
-        EXPECT_GT(d.countProtocol("mms"), 0u) << entry.path();
+    for (const std::string& name : captureNames()) {
+        const std::string path = std::string(TEST_WIRE_DATA_DIR) + "/" + name + ".pcap";
+        const Decode d = runTshark(path, 10102);
+        ASSERT_TRUE(d.ran) << path << ": " << d.error;
+        EXPECT_TRUE(d.problems.empty()) << path << "\n" << d.summary();
+        EXPECT_GT(d.countProtocol("mms"), 0u) << path;
     }
-    EXPECT_EQ(captures, 11u);
 }
 
 TEST_F(ReferenceHarness, RewrittenSessionDecodesLikeTheOriginal)

@@ -76,14 +76,6 @@ std::string tsharkBase(const std::string& pcap, std::uint16_t port)
     return "tshark -n -r " + quote(pcap) + " -d tcp.port==" + std::to_string(port) + ",tpkt";
 }
 
-Bytes fromHex(const std::string& hex)
-{
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 constexpr char kAggregator = '|';
 constexpr unsigned long kSeverityError = 0x00800000;  // expert info severity "error"
 
@@ -202,38 +194,6 @@ Decode decodeTranscript(const std::string& pcap, const Transcript& transcript, c
         return d;
     }
     return runTshark(pcap, ends.serverPort, fields);
-}
-
-std::optional<Transcript> readTranscript(const std::string& pcap, std::uint16_t port)
-{
-    const CommandResult r = run("tshark -n -r " + quote(pcap) +
-                                " -Y 'tcp.stream == 0 && tcp.len > 0' -T fields -e tcp.srcport -e tcp.payload");
-    if (r.exitCode != 0)
-        return std::nullopt;
-    Transcript t;
-    for (const std::string& line : lines(r.out)) {
-        const std::vector<std::string> columns = split(line, '\t');
-        if (columns.size() != 2)
-            return std::nullopt;
-        const bool fromServer = std::stoul(columns[0]) == port;
-        t.add(fromServer ? Direction::ToClient : Direction::ToServer, fromHex(columns[1]));
-    }
-    return t;
-}
-
-std::optional<std::filesystem::path> referenceCaptures()
-{
-    std::vector<std::filesystem::path> candidates;
-    if (const char* env = std::getenv("IEC_WIRE_DIR"))
-        candidates.emplace_back(env);
-    for (const std::string& dir : split(TEST_SUPPORT_WIRE_DIRS, ':'))
-        candidates.emplace_back(dir);
-    for (const auto& dir : candidates) {
-        std::error_code ec;
-        if (std::filesystem::exists(dir / "01-associate-identify.pcap", ec))
-            return dir;
-    }
-    return std::nullopt;
 }
 
 }  // namespace test_support

@@ -1,6 +1,7 @@
 // Runs tshark over a capture, as an independent decoder of what our stack put on the wire.
 #pragma once
 
+#include "capture.hpp"
 #include "pcap_writer.hpp"
 
 #include <filesystem>
@@ -45,11 +46,5 @@ Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<
 // Writes the transcript to `pcap` (port 4102) and decodes it.
 Decode decodeTranscript(const std::string& pcap, const Transcript& transcript,
                         const std::vector<std::string>& fields = {});
-
-// The TCP payloads of the first connection in a capture, as chunks seen from the server on `port`.
-std::optional<Transcript> readTranscript(const std::string& pcap, std::uint16_t port);
-
-// The reference capture folder (shared/wire beside the clone), if present.
-std::optional<std::filesystem::path> referenceCaptures();
 
 }  // namespace test_support

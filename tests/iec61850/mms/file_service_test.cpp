@@ -1,7 +1,7 @@
 #include "iec61850/mms/file_service.hpp"
 
 #include "test_util.hpp"
-#include "wire_vectors.hpp"
+#include "capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,10 +29,8 @@ const UnrecognizedService& serviceOf(const Pdu& p)
 // Decodes request i and response i of a capture and checks both re-encode identically.
 Exchange captured(std::string_view capture, std::size_t i)
 {
-    std::vector<Bytes> c, s;
-    for (const auto& v : wire_vectors::kPdus)
-        if (v.capture == capture)
-            (v.from == 'c' ? c : s).push_back(fromHex(v.hex));
+    const auto& c = test_support::capture(capture).clientPdus();
+    const auto& s = test_support::capture(capture).serverPdus();
     Exchange x;
     Pdu req, rsp;
     EXPECT_EQ(decodePdu(c.at(i), req), Status::Ok);

@@ -1,7 +1,7 @@
 #include "iec61850/mms/pdu.hpp"
 
 #include "test_util.hpp"
-#include "wire_vectors.hpp"
+#include "capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,20 @@ using mms_test::toHex;
 
 namespace {
 
-std::vector<Bytes> capture(std::string_view name, char from)
+const std::vector<Bytes>& capture(std::string_view name, char from)
 {
-    std::vector<Bytes> out;
-    for (const auto& p : wire_vectors::kPdus)
-        if (p.capture == name && p.from == from)
-            out.push_back(fromHex(p.hex));
-    return out;
+    const auto& c = test_support::capture(name);
+    return from == 'c' ? c.clientPdus() : c.serverPdus();
+}
+
+// Every MMS PDU of every reference capture, both directions.
+std::vector<Bytes> everyCapturedPdu()
+{
+    std::vector<Bytes> all;
+    for (const auto& name : test_support::captureNames())
+        for (char from : {'c', 's'})
+            all.insert(all.end(), capture(name, from).begin(), capture(name, from).end());
+    return all;
 }
 
 Pdu decodeOk(const Bytes& b)
@@ -47,11 +54,12 @@ Service responseService(const Pdu& p)
 
 TEST(Pdu, EveryCapturedPduDecodesAndReencodesIdentically)
 {
-    for (const auto& v : wire_vectors::kPdus) {
-        const Bytes bytes = fromHex(v.hex);
+    const std::vector<Bytes> all = everyCapturedPdu();
+    EXPECT_EQ(all.size(), 111u);
+    for (const Bytes& bytes : all) {
         Pdu pdu;
-        ASSERT_EQ(decodePdu(bytes, pdu), Status::Ok) << v.capture << " " << v.from << " " << v.hex;
-        EXPECT_EQ(toHex(encodePdu(pdu)), toHex(bytes)) << v.capture << " " << v.from;
+        ASSERT_EQ(decodePdu(bytes, pdu), Status::Ok) << toHex(bytes);
+        EXPECT_EQ(toHex(encodePdu(pdu)), toHex(bytes));
     }
 }
 
@@ -389,8 +397,7 @@ TEST(Pdu, MutatedCapturesNeverCrash)
 {
     std::mt19937 rng(8650);
     std::uniform_int_distribution<int> byte(0, 255);
-    for (const auto& v : wire_vectors::kPdus) {
-        const Bytes original = fromHex(v.hex);
+    for (const Bytes& original : everyCapturedPdu()) {
         if (original.size() > 2000)
             continue;
         for (std::size_t i = 0; i < original.size(); ++i) {

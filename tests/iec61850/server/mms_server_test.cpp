@@ -142,7 +142,7 @@ struct RawClient {
 
     bool associate(const Driver& d)
     {
-        auto in = hexAll(capture::associateIdentify);
+        auto in = capture::associateIdentify;
         if (!send(in[0]) || read(d, 1).size() != 1 || !send(in[1]))
             return false;
         auto frames = read(d, 1);
@@ -151,7 +151,7 @@ struct RawClient {
 
     bool identify(const Driver& d)
     {
-        auto pdu = exchange(d, hex(capture::associateIdentify[2]));
+        auto pdu = exchange(d, capture::associateIdentify[2]);
         auto* r = std::get_if<mms::ConfirmedResponse>(&pdu);
         return r && std::holds_alternative<mms::IdentifyResponse>(r->service);
     }
@@ -221,7 +221,7 @@ TEST_P(Runtime, ServesACaptureSessionAndReportsAddresses)
     EXPECT_EQ(server.isRunning(), !threadless());
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
-    auto in = hexAll(capture::associateIdentify);
+    auto in = capture::associateIdentify;
     std::vector<std::uint8_t> expected{0xD0, 0xF0, 0xF0, 0xF0, 0xF0};
     for (std::size_t i = 0; i < in.size(); ++i) {
         ASSERT_TRUE(c.send(in[i]));
@@ -246,7 +246,7 @@ TEST_P(Runtime, ReadsAFloatAndAppliesModelUpdatesMadeUnderTheLock)
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     ASSERT_TRUE(c.associate(driver));
-    const Bytes read = hex(capture::abruptClose[2]);
+    const Bytes read = capture::abruptClose[2];
     for (float f : {230.5f, -1.25f}) {
         {
             auto lock = server.lockModel();
@@ -288,7 +288,7 @@ TEST_P(Runtime, AClientThatJustClosesIsFreedAndItsSlotReused)
         ASSERT_TRUE(c.associate(driver));
     }
     // Capture 11: a read, then the client closes TCP without conclude or release.
-    auto pdu = clients[2].exchange(driver, hex(capture::abruptClose[2]));
+    auto pdu = clients[2].exchange(driver, capture::abruptClose[2]);
     EXPECT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(pdu));
     clients[2].socket.close();
     ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
@@ -305,7 +305,7 @@ TEST_P(Runtime, ASilentHalfAssociatedClientDoesNotStallAnother)
 {
     RawClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
-    auto in = hexAll(capture::associateIdentify);
+    auto in = capture::associateIdentify;
     ASSERT_TRUE(silent.send(in[0]));
     ASSERT_EQ(silent.read(driver, 1).size(), 1u);
     ASSERT_TRUE(silent.send(ByteView(in[1]).first(in[1].size() / 2)));  // half an AARQ, then nothing
@@ -398,12 +398,12 @@ TEST_P(Runtime, AWriteHandlerMaySendAReportToTheWriter)
     ASSERT_TRUE(c.send(clientTpkt(mms::encodePdu(mms::ConfirmedRequest{1, w}))));
     auto frames = c.read(driver, 2);
     ASSERT_EQ(frames.size(), 2u);
-    // The report goes out first: it is queued while the write is served.
-    auto report = decode(frames[0].mms);
+    // The report follows the response of the write that caused it.
+    auto response = decode(frames[0].mms);
+    ASSERT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(response));
+    auto report = decode(frames[1].mms);
     ASSERT_TRUE(std::holds_alternative<mms::UnconfirmedPdu>(report));
     EXPECT_EQ(std::get<mms::UnconfirmedPdu>(report).report.results.at(0), mms::Value::float32(7.5f));
-    auto response = decode(frames[1].mms);
-    ASSERT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(response));
     EXPECT_TRUE(c.identify(driver));
 }
 
@@ -434,7 +434,7 @@ TEST(RuntimeSetup, DropsAClientThatNeverAssociates)
 
     RawClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
-    ASSERT_TRUE(silent.send(hex(capture::associateIdentify[0])));  // CR only
+    ASSERT_TRUE(silent.send(capture::associateIdentify[0]));  // CR only
     EXPECT_EQ(silent.read(d, 1).size(), 1u);
     EXPECT_TRUE(silent.closedSilently(d));
     ASSERT_TRUE(d.until([&] { return events.closedCount() == 1; }));

@@ -23,8 +23,8 @@ constexpr std::string_view kStb = "FNN_STEUERBOXSTB";
 // The capture's CR and AARQ (initiate proposing 65000), with another max PDU size.
 std::vector<Bytes> associationWithPduSize(std::uint32_t pduSize)
 {
-    Bytes cr = hex(capture::readFloatAndNode[0]);
-    Bytes cp = hex(capture::readFloatAndNode[1]);
+    Bytes cr = capture::readFloatAndNode[0];
+    Bytes cp = capture::readFloatAndNode[1];
     const Bytes proposed = hex("800300fde8");  // localDetailCalling 65000
     auto at = std::search(cp.begin(), cp.end(), proposed.begin(), proposed.end());
     EXPECT_NE(at, cp.end());
@@ -161,7 +161,7 @@ void addScheduleModel(InMemoryModel& model)
 TEST(CaptureReplay, AssociateIdentifyRelease)
 {
     Session s;
-    auto answers = s.feedAll(hexAll(capture::associateIdentify));
+    auto answers = s.feedAll(capture::associateIdentify);
     ASSERT_EQ(answers.size(), 5u);
 
     ASSERT_EQ(answers[0].size(), 1u);
@@ -204,11 +204,7 @@ TEST(CaptureReplay, AssociateIdentifyRelease)
 
 TEST(CaptureReplay, SameAnswersWhateverTheByteSplit)
 {
-    Bytes stream;
-    for (auto h : capture::associateIdentify) {
-        Bytes t = hex(h);
-        stream.insert(stream.end(), t.begin(), t.end());
-    }
+    const Bytes stream = test_support::capture("01-associate-identify").transcript().stream(test_support::Direction::ToServer);
     Session whole;
     whole.open();
     whole.connection->receive(stream);
@@ -241,7 +237,7 @@ TEST(CaptureReplay, GetNameListDomainsAndVariablesWithContinuation)
     s.model.addDomain("FNN_STEUERBOXCLS2");
     s.model.addDomain(kCls1);
 
-    auto answers = s.feedAll(hexAll(capture::getNameList));
+    auto answers = s.feedAll(capture::getNameList);
     ASSERT_EQ(answers.size(), 7u);
     const mms::Pdu initPdu = decode(answers[1].at(0).mms);
     auto init = std::get_if<mms::InitiateResponse>(&initPdu);
@@ -277,7 +273,7 @@ TEST(CaptureReplay, ReadFloatAndWholeNode)
     Session s;
     addScheduleModel(s.model);
     s.model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(230.5f);
-    auto answers = s.feedAll(hexAll(capture::readFloatAndNode));
+    auto answers = s.feedAll(capture::readFloatAndNode);
     ASSERT_EQ(answers.size(), 6u);
 
     const auto f = response<mms::ReadResponse>(decode(answers[2].at(0).mms));
@@ -301,7 +297,7 @@ TEST(CaptureReplay, WriteScheduleSettings)
         EXPECT_EQ(c.id, 7u);
         written.push_back(std::string(d) + "/" + std::string(i));
     });
-    auto answers = s.feedAll(hexAll(capture::writeSchedule));
+    auto answers = s.feedAll(capture::writeSchedule);
     ASSERT_EQ(answers.size(), 6u);
     for (int i : {2, 3}) {
         const auto w = response<mms::WriteResponse>(decode(answers[i].at(0).mms));
@@ -329,7 +325,7 @@ TEST(CaptureReplay, DatasetAttributesAndListRead)
         list.push_back(mms::ObjectName::inDomain(std::string(kCls1), m));
     ASSERT_TRUE(s.model.addVariableList(kCls1, "LLN0$dataset01", list));
 
-    auto answers = s.feedAll(hexAll(capture::datasetAttributesAndRead));
+    auto answers = s.feedAll(capture::datasetAttributesAndRead);
     ASSERT_EQ(answers.size(), 6u);
     const auto attributes = response<mms::GetNamedVariableListAttributesResponse>(decode(answers[2].at(0).mms));
     EXPECT_FALSE(attributes.mmsDeletable);
@@ -351,7 +347,7 @@ TEST(CaptureReplay, AbruptCloseLeavesNothingMoreToSend)
 {
     Session s;
     addScheduleModel(s.model);
-    auto answers = s.feedAll(hexAll(capture::abruptClose));
+    auto answers = s.feedAll(capture::abruptClose);
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_EQ(response<mms::ReadResponse>(decode(answers[2].at(0).mms)).results.size(), 1u);
     EXPECT_TRUE(s.connection->associated());

@@ -32,14 +32,6 @@ inline Bytes hex(std::string_view text)
     return out;
 }
 
-inline std::vector<Bytes> hexAll(const std::vector<std::string_view>& texts)
-{
-    std::vector<Bytes> out;
-    for (auto t : texts)
-        out.push_back(hex(t));
-    return out;
-}
-
 // One MMS PDU as a client sends it: TPKT, COTP DT, session give-tokens + DT,
 // presentation fully-encoded data on context 3.
 inline Bytes clientTpkt(ByteView mmsPdu)

@@ -75,11 +75,7 @@ protected:
 
 TEST_F(FileWire, AnswersToCapture09DecodeCleanly)
 {
-    const auto captures = referenceCaptures();
-    if (!captures)
-        GTEST_SKIP() << "reference captures not found (set IEC_WIRE_DIR)";
-    const auto reference = readTranscript(*captures / "09-file-services.pcap", 10102);
-    ASSERT_TRUE(reference);
+    const Transcript& reference = capture("09-file-services").transcript();
     dir.write("old.log", "a log of 19 octets\n");
     dir.write("schedule.txt", "schedule export 2026-12-06\nline 2\n");
     dir.write("IEDSERVER.BIN", std::string(41, '\x7f'));
@@ -87,7 +83,7 @@ TEST_F(FileWire, AnswersToCapture09DecodeCleanly)
     server::ServerConnection connection(*model, server::ServerConfig{});
     connection.setFileStore(&store);
     Transcript t;
-    for (const Chunk& c : reference->chunks()) {
+    for (const Chunk& c : reference.chunks()) {
         if (c.direction != Direction::ToServer || connection.closed())
             continue;
         t.toServer(c.data);

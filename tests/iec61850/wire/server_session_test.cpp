@@ -77,24 +77,15 @@ void expectEveryRequestAnswered(const Decode& d)
 
 TEST_F(ServerSession, AnswersTheReferenceClients)
 {
-    const auto dir = referenceCaptures();
-    if (!dir)
-        GTEST_SKIP() << "reference captures not found (set IEC_WIRE_DIR)";
-    for (const char* name : {"01-associate-identify", "02-getnamelist-domains-and-variables",
-                             "03-get-variable-access-attributes", "04-read-float-and-node",
-                             "05-write-schedule-settings", "06-operate-enareq", "07-report-gi-cls1",
-                             "08-dataset-attributes-and-read", "09-file-services", "10-journal-read",
-                             "11-abrupt-close"}) {
+    for (const std::string& name : captureNames()) {
         SCOPED_TRACE(name);
-        const auto reference = readTranscript(*dir / (std::string(name) + ".pcap"), 10102);
-        ASSERT_TRUE(reference);
-        const Transcript ours = replay(*reference);
-        const Decode d = decodeTranscript(std::string("server-") + name + ".pcap", ours, kFields);
+        const Transcript ours = replay(capture(name).transcript());
+        const Decode d = decodeTranscript("server-" + name + ".pcap", ours, kFields);
         expectClean(d);
         EXPECT_EQ(d.count("acse.result", "0"), 1u) << d.summary();
         EXPECT_EQ(d.count("mms.initiate_ResponsePDU_element"), 1u);
         expectEveryRequestAnswered(d);
-        const bool releases = std::string(name) != "11-abrupt-close";
+        const bool releases = name != "11-abrupt-close";
         EXPECT_EQ(d.count("mms.conclude_ResponsePDU_element"), releases ? 1u : 0u);
         EXPECT_EQ(d.count("acse.rlre_element"), releases ? 1u : 0u);
     }

@@ -1,0 +1,248 @@
+#include "capture.hpp"
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+namespace test_support {
+namespace {
+
+namespace ber = iec61850::ber;
+
+std::uint32_t be16(ByteView b, std::size_t at) { return std::uint32_t(b[at]) << 8 | b[at + 1]; }
+std::uint32_t be32(ByteView b, std::size_t at) { return be16(b, at) << 16 | be16(b, at + 2); }
+
+struct Segment {
+    std::uint16_t srcPort = 0, dstPort = 0;
+    std::uint32_t seq = 0;
+    ByteView payload;
+};
+
+// The TCP segment of one link-layer frame (Ethernet or Linux cooked; IPv4 or IPv6).
+bool tcpSegment(ByteView frame, std::uint32_t linkType, Segment& out)
+{
+    const std::size_t linkHeader = linkType == 1 ? 14 : linkType == 113 ? 16 : 0;
+    if (linkHeader == 0 || frame.size() < linkHeader)
+        return false;
+    const std::uint32_t etherType = be16(frame, linkHeader - 2);
+    ByteView ip = frame.subspan(linkHeader);
+    ByteView tcp;
+    if (etherType == 0x0800 && ip.size() >= 20 && ip[9] == 6) {
+        const std::size_t headerLength = std::size_t(ip[0] & 0x0F) * 4, total = be16(ip, 2);
+        if (total > ip.size() || headerLength > total)
+            return false;
+        tcp = ip.subspan(headerLength, total - headerLength);
+    } else if (etherType == 0x86DD && ip.size() >= 40 && ip[6] == 6) {
+        const std::size_t payload = be16(ip, 4);
+        if (40 + payload > ip.size())
+            return false;
+        tcp = ip.subspan(40, payload);
+    } else {
+        return false;
+    }
+    if (tcp.size() < 20 || std::size_t(tcp[12] >> 4) * 4 > tcp.size())
+        return false;
+    out = {static_cast<std::uint16_t>(be16(tcp, 0)), static_cast<std::uint16_t>(be16(tcp, 2)), be32(tcp, 4),
+           tcp.subspan(std::size_t(tcp[12] >> 4) * 4)};
+    return true;
+}
+
+// The first TCP connection with `serverPort`, as the server saw it; retransmitted bytes dropped.
+Transcript readFirstConnection(ByteView file, std::uint16_t serverPort)
+{
+    if (file.size() < 24)
+        throw std::runtime_error("not a pcap file");
+    const std::uint32_t magic = be32(file, 0);
+    const bool little = magic == 0xD4C3B2A1 || magic == 0x4D3CB2A1;
+    if (!little && magic != 0xA1B2C3D4 && magic != 0xA1B23C4D)
+        throw std::runtime_error("not a pcap file");
+    auto u32 = [&](std::size_t at) {
+        const std::uint32_t v = be32(file, at);
+        return little ? (v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24) : v;
+    };
+    const std::uint32_t linkType = u32(20);
+    Transcript t;
+    std::uint16_t clientPort = 0;
+    std::map<Direction, std::uint32_t> next;
+    for (std::size_t at = 24; at + 16 <= file.size();) {
+        const std::size_t length = u32(at + 8);
+        if (length > file.size() - at - 16)
+            throw std::runtime_error("truncated pcap record");
+        Segment s;
+        const bool ok = tcpSegment(file.subspan(at + 16, length), linkType, s);
+        at += 16 + length;
+        if (!ok || (s.srcPort != serverPort && s.dstPort != serverPort))
+            continue;
+        const std::uint16_t peer = s.srcPort == serverPort ? s.dstPort : s.srcPort;
+        if (clientPort == 0)
+            clientPort = peer;
+        if (peer != clientPort || s.payload.empty())
+            continue;
+        const Direction d = s.srcPort == serverPort ? Direction::ToClient : Direction::ToServer;
+        auto [it, first] = next.try_emplace(d, s.seq);
+        const std::uint32_t skip = s.seq - it->second;  // wraps to large when the segment is behind
+        const std::uint32_t behind = it->second - s.seq;
+        if (first || skip == 0) {
+            t.add(d, s.payload);
+        } else if (behind < s.payload.size()) {
+            t.add(d, s.payload.subspan(behind));
+        } else {
+            continue;
+        }
+        it->second = s.seq + static_cast<std::uint32_t>(s.payload.size());
+    }
+    return t;
+}
+
+std::vector<Bytes> splitTpkts(ByteView stream)
+{
+    std::vector<Bytes> out;
+    while (stream.size() >= 4 && stream[0] == 3) {
+        const std::size_t length = be16(stream, 2);
+        if (length < 4 || length > stream.size())
+            break;
+        out.emplace_back(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(length));
+        stream = stream.subspan(length);
+    }
+    if (!stream.empty())
+        throw std::runtime_error("broken TPKT framing in capture");
+    return out;
+}
+
+// The innermost BER element starting with `tag` that ends exactly where `data` ends.
+Bytes trailingElement(ByteView data, std::uint8_t tag)
+{
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        ber::Element e;
+        if (data[i] == tag && ber::decodeElement(data.subspan(i), e) == ber::Status::Ok &&
+            e.whole.size() == data.size() - i)
+            return Bytes(e.whole.begin(), e.whole.end());
+    }
+    return {};
+}
+
+// Presentation user data 61 { 30 { 02 context, a0 { MMS } } }.
+Bytes mmsOfPresentation(ByteView data)
+{
+    ber::Element e;
+    ber::Reader r(data);
+    ber::Reader pdv({}), inner({});
+    if (r.next(e) != ber::Status::Ok || !e.tag.is(ber::TagClass::Application, 1) || r.enter(e, pdv) != ber::Status::Ok ||
+        pdv.next(e) != ber::Status::Ok || pdv.enter(e, inner) != ber::Status::Ok)
+        return {};
+    while (inner.next(e) == ber::Status::Ok)
+        if (e.tag.is(ber::TagClass::Context, 0))
+            return Bytes(e.content.begin(), e.content.end());
+    return {};
+}
+
+// The MMS PDU of one session SPDU run: CN/AC carry initiate, give-tokens + DT carry the rest.
+Bytes mmsOfSessionData(ByteView spdus)
+{
+    if (spdus.empty())
+        return {};
+    switch (spdus[0]) {
+    case 0x0D: return trailingElement(spdus, 0xA8);
+    case 0x0E: return trailingElement(spdus, 0xA9);
+    case 0x01: return spdus.size() > 4 ? mmsOfPresentation(spdus.subspan(4)) : Bytes{};
+    default: return {};
+    }
+}
+
+std::vector<Bytes> mmsPdus(const std::vector<Bytes>& tpkts)
+{
+    std::vector<Bytes> out;
+    Bytes sessionData;
+    for (const Bytes& p : tpkts) {
+        if (p.size() < 7 || p[5] != 0xF0)
+            continue;
+        sessionData.insert(sessionData.end(), p.begin() + 4 + 1 + p[4], p.end());
+        if ((p[6] & 0x80) == 0)
+            continue;
+        if (Bytes mms = mmsOfSessionData(sessionData); !mms.empty())
+            out.push_back(std::move(mms));
+        sessionData.clear();
+    }
+    return out;
+}
+
+Bytes readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot open " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+Capture::Capture(ByteView pcapFile, std::uint16_t serverPort) : transcript_(readFirstConnection(pcapFile, serverPort))
+{
+    for (int side = 0; side < 2; ++side) {
+        tpkts_[side] = splitTpkts(transcript_.stream(side == 0 ? Direction::ToServer : Direction::ToClient));
+        pdus_[side] = mmsPdus(tpkts_[side]);
+    }
+}
+
+const Capture& capture(std::string_view name)
+{
+    static std::map<std::string, std::unique_ptr<Capture>, std::less<>> loaded;
+    auto it = loaded.find(name);
+    if (it == loaded.end()) {
+        const Bytes file = readFile(std::string(TEST_WIRE_DATA_DIR) + "/" + std::string(name) + ".pcap");
+        it = loaded.emplace(std::string(name), std::make_unique<Capture>(file)).first;
+    }
+    return *it->second;
+}
+
+const std::vector<std::string>& captureNames()
+{
+    static const std::vector<std::string> names = {
+        "01-associate-identify",          "02-getnamelist-domains-and-variables", "03-get-variable-access-attributes",
+        "04-read-float-and-node",         "05-write-schedule-settings",           "06-operate-enareq",
+        "07-report-gi-cls1",              "08-dataset-attributes-and-read",       "09-file-services",
+        "10-journal-read",                "11-abrupt-close"};
+    return names;
+}
+
+Bytes mmsOfTpkt(ByteView tpkt)
+{
+    const std::vector<Bytes> pdus = mmsPdus({Bytes(tpkt.begin(), tpkt.end())});
+    return pdus.empty() ? Bytes{} : pdus.front();
+}
+
+Bytes fromHex(std::string_view text)
+{
+    auto nibble = [](char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10); };
+    std::string digits;
+    for (char c : text)
+        if (c != ' ')
+            digits += c;
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
+    return out;
+}
+
+std::string toHex(ByteView bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
+    }
+    return out;
+}
+
+Bytes concat(std::initializer_list<ByteView> parts)
+{
+    Bytes out;
+    for (ByteView p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace test_support
