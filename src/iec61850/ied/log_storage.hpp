@@ -51,9 +51,9 @@ struct LogPosition {
 // `after`: the entry with that time and id, or when it is gone, the entries
 // with a later time. At most maxEntries are returned; the caller pages on.
 struct LogQuery {
-    std::optional<std::uint64_t> fromMs;
-    std::optional<std::uint64_t> toMs;
-    std::optional<LogPosition> after;
+    std::optional<std::uint64_t> fromMs{};
+    std::optional<std::uint64_t> toMs{};
+    std::optional<LogPosition> after{};
     std::size_t maxEntries = 64;
 };
 

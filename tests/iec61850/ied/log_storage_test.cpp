@@ -1,0 +1,284 @@
+#include "iec61850/ied/log_storage.hpp"
+#include "iec61850/ied/sqlite_log_storage.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace iec61850;
+using namespace iec61850::ied;
+namespace fs = std::filesystem;
+
+mms::Value reason(bool dchg, bool qchg)
+{
+    mms::Value v = mms::Value::bitString(7);
+    v.setBit(1, dchg);
+    v.setBit(2, qchg);
+    return v;
+}
+
+LogEntry entry(std::uint64_t n, std::uint64_t timeMs)
+{
+    LogEntry e;
+    e.timeMs = timeMs;
+    e.id = entryIdFromNumber(n);
+    e.values.push_back({"CLS1/LLN0$ST$Mod$stVal", mms::Value::integer(static_cast<std::int64_t>(n)), reason(true, false)});
+    return e;
+}
+
+std::vector<std::uint64_t> numbers(const std::vector<LogEntry>& entries)
+{
+    std::vector<std::uint64_t> out;
+    for (const LogEntry& e : entries)
+        out.push_back(entryIdToNumber(e.id));
+    return out;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "logstore-XXXXXX").string();
+        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string file(const char* name) const { return (fs::path(path_) / name).string(); }
+
+private:
+    std::string path_;
+};
+
+// Both storages answer queries the same way.
+class StorageTest : public ::testing::TestWithParam<bool> {
+protected:
+    std::unique_ptr<LogStorage> make(std::size_t capacity)
+    {
+        if (!GetParam())
+            return std::make_unique<MemoryLogStorage>(capacity);
+        return SqliteLogStorage::open(dir_.file("log.db"), {.maxEntries = capacity});
+    }
+    TempDir dir_;
+};
+
+TEST_P(StorageTest, QueriesByRangeAfterEntryAndBound)
+{
+    auto s = make(100);
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(s->oldest());
+    EXPECT_TRUE(s->query({}).empty());
+    // Times 1000, 1000, 2000, 3000, 3000, 4000 (two entries share a time).
+    const std::uint64_t times[] = {1000, 1000, 2000, 3000, 3000, 4000};
+    for (std::uint64_t i = 0; i < 6; ++i)
+        ASSERT_TRUE(s->append(entry(i + 1, times[i])));
+
+    EXPECT_EQ(numbers(s->query({})), (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(numbers(s->query({.fromMs = 2000, .toMs = 3000})), (std::vector<std::uint64_t>{3, 4, 5}));
+    EXPECT_EQ(numbers(s->query({.fromMs = 3001})), (std::vector<std::uint64_t>{6}));
+    EXPECT_EQ(numbers(s->query({.toMs = 999})), (std::vector<std::uint64_t>{}));
+    EXPECT_EQ(numbers(s->query({.maxEntries = 2})), (std::vector<std::uint64_t>{1, 2}));
+
+    // After an entry: by time and id, so entries sharing its time still follow.
+    LogQuery after{.after = LogPosition{1000, entryIdFromNumber(1)}};
+    EXPECT_EQ(numbers(s->query(after)), (std::vector<std::uint64_t>{2, 3, 4, 5, 6}));
+    after.after = LogPosition{3000, entryIdFromNumber(4)};
+    after.maxEntries = 1;
+    EXPECT_EQ(numbers(s->query(after)), (std::vector<std::uint64_t>{5}));
+    after.after = LogPosition{4000, entryIdFromNumber(6)};
+    EXPECT_TRUE(s->query(after).empty());
+    // A gone entry: what is later than its time.
+    EXPECT_EQ(numbers(s->query({.after = LogPosition{2500, entryIdFromNumber(99)}})),
+              (std::vector<std::uint64_t>{4, 5, 6}));
+    EXPECT_EQ(numbers(s->query({.after = LogPosition{0, {}}})).size(), 6u);
+    // After combined with a range.
+    EXPECT_EQ(numbers(s->query({.toMs = 3000, .after = LogPosition{1000, entryIdFromNumber(2)}})),
+              (std::vector<std::uint64_t>{3, 4, 5}));
+
+    EXPECT_EQ(s->oldest(), (LogPosition{1000, entryIdFromNumber(1)}));
+    EXPECT_EQ(s->newest(), (LogPosition{4000, entryIdFromNumber(6)}));
+    EXPECT_EQ(s->query({.fromMs = 4000}).at(0), entry(6, 4000));
+}
+
+TEST_P(StorageTest, KeepsOnlyTheNewestEntriesUpToItsBound)
+{
+    auto s = make(5);
+    ASSERT_TRUE(s);
+    for (std::uint64_t i = 1; i <= 12; ++i)
+        ASSERT_TRUE(s->append(entry(i, i * 10)));
+    EXPECT_EQ(numbers(s->query({})), (std::vector<std::uint64_t>{8, 9, 10, 11, 12}));
+    EXPECT_EQ(s->oldest(), (LogPosition{80, entryIdFromNumber(8)}));
+    EXPECT_EQ(s->newest(), (LogPosition{120, entryIdFromNumber(12)}));
+    // The dropped entry is still a position to continue after.
+    EXPECT_EQ(numbers(s->query({.after = LogPosition{30, entryIdFromNumber(3)}})).front(), 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Storages, StorageTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Sqlite" : "Memory"; });
+
+TEST(SqliteLogStorage, KeepsEntriesAcrossReopenAndAppliesASmallerBound)
+{
+    TempDir dir;
+    const std::string path = dir.file("log.db");
+    LogEntry rich = entry(7, 1765000000123ull);
+    rich.values.push_back({"CLS1/MMXU1$MX$TotW", mms::Value::structure({mms::Value::float32(12.5f),
+                                                                        mms::Value::bitString(13),
+                                                                        mms::Value::utcTimeMs(1765000000123ull)}),
+                           std::nullopt});
+    {
+        auto s = SqliteLogStorage::open(path);
+        ASSERT_TRUE(s);
+        for (std::uint64_t i = 1; i <= 6; ++i)
+            ASSERT_TRUE(s->append(entry(i, i)));
+        ASSERT_TRUE(s->append(rich));
+    }  // destruction writes what is queued
+    {
+        auto s = SqliteLogStorage::open(path);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->size(), 7u);
+        EXPECT_EQ(s->query({.fromMs = 1000}), std::vector<LogEntry>{rich});
+        ASSERT_TRUE(s->append(entry(8, 8)));
+    }
+    auto s = SqliteLogStorage::open(path, {.maxEntries = 3});
+    ASSERT_TRUE(s);
+    EXPECT_EQ(numbers(s->query({})), (std::vector<std::uint64_t>{6, 7, 8}));
+}
+
+TEST(SqliteLogStorage, RefusesFilesThatAreNotLogDatabases)
+{
+    TempDir dir;
+    const std::string path = dir.file("garbage.db");
+    std::ofstream(path) << std::string(4096, 'x');
+    EXPECT_FALSE(SqliteLogStorage::open(path));
+    EXPECT_FALSE(SqliteLogStorage::open(dir.file("missing-dir/log.db")));
+}
+
+TEST(SqliteLogStorage, RefusesAppendsBeyondItsQueueRatherThanBlocking)
+{
+    TempDir dir;
+    auto s = SqliteLogStorage::open(dir.file("log.db"), {.queueCapacity = 0});
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(s->append(entry(1, 1)));
+    EXPECT_EQ(s->size(), 0u);
+}
+
+// A child appends and reports each flushed count through a pipe; it is
+// killed in the middle of writing. The reopened file holds a prefix of what
+// was appended, at least everything reported as flushed.
+TEST(SqliteLogStorage, AProcessKilledMidWriteLeavesAnIntactPrefix)
+{
+    TempDir dir;
+    const std::string path = dir.file("log.db");
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipeFds[0]);
+        auto s = SqliteLogStorage::open(path, {.maxEntries = 1000000});
+        if (!s)
+            _exit(2);
+        for (std::uint64_t n = 1;; ++n) {
+            while (!s->append(entry(n, n)))
+                s->flush();
+            if (n % 50 == 0 && s->flush()) {
+                std::uint64_t flushed = n;
+                if (write(pipeFds[1], &flushed, sizeof flushed) != sizeof flushed)
+                    _exit(3);
+            }
+        }
+    }
+    close(pipeFds[1]);
+    std::uint64_t flushed = 0;
+    while (flushed < 500 && read(pipeFds[0], &flushed, sizeof flushed) == sizeof flushed) {
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipeFds[0]);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_GE(flushed, 500u);
+
+    auto s = SqliteLogStorage::open(path, {.maxEntries = 1000000});
+    ASSERT_TRUE(s);
+    const std::size_t count = s->size();
+    EXPECT_GE(count, flushed);
+    std::vector<LogEntry> all = s->query({.maxEntries = count});
+    ASSERT_EQ(all.size(), count);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        ASSERT_EQ(all[i], entry(i + 1, i + 1)) << i;
+    // Still writable after recovery.
+    ASSERT_TRUE(s->append(entry(count + 1, count + 1)));
+    EXPECT_EQ(s->newest(), (LogPosition{count + 1, entryIdFromNumber(count + 1)}));
+}
+
+TEST(LogValues, RoundTripAndRejectDamagedBytes)
+{
+    std::vector<LogValue> values{
+        {"CLS1/LLN0$ST$Mod$stVal", mms::Value::integer(-3), reason(false, true)},
+        {"CLS1/LPHD1$ST$PwrSupAlm", mms::Value::structure({mms::Value::boolean(true), mms::Value::bitString(13)}),
+         std::nullopt},
+    };
+    const Bytes bytes = encodeLogValues(values);
+    std::vector<LogValue> back;
+    ASSERT_TRUE(decodeLogValues(bytes, back));
+    EXPECT_EQ(back, values);
+
+    // Every truncation fails or decodes to fewer whole values; nothing half built.
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        std::vector<LogValue> out{values[0]};
+        if (decodeLogValues(ByteView(bytes).first(n), out))
+            EXPECT_LT(out.size(), values.size()) << n;
+        else
+            EXPECT_EQ(out, std::vector<LogValue>{values[0]}) << n;
+    }
+    Bytes wrongTag = bytes;
+    wrongTag[0] = 0x31;
+    EXPECT_FALSE(decodeLogValues(wrongTag, back));
+}
+
+TEST(LogAttach, FindsLogsByReferenceAndAttachesStorages)
+{
+    ModelBuilder b("IED");
+    LogicalDevice* cls1 = b.device("CLS1");
+    LogicalNode* lln0 = b.node(cls1, "LLN0");
+    b.node(b.device("STB"), "LLN0");
+    IedModel* model = b.model();
+    ASSERT_TRUE(model);
+    Log* log = b.log(lln0, "logCLS1");
+    ASSERT_TRUE(log);
+
+    EXPECT_EQ(findLog(model, "CLS1/LLN0$logCLS1"), log);
+    EXPECT_EQ(findLog(model, "IEDCLS1/LLN0$logCLS1"), log);
+    for (const char* ref : {"STB/LLN0$logCLS1", "CLS1/LLN0$other", "CLS1/LPHD1$logCLS1", "CLS1LLN0$logCLS1",
+                            "CLS1/LLN0", ""})
+        EXPECT_EQ(findLog(model, ref), nullptr) << ref;
+
+    MemoryLogStorage storage;
+    EXPECT_EQ(logStorageOf(log), nullptr);
+    EXPECT_TRUE(attachLogStorage(model, "CLS1/LLN0$logCLS1", &storage));
+    EXPECT_EQ(logStorageOf(log), &storage);
+    EXPECT_FALSE(attachLogStorage(model, "CLS1/LLN0$nothing", &storage));
+    attachLogStorage(log, nullptr);
+    EXPECT_EQ(logStorageOf(log), nullptr);
+}
+
+TEST(EntryIds, AreBigEndianCounters)
+{
+    EXPECT_EQ(entryIdFromNumber(0x0102030405060708ull), (EntryId{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(entryIdToNumber(EntryId{0, 0, 0, 0, 0, 0, 1, 0}), 256u);
+}
+
+}  // namespace
