@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -107,6 +108,19 @@ public:
     Result<Bytes> fileRead(std::string_view name);
     Outcome fileDelete(std::string_view name);
     Outcome fileRename(std::string_view currentName, std::string_view newName);
+
+    // ReadJournal. One answer: the entries in a time range (bounds in ms
+    // since 1970, both optional), or those after a given entry.
+    Result<mms::ReadJournalResponse> readJournal(std::string_view domain, std::string_view journal,
+                                                 std::optional<std::uint64_t> fromMs = {},
+                                                 std::optional<std::uint64_t> toMs = {});
+    Result<mms::ReadJournalResponse> readJournalAfter(std::string_view domain, std::string_view journal,
+                                                      std::uint64_t afterTimeMs, ByteView afterEntry,
+                                                      std::optional<std::uint64_t> toMs = {});
+    // Every entry in the range: continues after the last entry while more follow.
+    Result<std::vector<mms::JournalEntry>> readWholeJournal(std::string_view domain, std::string_view journal,
+                                                            std::optional<std::uint64_t> fromMs = {},
+                                                            std::optional<std::uint64_t> toMs = {});
 
     // Serves the socket until reports have come or timeoutMs has passed (0:
     // only what is already there), handing each to the handler; returns how
