@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -33,6 +34,8 @@ constexpr const char* kUsage =
     "  type <domain>/<item$path>         type description\n"
     "  watch [seconds] [--enable <domain>/<LLN0$RP$rcb>]\n"
     "                                    print information reports; --enable sets RptEna first\n"
+    "  journal <domain>/<LLN0$log> [--from ISO] [--to ISO]\n"
+    "                                    entries of a log (journal), times as for utctime\n"
     "  dir [<path>]                      files of the server's file store\n"
     "  get <remote> [<local>]            fetch a file (local name: the remote's last component)\n"
     "  del <name>                        delete a file\n"
@@ -219,6 +222,38 @@ int printDone(const client::Outcome& r)
     return 0;
 }
 
+struct JournalPlan {
+    std::string domain;
+    std::string journal;
+    std::optional<std::uint64_t> fromMs;
+    std::optional<std::uint64_t> toMs;
+};
+
+std::string hexOf(ByteView bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+    return out;
+}
+
+int printJournal(MmsConnection& c, const JournalPlan& plan)
+{
+    auto r = c.readWholeJournal(plan.domain, plan.journal, plan.fromMs, plan.toMs);
+    if (!r)
+        return fail(r.error().describe());
+    for (const mms::JournalEntry& e : *r) {
+        std::cout << client::formatUtcTime(e.occurrenceTime.binaryTimeMs()) << "  entry " << hexOf(e.entryId) << '\n';
+        for (const mms::JournalVariable& v : e.variables)
+            std::cout << "  " << v.tag << " = " << v.value.toString() << '\n';
+    }
+    std::cout << r->size() << " entr" << (r->size() == 1 ? "y" : "ies") << '\n';
+    return 0;
+}
+
 // Checks the command line before anything is sent; empty with `error` set on misuse.
 Action parseCommand(const std::vector<std::string>& args, std::string& error)
 {
@@ -265,6 +300,21 @@ Action parseCommand(const std::vector<std::string>& args, std::string& error)
             std::cout << "ok\n";
             return 0;
         };
+    }
+    if (cmd == "journal" && n >= 2 && splitReference(args[1], domain, item)) {
+        JournalPlan plan{domain, item, {}, {}};
+        for (std::size_t i = 2; i < n; ++i) {
+            const bool from = args[i] == "--from";
+            std::optional<std::uint64_t> ms;
+            if ((from || args[i] == "--to") && i + 1 < n)
+                ms = client::parseUtcTime(args[++i]);
+            if (!ms) {
+                error = "bad argument to journal: " + args[i];
+                return {};
+            }
+            (from ? plan.fromMs : plan.toMs) = ms;
+        }
+        return [plan](MmsConnection& c) { return printJournal(c, plan); };
     }
     if (cmd == "dir" && n <= 2)
         return [path = n == 2 ? args[1] : std::string()](MmsConnection& c) { return printDirectory(c.fileDirectory(path)); };
