@@ -6,7 +6,6 @@
 #include "iec61850/ied/mms_value_api.hpp"
 
 #include <cstdio>
-#include <string>
 #include <variant>
 
 namespace box {
@@ -152,8 +151,10 @@ void set(ModelNode* object, std::string_view path, const Start& start, std::stri
                 MmsValue_setVisibleString(value, v);
                 ++counts.string;
             } else {
-                const std::string text = "@" + std::string(ldInst) + "/" + v.target;
-                MmsValue_setVisibleString(value, text.c_str());
+                char text[130];
+                std::snprintf(text, sizeof text, "@%.*s/%s", static_cast<int>(ldInst.size()), ldInst.data(),
+                              v.target);
+                MmsValue_setVisibleString(value, text);
                 ++counts.string;
             }
         },
