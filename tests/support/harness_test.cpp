@@ -156,16 +156,3 @@ TEST_F(Harness, LargeChunksAreSplitIntoValidSegments)
     // 65495 in one segment and 65496 in two, each acknowledged; FINs.
     EXPECT_EQ(d.frames.size(), 3u + 6 + 1 + 2 + 4 + 3) << d.summary();
 }
-
-TEST(Transcript, KeepsOrderAndDropsEmptyChunks)
-{
-    Transcript t;
-    const std::uint8_t a[] = {1, 2}, b[] = {3}, c[] = {4, 5};
-    t.toServer(a);
-    t.toClient(b);
-    t.toServer({});
-    t.toServer(c);
-    ASSERT_EQ(t.chunks().size(), 3u);
-    EXPECT_EQ(t.stream(Direction::ToServer), (Bytes{1, 2, 4, 5}));
-    EXPECT_EQ(t.stream(Direction::ToClient), (Bytes{3}));
-}

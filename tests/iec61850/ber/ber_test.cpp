@@ -142,15 +142,6 @@ TEST(BerTag, MalformedIdentifiersAreRefused)
     EXPECT_EQ(ber::decodeElement(hex("02"), e), Status::Truncated);         // no length
 }
 
-TEST(BerTag, IsComparesClassAndNumberOnly)
-{
-    const Tag t = ber::context(4, true);
-    EXPECT_TRUE(t.is(TagClass::Context, 4));
-    EXPECT_FALSE(t.is(TagClass::Application, 4));
-    EXPECT_FALSE(t.is(TagClass::Context, 5));
-    EXPECT_NE(t, ber::context(4));
-}
-
 TEST(BerLength, ShortAndLongForms)
 {
     struct Case {
@@ -510,16 +501,6 @@ TEST(BerWriter, ReproducesTheReferenceInitiateRequest)
     EXPECT_EQ(w.bytes(), kInitiateRequest);
 }
 
-TEST(BerWriter, TakeAndClearEmptyTheBuffer)
-{
-    ber::Writer w;
-    w.null(ber::context(2));
-    EXPECT_EQ(w.take(), hex("8200"));
-    w.null(ber::context(3));
-    w.clear();
-    EXPECT_EQ(w.size(), 0u);
-}
-
 TEST(BerReader, ReadsTheReferenceInitiateRequest)
 {
     ber::Reader r(kInitiateRequest);
@@ -622,11 +603,4 @@ TEST(BerReader, RandomBytesNeverEscapeTheirView)
             ber::decodeOid(e.content, arcs);
         }
     }
-}
-
-TEST(BerStatus, EveryStatusHasAName)
-{
-    for (Status s : {Status::Ok, Status::Truncated, Status::BadLength, Status::TooDeep, Status::BadTag,
-                     Status::BadValue})
-        EXPECT_STRNE(ber::toString(s), "?");
 }
