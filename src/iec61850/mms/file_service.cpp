@@ -505,7 +505,9 @@ struct ExtraEncoder {
         for (const JournalEntry& e : r.entries) {
             const auto seq = w.begin(kSequence);
             w.octets(context(0), e.entryId);
-            w.end(w.begin(context(1, true)));  // originatingApplication: empty
+            const auto origin = w.begin(context(1, true));  // originatingApplication: an empty ApplicationReference
+            w.end(w.begin(kSequence));
+            w.end(origin);
             const auto content = w.begin(context(2, true));
             w.octets(context(0), e.occurrenceTime.timeOctets());
             const auto data = w.begin(context(2, true));
