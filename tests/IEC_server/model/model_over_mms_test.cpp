@@ -197,4 +197,51 @@ TEST_F(OverMms, GeneralInterrogationReportsEveryMemberInOrder)
               static_cast<long>(first) - 3);
 }
 
+TEST_F(OverMms, StbGeneralInterrogationCoversTheLphdMembers)
+{
+    std::vector<mms::InformationReport> reports;
+    connection.setReportHandler([&](const mms::InformationReport& r) { reports.push_back(r); });
+    ASSERT_TRUE(connection.write(kStb, "LLN0$RP$reportControl0102$RptEna", Value::boolean(true)).ok());
+    ASSERT_TRUE(connection.write(kStb, "LLN0$RP$reportControl0102$GI", Value::boolean(true)).ok());
+    while (reports.empty()) {
+        auto n = connection.waitForReports(5000);
+        ASSERT_TRUE(n.ok() && *n > 0) << "no report";
+    }
+    const std::vector<Value>& r = reports.front().results;
+    auto inclusion = std::find_if(r.begin(), r.end(), [](const Value& v) {
+        return v.is(Value::Kind::BitString) && v.bitStringSize() == 26;
+    });
+    ASSERT_NE(inclusion, r.end());
+    EXPECT_EQ(inclusion->countSetBits(), 26u);
+    ASSERT_EQ(r.end() - inclusion, 1 + 2 * 26);
+    // NumPwrUp of LPHD, the last member: {stVal, q, t}
+    EXPECT_EQ(inclusion[26], read(kStb, "LPHD$ST$NumPwrUp"));
+    EXPECT_EQ(read(kStb, "LLN0$LG$logControlSTB$LogEna"), Value::boolean(true));
+    EXPECT_EQ(read(kStb, "LLN0$LG$logControlRelay$LogRef"), Value::visibleString("STB/LLN0$logRelay"));
+}
+
+TEST_F(OverMms, AnUnchangedSetPointUpdateIsReportedAsDataUpdate)
+{
+    std::vector<mms::InformationReport> reports;
+    connection.setReportHandler([&](const mms::InformationReport& r) { reports.push_back(r); });
+    ASSERT_TRUE(connection.write(kCls2, "LLN0$RP$reportControl0102$RptEna", Value::boolean(true)).ok());
+    DataAttribute* mag = box::findDataAttribute("CLS2", "ActPow_FSCC001", "ValMV", "mag");
+    ASSERT_NE(mag, nullptr);
+    IedServer_updateFloatAttributeValue(server, static_cast<DataAttribute*>(mag->firstChild), 0.0f);
+    while (reports.empty()) {
+        auto n = connection.waitForReports(5000);
+        ASSERT_TRUE(n.ok() && *n > 0) << "no report";
+    }
+    const std::vector<Value>& r = reports.front().results;
+    auto inclusion = std::find_if(r.begin(), r.end(), [](const Value& v) {
+        return v.is(Value::Kind::BitString) && v.bitStringSize() == 63;
+    });
+    ASSERT_NE(inclusion, r.end());
+    EXPECT_TRUE(inclusion->getBit(0));  // ActPow_FSCC001$MX$ValMV
+    EXPECT_EQ(inclusion->countSetBits(), 1u);
+    ASSERT_EQ(r.end() - inclusion, 3);
+    EXPECT_TRUE(inclusion[2].getBit(3));  // reason: data update
+    ASSERT_TRUE(connection.write(kCls2, "LLN0$RP$reportControl0102$RptEna", Value::boolean(false)).ok());
+}
+
 }  // namespace
