@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <tuple>
 #include <string>
 #include <vector>
@@ -241,6 +242,49 @@ TEST(ModelTree, MeasurementAndSettingShapes)
     EXPECT_EQ(shapeOf("STB", "S2_XSWI1", "Pos")[0], "stVal ST 13 1");
     EXPECT_EQ(shapeOf("STB", "LPHD", "NamParamRev").back(), "dataNs EX 21 0");
     EXPECT_EQ(shapeOf("STB", "LLN0", "NamPlt")[2], "ldNs EX 21 0");
+}
+
+// The trigger rules that hold across every shape, checked on every attribute.
+void checkTriggers(DataAttribute* a, const std::string& where)
+{
+    const std::string_view name = a->name;
+    const std::uint8_t trg = a->triggerOptions;
+    std::uint8_t expected = 0xff;  // no rule
+    if (a->fc == IEC61850_FC_DC || a->fc == IEC61850_FC_EX || a->fc == IEC61850_FC_CO || name == "t")
+        expected = 0;
+    else if (name == "q")
+        expected = TRG_OPT_QUALITY_CHANGED;
+    else if (name == "stVal" || name == "ctlModel" || a->fc == IEC61850_FC_SP)
+        expected = TRG_OPT_DATA_CHANGED;
+    else if (name == "mag" || (name == "f" && std::string_view(a->parent->name) == "mag"))
+        expected = TRG_OPT_DATA_UPDATE;
+    if (expected != 0xff) {
+        EXPECT_EQ(trg, expected) << where;
+    }
+    EXPECT_EQ(a->type == IEC61850_CONSTRUCTED, a->firstChild != nullptr) << where;
+    for (ModelNode* c = a->firstChild; c; c = c->sibling) {
+        EXPECT_EQ(static_cast<DataAttribute*>(c)->fc, a->fc) << where << "$" << c->name;
+        checkTriggers(static_cast<DataAttribute*>(c), where + "$" + c->name);
+    }
+}
+
+TEST(ModelTree, TriggerOptionsFollowTheRulesEverywhere)
+{
+    std::map<FunctionalConstraint, int> byFc;
+    for (LogicalDevice* d = box::staticModel()->firstChild; d; d = static_cast<LogicalDevice*>(d->sibling))
+        for (ModelNode* ln = d->firstChild; ln; ln = ln->sibling)
+            for (ModelNode* object = ln->firstChild; object; object = object->sibling)
+                for (ModelNode* a = object->firstChild; a; a = a->sibling) {
+                    ++byFc[static_cast<DataAttribute*>(a)->fc];
+                    checkTriggers(static_cast<DataAttribute*>(a),
+                                  std::string(d->name) + "/" + ln->name + "." + object->name + "." + a->name);
+                }
+    std::vector<FunctionalConstraint> used;
+    for (auto [fc, n] : byFc)
+        used.push_back(fc);
+    EXPECT_EQ(used, (std::vector<FunctionalConstraint>{IEC61850_FC_ST, IEC61850_FC_MX, IEC61850_FC_SP, IEC61850_FC_CF,
+                                                       IEC61850_FC_DC, IEC61850_FC_EX, IEC61850_FC_CO}));
+    EXPECT_EQ(shapeOf("STB", "LTMS1", "TmOfs")[3], "units CF 27 0");
 }
 
 TEST(ModelTree, ScheduleFamiliesDifferOnlyWhereTheyShould)
