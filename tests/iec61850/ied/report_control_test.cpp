@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
+#include <thread>
 
 using namespace iec61850;
 using client::ErrorKind;
@@ -463,4 +465,41 @@ TEST_F(Reports, LogControlBlockAppendsEntriesToTheAttachedStorage)
     IedServer_updateInt32AttributeValue(server, m.attr(m.ind, "stVal"), 6);
     EXPECT_EQ(storage.query({}).size(), 3u);
     ied::attachLogStorage(m.b.model(), "CLS1/LLN0$logCLS1", nullptr);
+}
+
+TEST(ReportsThreadless, PeriodicTasksDriveTheIntegrityPeriod)
+{
+    ReportModel m;
+    IedServer server = IedServer_create(m.b.model());
+    ASSERT_NE(server, nullptr);
+    IedServer_setLocalIpAddress(server, "127.0.0.1");
+    IedServer_startThreadless(server, 0);
+    const auto port = static_cast<std::uint16_t>(IedServer_getPort(server));
+
+    std::atomic<bool> done{false};
+    std::vector<std::uint8_t> reasons;
+    std::thread user([&] {
+        Client c;
+        client::ConnectOptions o;
+        o.port = port;
+        if (c.connection.connect(o).ok()) {
+            Value trg = Value::bitString(6);
+            trg.setBit(4, true);
+            (void)c.connection.write(kDomain, "LLN0$RP$reportControl0101$TrgOps", trg);
+            (void)c.connection.write(kDomain, "LLN0$RP$reportControl0101$IntgPd", Value::unsignedInteger(30));
+            (void)c.connection.write(kDomain, "LLN0$RP$reportControl0101$RptEna", Value::boolean(true));
+            if (auto r = c.next())
+                for (const Value& reason : r->reasons)
+                    reasons.push_back(reasonOf(reason));
+            (void)c.connection.release();
+        }
+        done = true;
+    });
+    for (int i = 0; i < 1000 && !done; ++i) {
+        IedServer_processIncomingData(server, 10);
+        IedServer_performPeriodicTasks(server);
+    }
+    user.join();
+    IedServer_destroy(server);
+    EXPECT_EQ(reasons, std::vector<std::uint8_t>(3, TRG_OPT_INTEGRITY));
 }
