@@ -317,7 +317,7 @@ TEST_F(Reports, EachTriggerReportsOnlyWhatTheBlockSelects)
         EXPECT_EQ(marker->values.at(0)[0].toInt64(), 2);
         EXPECT_EQ(reasonOf(marker->reasons.at(0)), TRG_OPT_DATA_CHANGED);
     }
-    // A write of a member by a client triggers like an update.
+    // Nothing else came.
     EXPECT_TRUE(a.connection.poll().ok() && b.connection.poll().ok());
     EXPECT_TRUE(a.reports.empty());
     EXPECT_TRUE(b.reports.empty());
