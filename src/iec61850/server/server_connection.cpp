@@ -85,7 +85,9 @@ std::string_view domainOf(const mms::ObjectName& n)
     return n.scope == mms::ObjectName::Scope::Domain ? std::string_view(n.domain) : std::string_view();
 }
 
-constexpr std::int32_t kMaxJournalEntries = 256;
+constexpr std::size_t kMaxJournalEntries = 256;
+// An entry without variables: no page holds more than the PDU size over this.
+constexpr std::size_t kMinJournalEntrySize = 28;
 // Room for the length octets of the enclosing elements to grow.
 constexpr std::size_t kLengthSlack = 16;
 
@@ -492,9 +494,10 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::UnrecognizedServ
 
 void ServerConnection::serveJournal(std::uint32_t invokeId, const mms::ReadJournalRequest& r)
 {
-    std::size_t wanted = kMaxJournalEntries;
+    std::size_t wanted = std::clamp<std::size_t>(static_cast<std::size_t>(maxPduSize_) / kMinJournalEntrySize, 1,
+                                                 kMaxJournalEntries);
     if (r.numberOfEntries)
-        wanted = static_cast<std::size_t>(std::clamp<std::int32_t>(*r.numberOfEntries, 1, kMaxJournalEntries));
+        wanted = std::min(wanted, static_cast<std::size_t>(std::max<std::int32_t>(*r.numberOfEntries, 1)));
     std::vector<mms::JournalEntry> entries;
     if (r.journal.scope == mms::ObjectName::Scope::Association ||
         !model_.readJournal(client_, domainOf(r.journal), r.journal.item, r, wanted + 1, entries)) {
