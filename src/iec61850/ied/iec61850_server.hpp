@@ -83,8 +83,8 @@ using MmsFileAccessHandler = MmsError (*)(void* parameter, MmsServerConnection c
 IedServer IedServer_create(IedModel* model);
 void IedServer_destroy(IedServer server);
 
-// Before start and before IedServer_getMmsServer: it replaces the stack's
-// server (the file store path is carried over, a file access handler is not).
+// What identify answers (vendor, model, revision); connections opened
+// afterwards see it.
 void IedServer_setServerIdentity(IedServer server, const char* vendor, const char* model, const char* revision);
 // Default: all interfaces. Set before start.
 void IedServer_setLocalIpAddress(IedServer server, const char* address);

@@ -147,13 +147,8 @@ void IedServer_destroy(IedServer server)
 
 void IedServer_setServerIdentity(IedServer server, const char* vendor, const char* model, const char* revision)
 {
-    if (!server || server->listening)
-        return;
-    server->config.identity = {vendor ? vendor : "", model ? model : "", revision ? revision : ""};
-    server->server = std::make_unique<srv::MmsServer>(*server->mapping, server->config);
-    attachRuntime(server);
-    if (!server->filestore.empty())
-        server->server->setFileStore(server->filestore);
+    if (server)
+        server->server->setIdentity({vendor ? vendor : "", model ? model : "", revision ? revision : ""});
 }
 
 void IedServer_setLocalIpAddress(IedServer server, const char* address)

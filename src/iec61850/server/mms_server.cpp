@@ -25,6 +25,12 @@ MmsServer::~MmsServer()
     close();
 }
 
+void MmsServer::setIdentity(Identity identity)
+{
+    std::lock_guard lock(mutex_);
+    config_.identity = std::move(identity);
+}
+
 void MmsServer::setFileStore(std::string basePath)
 {
     std::lock_guard lock(mutex_);

@@ -31,6 +31,9 @@ public:
     void setConnectionOpenedHandler(ConnectionCallback cb) { onOpened_ = std::move(cb); }
     void setConnectionClosedHandler(ConnectionCallback cb) { onClosed_ = std::move(cb); }
 
+    // What identify answers; connections opened afterwards use it.
+    void setIdentity(Identity identity);
+
     // The directory the file services serve (empty: none, file services
     // refused), and who may use them. Safe to call at any time.
     void setFileStore(std::string basePath);

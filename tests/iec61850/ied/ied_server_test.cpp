@@ -827,7 +827,7 @@ TEST_F(Server, ServesTheFileStoreThroughTheAccessHandler)
                                         ("ied_store_" + std::to_string(::getpid()));
     std::filesystem::create_directories(store);
     std::ofstream(store / "schedule.txt") << "0;12.5\n";
-    IedServer_setServerIdentity(server, "V", "M", "R");  // a new stack server keeps the store
+    IedServer_setServerIdentity(server, "V", "M", "R");
     IedServer_setFilestoreBasepath(server, store.c_str());
     FileLog log;
     MmsServer_installFileAccessHandler(IedServer_getMmsServer(server), refuseDeletes, &log);
