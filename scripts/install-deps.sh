@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdbus-c++-dev libtinyxml2-dev libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev
-  dbus dbus-daemon
+  dbus dbus-daemon ccache libxml2-utils
   tshark
   clang-14 libclang-rt-14-dev
 )

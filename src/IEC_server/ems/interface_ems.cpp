@@ -1,0 +1,3 @@
+#include "interface_ems.hpp"
+
+InterfaceEMS::InterfaceEMS(ServerContext* context) : context_(context) {}
