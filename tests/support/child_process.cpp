@@ -1,0 +1,150 @@
+#include "child_process.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+std::string makeTempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "box-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+int decodeStatus(int status)
+{
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return -WTERMSIG(status);
+    return -1;
+}
+
+bool pollUntil(std::chrono::milliseconds timeout, auto&& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TempDir::TempDir() : path_(makeTempDir()) {}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
+    : ChildProcess(program, args, Options{})
+{
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options)
+    : dir_(makeTempDir())
+{
+    const std::string out = dir_ + "/stdout", err = dir_ + "/stderr";
+    std::vector<char*> argv;
+    std::vector<std::string> storage{program};
+    storage.insert(storage.end(), args.begin(), args.end());
+    for (auto& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        if (o < 0 || e < 0 || in < 0) _exit(127);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        setpgid(0, 0);
+        for (const auto& entry : options.environment) putenv(strdup(entry.c_str()));
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(127);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (!status_) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+std::string ChildProcess::output() const { return readFile(dir_ + "/stdout"); }
+std::string ChildProcess::errorOutput() const { return readFile(dir_ + "/stderr"); }
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
+{
+    return pollUntil(timeout, [&] { return output().find(text) != std::string::npos; });
+}
+
+bool ChildProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) const
+{
+    return pollUntil(timeout, [&] { return errorOutput().find(text) != std::string::npos; });
+}
+
+bool ChildProcess::running()
+{
+    if (status_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = decodeStatus(status);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout)
+{
+    pollUntil(timeout, [&] { return !running(); });
+    return status_;
+}
+
+void ChildProcess::signal(int sig) const
+{
+    if (!status_) kill(pid_, sig);
+}
+
+std::optional<int> ChildProcess::stop(std::chrono::milliseconds grace)
+{
+    signal(SIGTERM);
+    if (auto status = waitForExit(grace)) return status;
+    signal(SIGKILL);
+    return waitForExit(std::chrono::seconds(5));
+}
+
+}  // namespace testsupport

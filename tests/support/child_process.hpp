@@ -1,0 +1,63 @@
+// A program started by a test: its standard output and error go to files the
+// test can read while it runs.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+namespace testsupport {
+
+class ChildProcess {
+public:
+    struct Options {
+        std::string workingDirectory;                 // empty: the test's own
+        std::vector<std::string> environment;         // extra NAME=value entries
+    };
+
+    ChildProcess(const std::string& program, const std::vector<std::string>& args);
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options);
+    ~ChildProcess();  // SIGKILL if still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string output() const;       // standard output so far
+    std::string errorOutput() const;  // standard error so far
+
+    // Waits until standard output holds text; false after the timeout.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    bool waitForErrorOutput(const std::string& text,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+
+    // Exit status once the process ended on its own within the timeout, -signal when killed by one.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool running();
+    void signal(int sig) const;
+    // SIGTERM, then SIGKILL after the grace period; returns the exit status as waitForExit.
+    std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Directory of a fresh temporary folder, removed by the returned guard.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+
+}  // namespace testsupport

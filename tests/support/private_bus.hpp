@@ -1,0 +1,28 @@
+// A dbus-daemon of the test's own, used as the system bus of everything the
+// test starts: DBUS_SYSTEM_BUS_ADDRESS points at it while it lives.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace testsupport {
+
+class PrivateBus {
+public:
+    // extraPolicy is inserted into the bus configuration as it stands, e.g.
+    // an <includedir> of policy files; without it everybody may own any name.
+    explicit PrivateBus(const std::string& extraPolicy = {}, bool allowAll = true);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    const std::string& address() const { return address_; }
+    const std::string& directory() const { return dir_; }
+
+private:
+    std::string dir_;
+    std::string address_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace testsupport
