@@ -25,3 +25,11 @@ std::string scheduleNodeName(std::string_view prefix, int instance);   // "EmpSP
 std::string valAsgName(int entry);                                     // "ValASG007"
 std::string strTmName(int entry);                                      // "StrTm07"
 std::string activeScheduleRef(LogicalDeviceKind kind, std::string_view lnName);  // "@CLS1/EmpSPrg_FSCH020001"
+
+// A reference read back: "@CLS2/SysSoft_FSCH110001" gives "CLS2" and
+// "SysSoft_FSCH110001"; a missing piece stays empty.
+struct ScheduleRefParts {
+    std::string device;
+    std::string node;
+};
+ScheduleRefParts splitActiveScheduleRef(std::string_view reference);

@@ -1,12 +1,395 @@
 #include "iec_schedule_handling.hpp"
 
+#include "iec61850/ied/hal.hpp"
+#include "schedule_log.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <array>
+#include <chrono>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kController = "ActPow_FSCC001";
+constexpr std::string_view kOutput = "ActPow_GGIO001";
+constexpr std::string_view kNoScheduleActive = "no_schedule_active";
+
+constexpr std::array<std::string_view, 5> kSystemScheduleNodes{
+    "SysComEr_FSCH220001", "SysSoft_FSCH110001", "SysSoft_FSCH110002", "SysSoft_FSCH110003", "SysSoft_FSCH110004",
+};
+
+sdbus::IProxy* proxy() { return scheduleManagerProxy.get(); }
+
+Timestamp timestampAt(std::uint64_t ms)
+{
+    Timestamp timestamp;
+    Timestamp_clearFlags(&timestamp);
+    Timestamp_setTimeInMilliseconds(&timestamp, ms);
+    Timestamp_setLeapSecondKnown(&timestamp, true);
+    return timestamp;
+}
+
+Timestamp timestampNow() { return timestampAt(Hal_getTimeInMs()); }
+
+std::uint64_t systemClockMs()
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return static_cast<std::uint64_t>(ns.count() / 1'000'000);
+}
+
+DataAttribute* component(DataAttribute* attribute)
+{
+    return attribute ? static_cast<DataAttribute*>(attribute->firstChild) : nullptr;
+}
+
+bool isSystemSchedule(std::string_view lnName)
+{
+    for (std::string_view node : kSystemScheduleNodes)
+        if (node == lnName) return true;
+    return false;
+}
+
+const char* stateText(std::int32_t code)
+{
+    switch (code) {
+    case 2: return "Start Time required";
+    case 3: return "Ready";
+    case 4: return "Running";
+    default: return nullptr;
+    }
+}
+
+class DataModelLock {
+public:
+    explicit DataModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
+    ~DataModelLock() { IedServer_unlockDataModel(server_); }
+    DataModelLock(const DataModelLock&) = delete;
+    DataModelLock& operator=(const DataModelLock&) = delete;
+
+private:
+    IedServer server_;
+};
+
+// One schedule node's settings, read in one go.
+struct ScheduleSettings {
+    std::int32_t priority = 0;
+    std::int32_t numberOfEntries = 0;
+    std::int32_t interval = 0;
+    std::vector<double> values;
+    std::vector<std::uint64_t> startTimesMs;
+    bool timeBased = false;
+    bool reuse = false;
+    bool eventTrigger = false;
+    std::uint64_t uploadTimeMs = 0;
+};
+
+class ScheduleNodeReader {
+public:
+    ScheduleNodeReader(IedServer server, std::string ld, std::string ln)
+        : server_(server), ld_(std::move(ld)), ln_(std::move(ln))
+    {
+    }
+
+    // nullopt for a node without SchdPrio (not a schedule node).
+    std::optional<ScheduleSettings> read() const
+    {
+        DataModelLock lock(server_);
+        DataAttribute* priority = find("SchdPrio", "setVal");
+        if (!priority) return std::nullopt;
+        ScheduleSettings s;
+        s.priority = IedServer_getInt32AttributeValue(server_, priority);
+        s.numberOfEntries = IedServer_getInt32AttributeValue(server_, find("NumEntr", "setVal"));
+        s.interval = IedServer_getInt32AttributeValue(server_, find("SchdIntv", "setVal"));
+        s.values = values();
+        s.uploadTimeMs = Hal_getTimeInMs();
+        s.reuse = IedServer_getBooleanAttributeValue(server_, find("SchdReuse", "setVal"));
+        s.timeBased = find(strTmName(1), "setTm") != nullptr;
+        if (s.timeBased)
+            s.startTimesMs = startTimes();
+        else
+            s.eventTrigger = IedServer_getBooleanAttributeValue(server_, find("EvTrg", "setVal"));
+        return s;
+    }
+
+private:
+    DataAttribute* find(std::string_view dataObject, std::string_view attribute) const
+    {
+        return box::findDataAttribute(ld_, ln_, dataObject, attribute);
+    }
+
+    std::vector<double> values() const
+    {
+        std::vector<double> values;
+        for (int entry = 1; DataAttribute* setMag = find(valAsgName(entry), "setMag"); ++entry) {
+            const MmsValue* structure = IedServer_getAttributeValue(server_, setMag);
+            const MmsValue* f = structure ? MmsValue_getElement(structure, 0) : nullptr;
+            values.push_back(f ? static_cast<double>(MmsValue_toFloat(f)) : 0.0);
+        }
+        return values;
+    }
+
+    std::vector<std::uint64_t> startTimes() const
+    {
+        std::vector<std::uint64_t> times;
+        for (int entry = 1; DataAttribute* setTm = find(strTmName(entry), "setTm"); ++entry)
+            times.push_back(IedServer_getUTCTimeAttributeValue(server_, setTm));
+        return times;
+    }
+
+    IedServer server_;
+    std::string ld_;
+    std::string ln_;
+};
+
+void send(const std::string& lnName, LogicalDeviceKind cls, ScheduleSettings s)
+{
+    if (s.timeBased) {
+        schedulemanager::addScheduleJSON(proxy(), clsNumber(cls), lnName,
+                                         {s.priority, s.numberOfEntries, s.interval, std::move(s.values),
+                                          std::move(s.startTimesMs), s.reuse, s.uploadTimeMs});
+    } else {
+        schedulemanager::addScheduleJSONTrg(proxy(), clsNumber(cls), lnName,
+                                            {s.priority, s.numberOfEntries, s.interval, std::move(s.values), s.reuse,
+                                             s.eventTrigger, s.uploadTimeMs, isSystemSchedule(lnName)});
+    }
+}
+
+std::string clsText(LogicalDeviceKind cls) { return std::to_string(clsNumber(cls)); }
+
+}  // namespace
+
 IecScheduleHandling::IecScheduleHandling(IedServer* server, CallbackTable* callbacks)
     : server_(server), callbacks_(callbacks)
 {
+    initDBus();
 }
 
-void IecScheduleHandling::updateAllDevices() {}
-void IecScheduleHandling::updateDevice(LogicalDeviceKind) {}
-void IecScheduleHandling::uploadSchedule(std::string, LogicalDeviceKind) {}
+IecScheduleHandling::~IecScheduleHandling()
+{
+    if (connection_) scheduleManagerProxy.reset();
+}
 
-std::optional<Schedule3Days> getSchedule3Days(std::int32_t) { return std::nullopt; }
+void IecScheduleHandling::initDBus()
+{
+    schedulelog::print("Initializing DBus in IecScheduleHandling");
+    schedulelog::record(LOG_INFO, "Initializing DBus in IecScheduleHandling");
+    scheduleManagerProxy.reset();
+    connection_.reset();
+    try {
+        connection_ = sdbus::createSystemBusConnection();
+        scheduleManagerProxy = sdbus::createProxy(*connection_, kScheduleManagerService, kScheduleManagerPath);
+    } catch (const sdbus::Error& error) {
+        scheduleManagerProxy.reset();
+        connection_.reset();
+        const std::string text = std::string("Error initDBus: ") + error.what();
+        schedulelog::report(text, text);
+    }
+}
+
+DataAttribute* IecScheduleHandling::find(std::string_view ld, std::string_view ln, std::string_view dataObject,
+                                         std::string_view attribute) const
+{
+    return model_.findDataAttribute(ld, ln, dataObject, attribute);
+}
+
+void IecScheduleHandling::updateAllDevices()
+{
+    for (LogicalDeviceKind cls : {LogicalDeviceKind::CLS1, LogicalDeviceKind::CLS2})
+        for (std::string_view prefix : scheduleTypePrefixes)
+            uploadSchedule(scheduleNodeName(prefix, 1), cls);
+    updateDevice(LogicalDeviceKind::CLS1);
+    updateDevice(LogicalDeviceKind::CLS2);
+}
+
+void IecScheduleHandling::updateDevice(LogicalDeviceKind cls)
+{
+    for (std::string_view prefix : scheduleTypePrefixes)
+        updateScheduleState(prefix, 1, cls);
+    // Without a fresh answer the last reference may name a schedule that has
+    // ended; its data is not republished then.
+    if (updateActiveScheduleRef(cls)) updateActiveScheduleData(cls);
+}
+
+void IecScheduleHandling::uploadSchedule(std::string lnName, LogicalDeviceKind cls)
+{
+    if (auto settings = ScheduleNodeReader(server(), deviceName(cls), lnName).read())
+        send(lnName, cls, std::move(*settings));
+}
+
+bool IecScheduleHandling::updateScheduleState(std::string_view prefix, std::int32_t instance, LogicalDeviceKind cls)
+{
+    const std::string node = scheduleNodeName(prefix, instance);
+    const std::string ld = deviceName(cls);
+    DataAttribute* enaReq = find(ld, node, "EnaReq", "stVal");
+    DataAttribute* state = find(ld, node, "SchdSt", "stVal");
+    DataAttribute* stateTime = find(ld, node, "SchdSt", "t");
+    if (!enaReq || !state || !stateTime) return false;
+
+    const Timestamp now = timestampNow();
+    const auto code =
+        schedulemanager::updateStatusOfSchedule(proxy(), clsNumber(cls), std::string(prefix), instance);
+    if (!code || *code < 1 || *code > 4) return false;
+
+    if (const char* text = stateText(*code))
+        schedulelog::report("Schedule " + node + " " + text + " ", "## Schedule: " + node + " " + text);
+    IedServer_updateInt32AttributeValue(server(), state, *code);
+    IedServer_updateBooleanAttributeValue(server(), enaReq, *code == 4);
+    IedServer_updateTimestampAttributeValue(server(), stateTime, &now);
+    return true;
+}
+
+bool IecScheduleHandling::updateActiveScheduleRef(LogicalDeviceKind cls)
+{
+    const auto name = schedulemanager::getActivateSchedule(proxy(), clsNumber(cls));
+    if (!name) return false;
+    const Timestamp now = timestampNow();
+    const std::string ld = deviceName(cls);
+    IedServer_updateVisibleStringAttributeValue(server(), find(ld, kController, "ActSchdRef", "stVal"),
+                                                activeScheduleRef(cls, *name).c_str());
+    IedServer_updateTimestampAttributeValue(server(), find(ld, kController, "ActSchdRef", "t"), &now);
+    return true;
+}
+
+void IecScheduleHandling::getActiveScheduleNameFromController(std::string& ld, std::string& name,
+                                                              LogicalDeviceKind cls)
+{
+    const std::string prefix = "Error: CLS" + clsText(cls) + " getActiveScheduleNameFromController -> ";
+    DataAttribute* ref = find(deviceName(cls), kController, "ActSchdRef", "stVal");
+    if (!ref) {
+        schedulelog::report(prefix + "DA is null", prefix + "DA is null");
+        return;
+    }
+    std::string reference;
+    {
+        DataModelLock lock(server());
+        const MmsValue* value = IedServer_getAttributeValue(server(), ref);
+        const char* text = value ? MmsValue_toString(value) : nullptr;
+        reference = text ? text : "";
+    }
+    if (reference.empty()) {
+        schedulelog::report(prefix + "schdRef is empty", prefix + "schdRef is empty");
+        return;
+    }
+    ScheduleRefParts parts = splitActiveScheduleRef(reference);
+    ld = std::move(parts.device);
+    name = std::move(parts.node);
+}
+
+void IecScheduleHandling::updateActiveScheduleData(LogicalDeviceKind cls)
+{
+    std::string ld;
+    std::string name;
+    getActiveScheduleNameFromController(ld, name, cls);
+    if (ld.empty() || name.empty()) {
+        const std::string text = "Error: CLS" + clsText(cls) +
+                                 " updateActiveScheduleData -> LDofActiveSchedule or nameOfActiveSchedule is empty";
+        schedulelog::report(text, text);
+        return;
+    }
+    schedulelog::print("");
+    schedulelog::print("## Active Schedule of " + ld + " is: " + name);
+    if (name == kNoScheduleActive) return;
+    publishActiveScheduleData(ld, name, cls);
+}
+
+// Every failed call stops here, so the node and the outputs keep their last
+// good values.
+void IecScheduleHandling::publishActiveScheduleData(const std::string& ld, const std::string& name,
+                                                    LogicalDeviceKind cls)
+{
+    const std::int32_t number = clsNumber(cls);
+    const Timestamp now = timestampNow();
+    const auto index = schedulemanager::calculateValIndex(proxy(), number, name, systemClockMs());
+    if (!index) return;
+    DataAttribute* entry = find(ld, name, "SchdEntr", "stVal");
+    if (!entry) {
+        const std::string text = "Error: DA in CLS" + clsText(cls) + " for SchdEntr not found";
+        schedulelog::report(text, text);
+        return;
+    }
+    IedServer_updateInt32AttributeValue(server(), entry, *index);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "SchdEntr", "t"), &now);
+
+    const auto value = schedulemanager::getVal(proxy(), number, name, *index);
+    if (!value) return;
+    DataAttribute* mag = find(ld, name, "ValMV", "mag");
+    if (!mag) {
+        schedulelog::report("DA for ValMV not found", "Error: DA for ValMV not found");
+        return;
+    }
+    MmsValue* structure = MmsValue_createEmptyStructure(1);
+    MmsValue_setElement(structure, 0, MmsValue_newFloat(static_cast<float>(*value)));
+    IedServer_updateAttributeValue(server(), mag, structure);
+    MmsValue_delete(structure);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ValMV", "t"), &now);
+
+    struct StartTime {
+        std::optional<std::uint64_t> (*query)(sdbus::IProxy*, std::int32_t, const std::string&);
+        const char* dataObject;
+    };
+    for (const StartTime& startTime : {StartTime{schedulemanager::getActStrTm, "ActStrTm"},
+                                       StartTime{schedulemanager::getNxtStrTm, "NxtStrTm"}}) {
+        const auto ms = startTime.query(proxy(), number, name);
+        if (!ms) return;
+        DataAttribute* stVal = find(ld, name, startTime.dataObject, "stVal");
+        if (!stVal) {
+            const std::string text = std::string("DA for ") + startTime.dataObject + " not found";
+            schedulelog::report(text, "Error: " + text);
+            return;
+        }
+        const Timestamp start = timestampAt(*ms);
+        IedServer_updateTimestampAttributeValue(server(), stVal, &start);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, name, startTime.dataObject, "t"), &now);
+    }
+
+    DataAttribute* enaReq = find(ld, name, "EnaReq", "stVal");
+    if (!enaReq) {
+        schedulelog::report("DA for EnaReq not found", "Error: DA for EnaReq not found");
+        return;
+    }
+    IedServer_updateBooleanAttributeValue(server(), enaReq, true);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "EnaReq", "t"), &now);
+
+    updateSetpointOutputs(name, cls);
+}
+
+void IecScheduleHandling::updateSetpointOutputs(const std::string& lnName, LogicalDeviceKind cls)
+{
+    const Timestamp now = timestampNow();
+    const std::string ld = deviceName(cls);
+    DataAttribute* nodeValue = component(find(ld, lnName, "ValMV", "mag"));
+    if (!nodeValue) {
+        schedulelog::report("DA for ValMV not found", "Error: DA for ValMV not found");
+        return;
+    }
+    const float value = IedServer_getFloatAttributeValue(server(), nodeValue);
+    IedServer_updateFloatAttributeValue(server(), component(find(ld, kOutput, "AnOut1", "mxVal")), value);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, kOutput, "AnOut1", "t"), &now);
+
+    if (!callbacks_ || callbacks_->empty()) {
+        schedulelog::report("Error: No callbacks registered.", "Error: No callbacks registered.");
+        return;
+    }
+    notifyListeners(cls);
+    IedServer_updateFloatAttributeValue(server(), component(find(ld, kController, "ValMV", "mag")), value);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, kController, "ValMV", "t"), &now);
+}
+
+void IecScheduleHandling::notifyListeners(LogicalDeviceKind cls)
+{
+    const CallbackTable listeners = *callbacks_;
+    for (const auto& [name, listener] : listeners) {
+        if (listener)
+            listener(clsNumber(cls));
+        else
+            schedulelog::report("Error: callback " + name + " is empty", "Error: callback " + name + " is empty");
+    }
+}
+
+std::optional<Schedule3Days> getSchedule3Days(std::int32_t cls)
+{
+    return schedulemanager::getSchedule3Days(scheduleManagerProxy.get(), cls);
+}

@@ -33,3 +33,16 @@ std::string activeScheduleRef(LogicalDeviceKind kind, std::string_view lnName)
 {
     return "@" + deviceName(kind) + "/" + std::string(lnName);
 }
+
+ScheduleRefParts splitActiveScheduleRef(std::string_view reference)
+{
+    ScheduleRefParts parts;
+    const auto slash = reference.find('/');
+    const std::string_view first = reference.substr(0, slash);
+    if (!first.empty()) parts.device = first.substr(1);
+    if (slash != std::string_view::npos) {
+        const std::string_view rest = reference.substr(slash + 1);
+        parts.node = rest.substr(0, rest.find('/'));
+    }
+    return parts;
+}

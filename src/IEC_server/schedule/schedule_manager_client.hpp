@@ -1,0 +1,66 @@
+// Blocking calls to the schedule-manager service on the system bus. Every
+// call catches its D-Bus error, reports it (standard output and syslog) and
+// tells the caller it failed; a null proxy fails the same way.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sdbus {
+class IProxy;
+}
+
+inline constexpr const char* kScheduleManagerService = "de.brenvolta.vantor.iec61850.schedulemanager";
+inline constexpr const char* kScheduleManagerPath = "/de/brenvolta/vantor/iec61850/schedulemanager";
+inline constexpr const char* kScheduleManagerInterface = kScheduleManagerService;
+
+using Schedule3Days = std::map<std::uint64_t, std::int64_t>;
+
+// The process-wide proxy; installed by IecScheduleHandling, null before or
+// when the system bus could not be opened.
+extern std::unique_ptr<sdbus::IProxy> scheduleManagerProxy;
+
+namespace schedulemanager {
+
+struct TimedSchedule {
+    std::int32_t priority = 0;
+    std::int32_t numberOfEntries = 0;
+    std::int32_t interval = 0;
+    std::vector<double> values;
+    std::vector<std::uint64_t> startTimesMs;
+    bool reuse = false;
+    std::uint64_t uploadTimeMs = 0;
+};
+
+struct TriggeredSchedule {
+    std::int32_t priority = 0;
+    std::int32_t numberOfEntries = 0;
+    std::int32_t interval = 0;
+    std::vector<double> values;
+    bool reuse = false;
+    bool eventTrigger = false;
+    std::uint64_t uploadTimeMs = 0;
+    bool systemSchedule = false;
+};
+
+std::optional<bool> checkExistence(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName);
+std::optional<std::int32_t> updateStatusOfSchedule(sdbus::IProxy* proxy, std::int32_t cls, const std::string& prefix,
+                                                   std::int32_t instance);
+std::optional<std::uint64_t> getActStrTm(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName);
+std::optional<std::uint64_t> getNxtStrTm(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName);
+std::optional<std::int32_t> calculateValIndex(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName,
+                                              std::uint64_t nowMs);
+std::optional<double> getVal(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName, std::int32_t index);
+// True when the service answered (its reply is not read).
+bool addScheduleJSON(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName, const TimedSchedule& schedule);
+bool addScheduleJSONTrg(sdbus::IProxy* proxy, std::int32_t cls, const std::string& lnName,
+                        const TriggeredSchedule& schedule);
+// The active node's name, or "no_schedule_active".
+std::optional<std::string> getActivateSchedule(sdbus::IProxy* proxy, std::int32_t cls);
+std::optional<Schedule3Days> getSchedule3Days(sdbus::IProxy* proxy, std::int32_t cls);
+
+}  // namespace schedulemanager
