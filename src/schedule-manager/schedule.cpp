@@ -1,0 +1,129 @@
+#include "schedule.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace schedmgr {
+
+namespace {
+
+void require(bool condition, const std::string& message)
+{
+    if (!condition)
+        throw RequestError(RequestError::Kind::InvalidArgs, message);
+}
+
+void keepEarliest(std::optional<Millis>& earliest, Millis candidate)
+{
+    if (!earliest || candidate < *earliest)
+        earliest = candidate;
+}
+
+}  // namespace
+
+Millis Schedule::intervalMillis() const
+{
+    return static_cast<Millis>(intervalSeconds) * 1000;
+}
+
+Millis Schedule::runDuration() const
+{
+    return static_cast<Millis>(entryCount) * intervalMillis();
+}
+
+std::optional<Run> Schedule::runAt(Millis now) const
+{
+    std::optional<Millis> trigger;
+    if (this->trigger == Trigger::StartTimes) {
+        auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
+        if (after != startTimes.begin())
+            trigger = *std::prev(after);
+    } else if (this->trigger == Trigger::Event && eventSince && *eventSince <= now) {
+        trigger = eventSince;
+    }
+    if (!trigger)
+        return std::nullopt;
+
+    const Millis elapsed = now - *trigger;
+    const Millis duration = runDuration();
+    if (!reuse)
+        return elapsed < duration ? std::optional<Run>(Run{*trigger, *trigger}) : std::nullopt;
+    return Run{*trigger, *trigger + elapsed / duration * duration};
+}
+
+ScheduleState Schedule::stateAt(Millis now) const
+{
+    if (runAt(now))
+        return ScheduleState::Running;
+    switch (trigger) {
+    case Trigger::Event:
+        return ScheduleState::Ready;
+    case Trigger::None:
+        return ScheduleState::StartTimeRequired;
+    case Trigger::StartTimes:
+        break;
+    }
+    const bool startAhead = !startTimes.empty() && startTimes.back() > now;
+    return startAhead ? ScheduleState::Ready : ScheduleState::StartTimeRequired;
+}
+
+std::int32_t Schedule::entryIndexAt(Millis now) const
+{
+    const auto run = runAt(now);
+    if (!run)
+        return 0;
+    return static_cast<std::int32_t>((now - run->start) / intervalMillis()) + 1;
+}
+
+Millis Schedule::nextStartAfter(Millis now) const
+{
+    std::optional<Millis> next;
+    if (trigger == Trigger::StartTimes) {
+        auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
+        if (after != startTimes.end())
+            next = *after;
+    }
+    if (const auto run = runAt(now); run && reuse)
+        keepEarliest(next, run->start + runDuration());
+    return next.value_or(0);
+}
+
+std::optional<Millis> Schedule::nextChangeAfter(Millis now, bool active) const
+{
+    std::optional<Millis> next;
+    if (trigger == Trigger::StartTimes) {
+        auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
+        if (after != startTimes.end())
+            next = *after;
+    }
+    if (const auto run = runAt(now)) {
+        if (!reuse)
+            keepEarliest(next, run->trigger + runDuration());
+        if (active)
+            keepEarliest(next, run->start + static_cast<Millis>(entryIndexAt(now)) * intervalMillis());
+    }
+    return next;
+}
+
+void validate(const Schedule& schedule)
+{
+    require(schedule.entryCount >= 1, "entry count must be at least 1");
+    require(schedule.values.size() <= maxValues, "more than " + std::to_string(maxValues) + " values");
+    require(static_cast<std::size_t>(schedule.entryCount) == schedule.values.size(),
+            "entry count exceeds the number of values");
+    require(schedule.intervalSeconds > 0, "interval must be at least 1 s");
+    require(std::all_of(schedule.values.begin(), schedule.values.end(), [](double v) { return std::isfinite(v); }),
+            "values must be finite");
+    require(schedule.startTimes.size() <= maxStartTimes,
+            "more than " + std::to_string(maxStartTimes) + " start times");
+    require(std::is_sorted(schedule.startTimes.begin(), schedule.startTimes.end()) &&
+                std::adjacent_find(schedule.startTimes.begin(), schedule.startTimes.end()) ==
+                    schedule.startTimes.end(),
+            "start times out of order");
+    require(std::all_of(schedule.startTimes.begin(), schedule.startTimes.end(),
+                        [](Millis t) { return t > 0 && t <= latestStartTime; }),
+            "start time out of range");
+    require(schedule.trigger == Trigger::Event || !schedule.eventSince, "event on a schedule without event trigger");
+}
+
+}  // namespace schedmgr
