@@ -1,18 +1,52 @@
-// The server process: its one server, its schedule handling, and the steps
-// the main loop runs.
+// The server process: its one server, its schedule handling, the handlers it
+// gives the server library, and the steps the main loop runs.
 #pragma once
 
 #include "iec61850/ied/iec61850_server.hpp"
 #include "server_context.hpp"
 
+#include <cstddef>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
 
 class IecScheduleHandling;
+
+inline constexpr int iecServerPort = 4102;
+inline constexpr const char* filestoreBasePath = "./uploaded_files/";
+inline constexpr const char* protectedFileName = "IEDSERVER.BIN";
 
 extern IedServer iedServer;
 extern std::unique_ptr<IecScheduleHandling> scheduleHandling;
 
 [[noreturn]] void runIecServer(ServerContext& context);
 void initiateIecServer(ServerContext& context);
+
+void connectionIndicationHandler(IedServer server, ClientConnection connection, bool connected, void* parameter);
+MmsError fileAccessHandler(void* parameter, MmsServerConnection connection, MmsFileServiceType service,
+                           const char* localFilename, const char* otherFilename);
+
+// Opens one SQLite log storage per log of the model, in directory, and
+// attaches it; a log whose storage cannot be opened keeps no entries (the
+// failure is reported). Returns how many logs got a storage.
+inline constexpr std::size_t logEntriesPerLog = 10000;
+int attachModelLogs(const std::string& directory, std::size_t maxEntriesPerLog = logEntriesPerLog);
+
+// Write interception: which schedule nodes changed since the last drain.
+using ChangedNode = std::pair<std::string, std::string>;  // (logical node, logical device)
+extern std::set<ChangedNode> pendingChanges;
+extern std::mutex changeMutex;
+
 void registerWriteHandlers(ServerContext& context, int n);
+MmsDataAccessError writeAccessHandler(DataAttribute* dataAttribute, MmsValue* value, ClientConnection connection,
+                                      void* parameter);
+void logMmsValue(const MmsValue* value);
+
+// Takes the recorded changes and hands each on in set order; changes recorded
+// meanwhile stay for the next drain.
+void drainPendingChanges(const std::function<void(const ChangedNode&)>& handOn);
+// The drain of the main loop: upload and device pass per changed node.
 void processIECValuesInSM();
