@@ -40,6 +40,20 @@ std::string signature(const std::string& element, const std::string& classValue,
     return s;
 }
 
+// "_Health" for a data object whose stVal is of HealthKind: tells the
+// variants of one class apart by what their status means.
+std::string enumSuffix(const std::vector<DataTypes::Member>& members)
+{
+    for (const DataTypes::Member& m : members) {
+        if (m.attributes.empty() || m.attributes.front().second != "stVal")
+            continue;
+        for (const auto& [name, value] : m.attributes)
+            if (name == "type" && value.ends_with("Kind"))
+                return "_" + value.substr(0, value.size() - 4);
+    }
+    return {};
+}
+
 }  // namespace
 
 DataTypes::DataTypes(const ExportOptions& options) : options_(options), enumKinds_(options.enumKinds)
@@ -87,7 +101,7 @@ std::string DataTypes::objectType(const DataObject& object)
         else
             d.members.push_back({"SDO", {{"name", n->name}, {"type", objectType(*static_cast<const DataObject*>(n))}}});
     }
-    return define(std::move(d), typeName);
+    return define(std::move(d), typeName + enumSuffix(d.members));
 }
 
 DataTypes::Member DataTypes::attributeMember(const char* element, const DataAttribute& a,

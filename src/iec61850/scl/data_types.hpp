@@ -27,11 +27,12 @@ public:
 
     void write(XmlWriter& xml) const;
 
-private:
     struct Member {
         std::string element;
         std::vector<std::pair<std::string, std::string>> attributes;
     };
+
+private:
     struct Definition {
         std::string element;  // LNodeType, DOType, DAType
         std::string id;
