@@ -1,0 +1,234 @@
+// The schedule-manager calls against a stand-in service on a private system
+// bus: arguments and signatures as received, replies as returned, and every
+// way a call can fail.
+#include "fake_schedule_manager.hpp"
+#include "private_bus.hpp"
+#include "records.hpp"
+#include "schedule_manager_client.hpp"
+
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <cstdlib>
+#include <functional>
+
+namespace {
+
+namespace sm = schedulemanager;
+using Replies = FakeScheduleManager::Replies;
+
+class ScheduleManagerClient : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { bus = new testsupport::PrivateBus(); }
+    static void TearDownTestSuite()
+    {
+        delete bus;
+        bus = nullptr;
+    }
+
+    void SetUp() override
+    {
+        connection = sdbus::createSystemBusConnection();
+        proxy = sdbus::createProxy(*connection, kScheduleManagerService, kScheduleManagerPath);
+    }
+
+    // Runs every call once; true for each that the service answered.
+    std::vector<bool> callEverything()
+    {
+        return {
+            sm::checkExistence(proxy.get(), 1, "EmpSPrg_FSCH020001").has_value(),
+            sm::updateStatusOfSchedule(proxy.get(), 1, "EmpSPrg_FSCH02000", 1).has_value(),
+            sm::getActStrTm(proxy.get(), 1, "EmpSPrg_FSCH020001").has_value(),
+            sm::getNxtStrTm(proxy.get(), 1, "EmpSPrg_FSCH020001").has_value(),
+            sm::calculateValIndex(proxy.get(), 1, "EmpSPrg_FSCH020001", 5).has_value(),
+            sm::getVal(proxy.get(), 1, "EmpSPrg_FSCH020001", 2).has_value(),
+            sm::addScheduleJSON(proxy.get(), 1, "EmpSPrg_FSCH020001", {}),
+            sm::addScheduleJSONTrg(proxy.get(), 1, "SysSoft_FSCH110001", {}),
+            sm::getActivateSchedule(proxy.get(), 1).has_value(),
+            sm::getSchedule3Days(proxy.get(), 1).has_value(),
+        };
+    }
+
+    static inline const std::vector<std::string> methods{
+        "checkExistence", "updateStatusOfSchedule", "getActStrTm",        "getNxtStrTm",         "calculateValIndex",
+        "getVal",         "addScheduleJSON",        "addScheduleJSONTrg", "getActivateSchedule", "getSchedule3Days",
+    };
+
+    // Each failed method wrote "Error <method>: ..." once on standard output
+    // and once to syslog at notice priority.
+    static void expectReported(const std::vector<std::string>& failed, const std::string& output)
+    {
+        const auto records = RecordCapture::records();
+        ASSERT_EQ(records.size(), failed.size());
+        for (std::size_t i = 0; i < failed.size(); ++i) {
+            const std::string prefix = "Error " + failed[i] + ": ";
+            EXPECT_EQ(records[i].first, LOG_NOTICE);
+            EXPECT_EQ(records[i].second.rfind(prefix, 0), 0u) << records[i].second;
+            EXPECT_NE(output.find(records[i].second + "\n"), std::string::npos) << records[i].second;
+        }
+    }
+
+    static inline testsupport::PrivateBus* bus = nullptr;
+    RecordCapture capture;
+    std::unique_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<sdbus::IProxy> proxy;
+};
+
+TEST_F(ScheduleManagerClient, EveryMethodReachesTheServiceWithItsArgumentsAndReturnsItsAnswer)
+{
+    FakeScheduleManager service;
+    service.setState(2, "DsoECmd_FSCH25000", 3);
+    service.setActive(2, "EmpSPrg_FSCH020101");
+    service.setEntry(17, -12.25, 1'700'000'000'123, 1'700'000'900'000);
+
+    EXPECT_EQ(sm::checkExistence(proxy.get(), 2, "DsoECmd_FSCH250001"), true);
+    EXPECT_EQ(sm::updateStatusOfSchedule(proxy.get(), 2, "DsoECmd_FSCH25000", 1), 3);
+    EXPECT_EQ(sm::getActStrTm(proxy.get(), 2, "EmpSPrg_FSCH020101"), 1'700'000'000'123u);
+    EXPECT_EQ(sm::getNxtStrTm(proxy.get(), 2, "EmpSPrg_FSCH020101"), 1'700'000'900'000u);
+    EXPECT_EQ(sm::calculateValIndex(proxy.get(), 2, "EmpSPrg_FSCH020101", 1'700'000'000'999), 17);
+    EXPECT_EQ(sm::getVal(proxy.get(), 2, "EmpSPrg_FSCH020101", 17), -12.25);
+    EXPECT_EQ(sm::getActivateSchedule(proxy.get(), 2), "EmpSPrg_FSCH020101");
+
+    EXPECT_EQ(service.calls(), (std::vector<std::string>{
+                                   "checkExistence 2 DsoECmd_FSCH250001",
+                                   "updateStatusOfSchedule 2 DsoECmd_FSCH25000 1",
+                                   "getActStrTm 2 EmpSPrg_FSCH020101",
+                                   "getNxtStrTm 2 EmpSPrg_FSCH020101",
+                                   "calculateValIndex 2 EmpSPrg_FSCH020101 1700000000999",
+                                   "getVal 2 EmpSPrg_FSCH020101 17",
+                                   "getActivateSchedule 2",
+                               }));
+    EXPECT_TRUE(RecordCapture::records().empty());
+}
+
+TEST_F(ScheduleManagerClient, UploadsCarryEveryFieldInOrder)
+{
+    FakeScheduleManager service;
+    const double tenth = static_cast<double>(0.1f);
+    ASSERT_TRUE(sm::addScheduleJSON(proxy.get(), 1, "EmpSPrg_FSCH020001",
+                                    {20, 3, 900, {tenth, -5.5, 0.0}, {1'000, 2'000}, true, 1'700'000'000'000}));
+    ASSERT_TRUE(sm::addScheduleJSONTrg(proxy.get(), 2, "SysComEr_FSCH220001",
+                                       {220, 1, 60, {7.0}, false, true, 1'700'000'000'001, true}));
+
+    const auto uploads = service.uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    const ReceivedUpload& timed = uploads[0];
+    EXPECT_EQ(timed.method, "addScheduleJSON");
+    EXPECT_EQ(timed.cls, 1);
+    EXPECT_EQ(timed.lnName, "EmpSPrg_FSCH020001");
+    EXPECT_EQ(timed.priority, 20);
+    EXPECT_EQ(timed.numberOfEntries, 3);
+    EXPECT_EQ(timed.interval, 900);
+    EXPECT_EQ(timed.values, (std::vector<double>{tenth, -5.5, 0.0}));
+    EXPECT_EQ(timed.startTimesMs, (std::vector<std::uint64_t>{1'000, 2'000}));
+    EXPECT_TRUE(timed.reuse);
+    EXPECT_EQ(timed.uploadTimeMs, 1'700'000'000'000u);
+
+    const ReceivedUpload& triggered = uploads[1];
+    EXPECT_EQ(triggered.method, "addScheduleJSONTrg");
+    EXPECT_EQ(triggered.cls, 2);
+    EXPECT_EQ(triggered.lnName, "SysComEr_FSCH220001");
+    EXPECT_EQ(triggered.priority, 220);
+    EXPECT_EQ(triggered.numberOfEntries, 1);
+    EXPECT_EQ(triggered.interval, 60);
+    EXPECT_EQ(triggered.values, (std::vector<double>{7.0}));
+    EXPECT_FALSE(triggered.reuse);
+    EXPECT_TRUE(triggered.eventTrigger);
+    EXPECT_EQ(triggered.uploadTimeMs, 1'700'000'000'001u);
+    EXPECT_TRUE(triggered.systemSchedule);
+}
+
+TEST_F(ScheduleManagerClient, ThreeDayProfileComesBackOrderedByKey)
+{
+    FakeScheduleManager service;
+    service.setSchedule3Days({{3000, 30}, {1000, -10}, {2000, 20}});
+    const auto days = sm::getSchedule3Days(proxy.get(), 1);
+    ASSERT_TRUE(days);
+    EXPECT_EQ(*days, (Schedule3Days{{1000, -10}, {2000, 20}, {3000, 30}}));
+}
+
+TEST_F(ScheduleManagerClient, WithoutTheServiceEveryCallFailsAndSaysSo)
+{
+    testing::internal::CaptureStdout();
+    const auto answered = callEverything();
+    const std::string output = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(answered, std::vector<bool>(10, false));
+    expectReported(methods, output);
+    EXPECT_NE(output.find("Error getVal: [org.freedesktop.DBus.Error.ServiceUnknown]"), std::string::npos) << output;
+}
+
+TEST_F(ScheduleManagerClient, WithoutAProxyEveryCallFailsAndSaysSo)
+{
+    proxy.reset();
+    testing::internal::CaptureStdout();
+    const auto answered = callEverything();
+    const std::string output = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(answered, std::vector<bool>(10, false));
+    expectReported(methods, output);
+}
+
+TEST_F(ScheduleManagerClient, RepliesOfTheWrongShapeAreFailures)
+{
+    // The uploads' replies are not read, so only the eight questions fail.
+    std::vector<std::string> questions = methods;
+    std::erase_if(questions, [](const std::string& m) { return m.starts_with("addSchedule"); });
+    const std::vector<bool> onlyUploadsAnswered{false, false, false, false, false, false, true, true, false, false};
+
+    for (Replies replies : {Replies::WrongTypes, Replies::NoValue, Replies::ExtraValue}) {
+        SCOPED_TRACE(static_cast<int>(replies));
+        FakeScheduleManager service(replies);
+        RecordCapture::clear();
+        testing::internal::CaptureStdout();
+        const auto answered = callEverything();
+        const std::string output = testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(answered, onlyUploadsAnswered);
+        expectReported(questions, output);
+        EXPECT_EQ(service.calls().size(), 10u);
+    }
+}
+
+TEST_F(ScheduleManagerClient, AnErrorReplyIsReportedWithItsText)
+{
+    FakeScheduleManager service;
+    service.fail("getVal");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(sm::getVal(proxy.get(), 1, "EmpSPrg_FSCH020001", 0));
+    const std::string output = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(output, "Error getVal: [de.brenvolta.test.Failed] injected failure\n");
+    EXPECT_EQ(RecordCapture::records(),
+              (std::vector<std::pair<int, std::string>>{
+                  {LOG_NOTICE, "Error getVal: [de.brenvolta.test.Failed] injected failure"}}));
+    // The proxy stays usable: the next call is tried again.
+    EXPECT_EQ(sm::getActivateSchedule(proxy.get(), 1), "no_schedule_active");
+}
+
+TEST_F(ScheduleManagerClient, ASlowServiceIsWaitedFor)
+{
+    FakeScheduleManager service(Replies::Correct, std::chrono::milliseconds(1500));
+    service.setEntry(4, 99.5, 0, 0);
+    EXPECT_EQ(sm::getVal(proxy.get(), 1, "EmpSPrg_FSCH020001", 4), 99.5);
+    EXPECT_TRUE(RecordCapture::records().empty());
+}
+
+TEST_F(ScheduleManagerClient, AServiceSlowerThanTheBusTimeoutIsAFailure)
+{
+    // The library's default timeout, shortened for the test through its environment.
+    setenv("SYSTEMD_BUS_TIMEOUT", "1", 1);
+    auto shortConnection = sdbus::createSystemBusConnection();
+    auto shortProxy = sdbus::createProxy(*shortConnection, kScheduleManagerService, kScheduleManagerPath);
+    unsetenv("SYSTEMD_BUS_TIMEOUT");
+
+    FakeScheduleManager service(Replies::Correct, std::chrono::milliseconds(3000));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(sm::getActivateSchedule(shortProxy.get(), 1));
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output.rfind("Error getActivateSchedule: ", 0), 0u) << output;
+    EXPECT_NE(output.find("org.freedesktop.DBus.Error.Timeout"), std::string::npos) << output;
+    ASSERT_EQ(RecordCapture::records().size(), 1u);
+}
+
+}  // namespace
