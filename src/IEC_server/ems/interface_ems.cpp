@@ -1,3 +1,341 @@
 #include "interface_ems.hpp"
 
-InterfaceEMS::InterfaceEMS(ServerContext* context) : context_(context) {}
+#include "iec_server.hpp"
+#include "jsonrpc_config.hpp"
+#include "jsonrpc_mapper.hpp"
+#include "numeric_conversion.hpp"
+
+#include "iec61850/ied/mms_value_api.hpp"
+
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <syslog.h>
+
+namespace {
+
+constexpr const char* kListenerName = "callback1";
+constexpr std::int32_t kPublishedCls = 1;
+
+void trace(const std::string& line) { std::cout << line + '\n' << std::flush; }
+void traceError(const std::string& line) { std::cerr << line + '\n' << std::flush; }
+
+std::string clsTrace(std::int32_t n, const char* what)
+{
+    return "### InterfaceEMS CLS" + std::to_string(n) + " " + what + " ### ";
+}
+
+std::string logicalDevice(std::int32_t n) { return "CLS" + std::to_string(n); }
+
+// Holds the server's data-model lock; the D-Bus thread and the main loop
+// share the model.
+class ModelLock {
+public:
+    explicit ModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
+    ~ModelLock() { IedServer_unlockDataModel(server_); }
+    ModelLock(const ModelLock&) = delete;
+    ModelLock& operator=(const ModelLock&) = delete;
+
+private:
+    IedServer server_;
+};
+
+DataAttribute* component(DataAttribute* attribute, int index)
+{
+    ModelNode* node = attribute ? attribute->firstChild : nullptr;
+    for (; node && index > 0; --index)
+        node = node->sibling;
+    return node && node->modelType == DataAttributeModelType ? static_cast<DataAttribute*>(node) : nullptr;
+}
+
+std::int64_t readFloat(IedServer server, DataAttribute* attribute)
+{
+    return attribute ? ems::truncateToInt64(IedServer_getFloatAttributeValue(server, attribute)) : 0;
+}
+
+std::uint64_t secondsSinceEpoch()
+{
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+}  // namespace
+
+InterfaceEMS::InterfaceEMS(ServerContext* context) : context(context)
+{
+    try {
+        trace("");
+        trace("# InterfaceEMS initiation");
+        syslog(LOG_INFO, "InterfaceEMS initiation");
+        createDBusConnectionAndObjects();
+        registerDBusInterfaces();
+        readJsonrpcConfig();
+        jsonrpcMapper = std::make_unique<JsonrpcMapper>(jsonrpcEnabled, jsonrpcHost, jsonrpcPort);
+        trace("# InterfaceEMS initiation done");
+        trace("");
+        syslog(LOG_INFO, "InterfaceEMS initiation done");
+    } catch (const std::exception& e) {
+        traceError(std::string("Error during InterfaceEMS initialization: ") + e.what());
+    }
+}
+
+InterfaceEMS::~InterfaceEMS()
+{
+    // No handler may run while the members go.
+    if (connection)
+        connection->leaveEventLoop();
+}
+
+void InterfaceEMS::createDBusConnectionAndObjects()
+{
+    connection = sdbus::createSystemBusConnection(serviceName);
+    rootObject = sdbus::createObject(*connection, "/de/brenvolta/vantor/iec61850");
+    clsObject = sdbus::createObject(*connection, clsObjectPathPrefix + std::to_string(kPublishedCls));
+    mmxuObject = sdbus::createObject(*connection, getDBUSObjectPathMMXU(kPublishedCls));
+    actPowObject = sdbus::createObject(*connection, getDBUSObjectPathActPowGGIO001(kPublishedCls));
+}
+
+void InterfaceEMS::registerDBusInterfaces()
+{
+    trace("registerDBusInterfaces");
+    registerRootMembers();
+    registerClsMembers();
+    registerMmxuMembers();
+    registerActPowMembers();
+    context->registerCallback(kListenerName, [this](std::int32_t n) { emitDbusSignalUpdateActPowGGIO001(n); });
+    for (const auto& object : {rootObject, clsObject, mmxuObject, actPowObject})
+        object->finishRegistration();
+    connection->enterEventLoopAsync();
+}
+
+void InterfaceEMS::registerRootMembers()
+{
+    rootObject->registerProperty("cls_devices").onInterface(rootInterfaceName).withGetter([this] {
+        return getDbusObjectPathsCLSDevices();
+    });
+}
+
+void InterfaceEMS::registerClsMembers()
+{
+    clsObject->registerProperty("mmxu001").onInterface(clsInterfaceName).withGetter([this] {
+        return getDBUSObjectPathMMXU(kPublishedCls);
+    });
+    clsObject->registerProperty("actpow_ggioO001").onInterface(clsInterfaceName).withGetter([this] {
+        return getDBUSObjectPathActPowGGIO001(kPublishedCls);
+    });
+}
+
+void InterfaceEMS::registerMmxuMembers()
+{
+    mmxuObject->registerProperty("totw").onInterface(mmxuInterfaceName).withGetter([this] {
+        return getDBUSMMX001Totw(kPublishedCls);
+    });
+    mmxuObject->registerMethod("setTotw")
+        .onInterface(mmxuInterfaceName)
+        .implementedAs([this](std::int64_t value, std::uint64_t timestamp, std::int32_t reserved) {
+            setTotwAndNotify(value, timestamp, reserved, kPublishedCls);
+        });
+    mmxuObject->registerSignal("totw").onInterface(mmxuInterfaceName).withParameters<TotwValue>();
+}
+
+void InterfaceEMS::registerActPowMembers()
+{
+    const std::string& interface = actPowInterfaceName;
+    actPowObject->registerSignal("AnOut_mxVal_f").onInterface(interface).withParameters<std::int64_t>();
+    actPowObject->registerSignal("AnOut1_units_multiplier").onInterface(interface).withParameters<std::int32_t>();
+    actPowObject->registerSignal("AnOut1_minVal_f").onInterface(interface).withParameters<std::int64_t>();
+    actPowObject->registerSignal("AnOut1_maxVal_f").onInterface(interface).withParameters<std::int64_t>();
+    actPowObject->registerSignal("AnOut_mxVal_Schedule").onInterface(interface).withParameters<Schedule3Days>();
+    actPowObject->registerProperty("AnOut_mxVal_f").onInterface(interface).withGetter([this] {
+        return getPowerLimit(kPublishedCls);
+    });
+    actPowObject->registerProperty("AnOut1_units_multiplier").onInterface(interface).withGetter([this] {
+        return getScaleFactor(kPublishedCls);
+    });
+    actPowObject->registerProperty("AnOut1_minVal_f").onInterface(interface).withGetter([this] {
+        return getMaxProductionPower(kPublishedCls);
+    });
+    actPowObject->registerProperty("AnOut1_maxVal_f").onInterface(interface).withGetter([this] {
+        return getMaxConsumptionPower(kPublishedCls);
+    });
+    actPowObject->registerProperty("AnOut_mxVal_Schedule").onInterface(interface).withGetter([this] {
+        return schedule3DaysCopy();
+    });
+}
+
+void InterfaceEMS::readJsonrpcConfig()
+{
+    std::ifstream file(kJsonrpcConfigPath);
+    if (!file) {
+        traceError("Could not open JSONRPC_config.conf config file, using defaults");
+        return;
+    }
+    JsonrpcConfig config{jsonrpcEnabled, jsonrpcHost, jsonrpcPort};
+    const auto keep = [&] {
+        jsonrpcEnabled = config.enabled;
+        jsonrpcHost = config.host;
+        jsonrpcPort = config.port;
+    };
+    try {
+        applyJsonrpcConfig(file, config);
+    } catch (...) {
+        keep();
+        throw;
+    }
+    keep();
+}
+
+ActPowValues InterfaceEMS::readActPowValues(std::int32_t n) const
+{
+    const std::string ld = logicalDevice(n);
+    const auto find = [&](const char* da) {
+        return attributeAccess.findDataAttribute(ld, "ActPow_GGIO001", "AnOut1", da);
+    };
+    const IedServer server = iedServer;
+    ModelLock lock(server);
+    ActPowValues values;
+    values.powerLimit = readFloat(server, component(find("mxVal"), 0));
+    if (DataAttribute* t = find("t"))
+        values.powerLimitTime = IedServer_getUTCTimeAttributeValue(server, t);
+    if (DataAttribute* multiplier = component(find("units"), 1))
+        values.scaleFactor = MmsValue_toInt32(IedServer_getAttributeValue(server, multiplier));
+    values.maxProductionPower = readFloat(server, component(find("minVal"), 0));
+    values.maxConsumptionPower = readFloat(server, component(find("maxVal"), 0));
+    return values;
+}
+
+std::int64_t InterfaceEMS::getPowerLimit(std::int32_t n) const
+{
+    trace(clsTrace(n, "getPower Limit"));
+    return readActPowValues(kPublishedCls).powerLimit;
+}
+
+std::int32_t InterfaceEMS::getScaleFactor(std::int32_t n) const
+{
+    trace(clsTrace(n, "getScale Factor"));
+    return readActPowValues(kPublishedCls).scaleFactor;
+}
+
+std::int64_t InterfaceEMS::getMaxProductionPower(std::int32_t n) const
+{
+    trace(clsTrace(n, "getMax ProductionPower"));
+    return readActPowValues(kPublishedCls).maxProductionPower;
+}
+
+std::int64_t InterfaceEMS::getMaxConsumptionPower(std::int32_t n) const
+{
+    trace(clsTrace(n, "getMax ConsumptionPower"));
+    return readActPowValues(kPublishedCls).maxConsumptionPower;
+}
+
+std::int64_t InterfaceEMS::readTotw(std::int32_t n) const
+{
+    DataAttribute* mag = attributeAccess.findDataAttribute(logicalDevice(n), "MMXU001", "TotW", "mag");
+    const IedServer server = iedServer;
+    ModelLock lock(server);
+    return readFloat(server, component(mag, 0));
+}
+
+TotwValue InterfaceEMS::getDBUSMMX001Totw(std::int32_t n) const
+{
+    trace(clsTrace(n, "getDBUSMMX001Totw"));
+    return TotwValue(readTotw(kPublishedCls), secondsSinceEpoch(), 0);
+}
+
+void InterfaceEMS::setTotw(std::int64_t value, std::uint64_t, std::int32_t, std::int32_t n)
+{
+    DataAttribute* mag = attributeAccess.findDataAttribute(logicalDevice(n), "MMXU001", "TotW", "mag");
+    DataAttribute* f = component(mag, 0);
+    if (!f) {
+        trace("DataAttribute not found");
+        return;
+    }
+    const IedServer server = iedServer;
+    if (!server) {
+        traceError("InterfaceEMS setTotw -> IEC server not created yet, value not stored");
+        return;
+    }
+    ModelLock lock(server);
+    IedServer_updateFloatAttributeValue(server, f, static_cast<float>(value));
+}
+
+sdbus::ObjectPath InterfaceEMS::getDBUSObjectPathMMXU(std::int32_t n) const
+{
+    trace(clsTrace(n, "getDBUSObject PathMMXU"));
+    return sdbus::ObjectPath(mmxuObjectPathPrefix + std::to_string(n));
+}
+
+sdbus::ObjectPath InterfaceEMS::getDBUSObjectPathActPowGGIO001(std::int32_t n) const
+{
+    trace("### InterfaceEMS getDBUSObject PathActPowGGIO001 ### ");
+    return sdbus::ObjectPath(actPowObjectPathPrefix + std::to_string(n));
+}
+
+std::vector<sdbus::ObjectPath> InterfaceEMS::getDbusObjectPathsCLSDevices() const
+{
+    trace("### InterfaceEMS getDbusObject PathsCLSDevices ### ");
+    std::vector<sdbus::ObjectPath> paths;
+    for (int cls = 1; cls <= 4; ++cls)
+        paths.emplace_back(clsObjectPathPrefix + std::to_string(cls));
+    return paths;
+}
+
+void InterfaceEMS::emitDbusSignalUpdateActPowGGIO001(std::int32_t n)
+{
+    const std::int64_t powerLimit = getPowerLimit(n);
+    if (jsonrpcMapper)
+        jsonrpcMapper->updateValues(ems::saturateToInt32(powerLimit), 0);
+    refreshSchedule3Days(n);
+    trace("### InterfaceEMS +++++++++++++++++++  CLS" + std::to_string(n) + " DbusSignal UpdateActPowGGIO001");
+    try {
+        emitActPowSignals(n);
+        emitDbusSignalUpdateMMX001Totw(n);
+    } catch (const sdbus::Error& e) {
+        traceError(std::string("InterfaceEMS -> Error emitting signals: ") + e.what());
+    }
+}
+
+void InterfaceEMS::emitActPowSignals(std::int32_t n)
+{
+    if (!actPowObject)
+        return;
+    const std::string& interface = actPowInterfaceName;
+    actPowObject->emitSignal("AnOut1_maxVal_f").onInterface(interface).withArguments(getMaxConsumptionPower(n));
+    actPowObject->emitSignal("AnOut1_minVal_f").onInterface(interface).withArguments(getMaxProductionPower(n));
+    actPowObject->emitSignal("AnOut1_units_multiplier").onInterface(interface).withArguments(getScaleFactor(n));
+    actPowObject->emitSignal("AnOut_mxVal_Schedule").onInterface(interface).withArguments(schedule3DaysCopy());
+    actPowObject->emitSignal("AnOut_mxVal_f").onInterface(interface).withArguments(getPowerLimit(n));
+}
+
+void InterfaceEMS::emitDbusSignalUpdateMMX001Totw(std::int32_t n)
+{
+    trace(clsTrace(n, "emitDbusSignalUpdateMMX001Totw"));
+    if (mmxuObject)
+        mmxuObject->emitSignal("totw").onInterface(mmxuInterfaceName).withArguments(getDBUSMMX001Totw(n));
+}
+
+void InterfaceEMS::setTotwAndNotify(std::int64_t value, std::uint64_t timestamp, std::int32_t reserved,
+                                    std::int32_t n)
+{
+    if (mmxuObject)
+        mmxuObject->emitSignal("totw")
+            .onInterface(mmxuInterfaceName)
+            .withArguments(TotwValue(value, timestamp, reserved));
+    setTotw(value, timestamp, reserved, n);
+}
+
+// A failed query keeps the last profile received; nothing is invented.
+void InterfaceEMS::refreshSchedule3Days(std::int32_t n)
+{
+    std::optional<Schedule3Days> profile = getSchedule3Days(n);
+    if (!profile)
+        return;
+    std::lock_guard lock(schedule3DaysMutex);
+    schedule3Days = std::move(*profile);
+}
+
+Schedule3Days InterfaceEMS::schedule3DaysCopy() const
+{
+    std::lock_guard lock(schedule3DaysMutex);
+    return schedule3Days;
+}
