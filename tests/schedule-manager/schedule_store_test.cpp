@@ -1,0 +1,318 @@
+#include "schedule_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace schedmgr;
+
+namespace {
+
+constexpr Millis T0 = 1'800'000'000'000;  // a fixed "now"
+constexpr Millis second = 1000;
+constexpr Millis minute = 60 * second;
+constexpr Millis hour = 60 * minute;
+const std::string ln1 = "EmpSPrg_FSCH020001";
+const std::string ln2 = "EmpSPrg_FSCH020002";
+
+Upload timed(std::int32_t priority, std::vector<double> values, std::vector<Millis> starts, std::int32_t intervalSeconds = 900,
+             bool reuse = false)
+{
+    Upload upload;
+    upload.priority = priority;
+    upload.entryCount = static_cast<std::int32_t>(values.size());
+    upload.intervalSeconds = intervalSeconds;
+    upload.values = std::move(values);
+    upload.startTimes = std::move(starts);
+    upload.reuse = reuse;
+    upload.uploadTime = T0;
+    return upload;
+}
+
+Upload eventTriggered(std::int32_t priority, std::vector<double> values, bool flag = true)
+{
+    Upload upload = timed(priority, std::move(values), {});
+    upload.trigger = flag ? Trigger::Event : Trigger::None;
+    return upload;
+}
+
+RequestError::Kind refusal(auto&& call)
+{
+    try {
+        call();
+    } catch (const RequestError& e) {
+        return e.kind();
+    }
+    ADD_FAILURE() << "not refused";
+    return RequestError::Kind::StoreFull;
+}
+
+}  // namespace
+
+TEST(ScheduleStates, FollowTheRunsOfATimeBasedSchedule)
+{
+    ScheduleStore store;
+    EXPECT_EQ(store.state(1, ln1, T0), ScheduleState::NotReady);
+    store.upload(1, ln1, timed(10, {1, 2, 3}, {T0 + hour, 0, T0 + 3 * hour}));
+
+    EXPECT_EQ(store.state(1, ln1, T0), ScheduleState::Ready);
+    EXPECT_EQ(store.state(1, ln1, T0 + hour), ScheduleState::Running);
+    EXPECT_EQ(store.state(1, ln1, T0 + hour + 45 * minute - 1), ScheduleState::Running);
+    EXPECT_EQ(store.state(1, ln1, T0 + hour + 45 * minute), ScheduleState::Ready);  // second start ahead
+    EXPECT_EQ(store.state(1, ln1, T0 + 3 * hour), ScheduleState::Running);
+    EXPECT_EQ(store.state(1, ln1, T0 + 3 * hour + 45 * minute), ScheduleState::StartTimeRequired);
+    EXPECT_EQ(store.state(2, ln1, T0 + hour), ScheduleState::NotReady);  // other CLS
+
+    store.upload(1, ln2, timed(10, {1}, {0, 0}));
+    EXPECT_EQ(store.state(1, ln2, T0), ScheduleState::StartTimeRequired);
+}
+
+TEST(ScheduleStates, RunBoundariesGiveEntriesFromOneAndStartTimes)
+{
+    ScheduleStore store;
+    const Millis start = T0 + hour;
+    store.upload(1, ln1, timed(10, {100, 50.5, 75}, {start}, 900));
+
+    EXPECT_EQ(store.entryIndex(1, ln1, start - 1), 0);
+    EXPECT_EQ(store.entryIndex(1, ln1, start), 1);
+    EXPECT_EQ(store.entryIndex(1, ln1, start + 900 * second - 1), 1);
+    EXPECT_EQ(store.entryIndex(1, ln1, start + 900 * second), 2);
+    EXPECT_EQ(store.entryIndex(1, ln1, start + 2700 * second - 1), 3);
+    EXPECT_EQ(store.entryIndex(1, ln1, start + 2700 * second), 0);
+    EXPECT_EQ(store.value(1, ln1, 2), 50.5);
+
+    EXPECT_EQ(store.activeStartTime(1, ln1, start - 1), 0u);
+    EXPECT_EQ(store.nextStartTime(1, ln1, start - 1), start);
+    EXPECT_EQ(store.activeStartTime(1, ln1, start), start);
+    EXPECT_EQ(store.nextStartTime(1, ln1, start), 0u);
+    EXPECT_EQ(store.activeStartTime(1, ln1, start + 2700 * second), 0u);
+
+    EXPECT_EQ(store.activeSchedule(1, start - 1), noScheduleActive);
+    EXPECT_EQ(store.activeSchedule(1, start), ln1);
+    EXPECT_EQ(store.activeSchedule(1, start + 2700 * second), noScheduleActive);
+}
+
+TEST(ScheduleStates, ALaterStartTimeEndsTheRunBeforeIt)
+{
+    ScheduleStore store;
+    store.upload(1, ln1, timed(10, {1, 2, 3, 4}, {T0 + 30 * minute, T0}, 900));  // unsorted on purpose
+    EXPECT_EQ(store.entryIndex(1, ln1, T0 + 29 * minute), 2);
+    EXPECT_EQ(store.entryIndex(1, ln1, T0 + 30 * minute), 1);
+    EXPECT_EQ(store.activeStartTime(1, ln1, T0 + 31 * minute), T0 + 30 * minute);
+    EXPECT_EQ(store.nextStartTime(1, ln1, T0 + 10 * minute), T0 + 30 * minute);
+}
+
+TEST(ScheduleReuse, RepeatsBackToBackUntilTheNextStartTime)
+{
+    ScheduleStore store;
+    const Millis run = 2 * 900 * second;
+    store.upload(1, ln1, timed(10, {7, 8}, {T0, T0 + 10 * hour}, 900, true));
+
+    EXPECT_EQ(store.entryIndex(1, ln1, T0 + run), 1);
+    EXPECT_EQ(store.entryIndex(1, ln1, T0 + 5 * run + 900 * second), 2);
+    EXPECT_EQ(store.activeStartTime(1, ln1, T0 + 5 * run + 1), T0 + 5 * run);
+    EXPECT_EQ(store.nextStartTime(1, ln1, T0 + 5 * run + 1), T0 + 6 * run);
+    EXPECT_EQ(store.state(1, ln1, T0 + 100 * hour), ScheduleState::Running);
+
+    // The second start time begins a new series although the run before it would go on.
+    const Millis second2 = T0 + 10 * hour + 10 * minute;
+    EXPECT_EQ(store.activeStartTime(1, ln1, second2), T0 + 10 * hour);
+    EXPECT_EQ(store.nextStartTime(1, ln1, T0 + 10 * hour - minute), T0 + 10 * hour);
+}
+
+TEST(ActiveSchedule, HighestPriorityThenLaterStartThenLaterUpload)
+{
+    ScheduleStore store;
+    store.upload(1, ln1, timed(250, {1}, {T0}, 3600));
+    store.upload(1, ln2, timed(20, {2}, {T0 + minute}, 3600));
+    EXPECT_EQ(store.activeSchedule(1, T0 + 2 * minute), ln1) << "higher priority wins though it started earlier";
+
+    store.upload(1, ln2, timed(250, {2}, {T0 + minute}, 3600));
+    EXPECT_EQ(store.activeSchedule(1, T0 + 30 * second), ln1) << "the other has not started yet";
+    EXPECT_EQ(store.activeSchedule(1, T0 + 2 * minute), ln2) << "tie: the later start wins";
+
+    Upload same = timed(250, {3}, {T0}, 3600);
+    same.uploadTime = T0 + 5;
+    store.upload(1, "DsoECmd_FSCH250001", same);
+    store.upload(1, ln2, timed(250, {2}, {T0}, 3600));
+    EXPECT_EQ(store.activeSchedule(1, T0), "DsoECmd_FSCH250001") << "tie on start: the later upload wins";
+
+    store.upload(1, "DsoECmd_FSCH250001", timed(250, {3}, {T0}, 3600));
+    EXPECT_EQ(store.activeSchedule(1, T0), "DsoECmd_FSCH250001") << "full tie: the smaller name";
+    EXPECT_EQ(store.activeSchedule(2, T0), noScheduleActive);
+}
+
+TEST(ActiveSchedule, ReusedSchedulesKeepTheirOrderAcrossRepetitions)
+{
+    ScheduleStore store;
+    store.upload(1, ln1, timed(20, {1}, {T0}, 600, true));
+    store.upload(1, ln2, timed(20, {2}, {T0 + 5 * minute}, 600, true));
+    for (Millis t = T0 + 5 * minute; t < T0 + hour; t += minute)
+        EXPECT_EQ(store.activeSchedule(1, t), ln2) << (t - T0) / minute;
+}
+
+TEST(EventTriggered, ReadyButNeverActiveWithoutItsEvent)
+{
+    ScheduleStore store;
+    store.upload(1, ln1, timed(10, {5}, {T0}, 3600));
+    store.upload(1, "SysSoft_FSCH110001", eventTriggered(1000, {42, 43}));
+    EXPECT_EQ(store.state(1, "SysSoft_FSCH110001", T0), ScheduleState::Ready);
+    EXPECT_EQ(store.activeSchedule(1, T0 + minute), ln1);
+
+    store.setEvent(1, "SysSoft_FSCH110001", true, T0 + minute);
+    EXPECT_EQ(store.activeSchedule(1, T0 + minute), "SysSoft_FSCH110001");
+    EXPECT_EQ(store.state(1, "SysSoft_FSCH110001", T0 + minute), ScheduleState::Running);
+    EXPECT_EQ(store.activeStartTime(1, "SysSoft_FSCH110001", T0 + 2 * minute), T0 + minute);
+    EXPECT_EQ(store.nextStartTime(1, "SysSoft_FSCH110001", T0 + 2 * minute), 0u);
+
+    store.setEvent(1, "SysSoft_FSCH110001", true, T0 + 20 * minute);  // already present: unchanged
+    EXPECT_EQ(store.entryIndex(1, "SysSoft_FSCH110001", T0 + 16 * minute), 2);
+
+    store.upload(1, "SysSoft_FSCH110001", eventTriggered(1000, {44, 45}));  // a re-upload keeps the event
+    EXPECT_EQ(store.value(1, "SysSoft_FSCH110001", store.entryIndex(1, "SysSoft_FSCH110001", T0 + 16 * minute)), 45);
+
+    EXPECT_EQ(store.state(1, "SysSoft_FSCH110001", T0 + 31 * minute), ScheduleState::Ready) << "run over";
+    store.setEvent(1, "SysSoft_FSCH110001", false, T0 + 2 * minute);
+    EXPECT_EQ(store.activeSchedule(1, T0 + 2 * minute), ln1);
+}
+
+TEST(EventTriggered, WithoutTheFlagOrOnTheWrongScheduleTheEventIsRefused)
+{
+    ScheduleStore store;
+    store.upload(1, "SysComEr_FSCH220001", eventTriggered(220, {1}, false));
+    EXPECT_EQ(store.state(1, "SysComEr_FSCH220001", T0), ScheduleState::StartTimeRequired);
+    EXPECT_EQ(refusal([&] { store.setEvent(1, "SysComEr_FSCH220001", true, T0); }), RequestError::Kind::InvalidArgs);
+    store.upload(1, ln1, timed(10, {5}, {T0}));
+    EXPECT_EQ(refusal([&] { store.setEvent(1, ln1, true, T0); }), RequestError::Kind::InvalidArgs);
+    EXPECT_EQ(refusal([&] { store.setEvent(1, ln2, true, T0); }), RequestError::Kind::UnknownSchedule);
+    EXPECT_EQ(store.activeSchedule(1, T0), ln1);
+}
+
+TEST(BadUploads, AreRefusedAndWithdrawTheScheduleOfThatName)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto withCount = [](std::int32_t n) {
+        Upload u = timed(10, {1, 2}, {T0});
+        u.entryCount = n;
+        return u;
+    };
+    const std::vector<Upload> bad = {
+        withCount(-1),
+        withCount(0),
+        withCount(3),
+        timed(10, {1}, {T0}, 0),
+        timed(10, {1}, {T0}, -900),
+        timed(10, std::vector<double>(301, 1.0), {T0}),
+        timed(10, {1}, std::vector<Millis>(17, T0)),
+        timed(10, {1, nan}, {T0}),
+        timed(10, {1, std::numeric_limits<double>::infinity()}, {T0}),
+        timed(10, {1}, {latestStartTime + 1}),
+    };
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        ScheduleStore store;
+        store.upload(1, ln1, timed(10, {1}, {T0}));
+        EXPECT_EQ(refusal([&] { store.upload(1, ln1, bad[i]); }), RequestError::Kind::InvalidArgs) << i;
+        EXPECT_FALSE(store.contains(1, ln1)) << i;
+        EXPECT_EQ(store.activeSchedule(1, T0), noScheduleActive) << i;
+    }
+
+    ScheduleStore store;
+    Upload unusedValueIsNaN = timed(10, {1, nan}, {T0});
+    unusedValueIsNaN.entryCount = 1;
+    store.upload(1, ln1, unusedValueIsNaN);
+    store.upload(1, ln2, timed(10, std::vector<double>(300, 1.0), std::vector<Millis>(16, T0)));
+    EXPECT_TRUE(store.contains(1, ln1));
+    EXPECT_TRUE(store.contains(1, ln2));
+}
+
+TEST(BadUploads, AddressesAndIndicesOutOfRange)
+{
+    ScheduleStore store;
+    for (std::int32_t cls : {0, -1, 5})
+        EXPECT_EQ(refusal([&] { store.upload(cls, ln1, timed(10, {1}, {T0})); }), RequestError::Kind::InvalidArgs);
+    for (const std::string& name : std::vector<std::string>{"", "a b", std::string(65, 'A'), "x\ny"})
+        EXPECT_EQ(refusal([&] { store.upload(1, name, timed(10, {1}, {T0})); }), RequestError::Kind::InvalidArgs);
+    EXPECT_EQ(refusal([&] { store.activeSchedule(0, T0); }), RequestError::Kind::InvalidArgs);
+    EXPECT_EQ(refusal([&] { store.value(1, ln1, 1); }), RequestError::Kind::UnknownSchedule);
+
+    store.upload(1, ln1, timed(10, {1, 2}, {T0}));
+    for (std::int32_t index : {0, -1, 3})
+        EXPECT_EQ(refusal([&] { store.value(1, ln1, index); }), RequestError::Kind::InvalidArgs);
+    EXPECT_EQ(store.schedules().size(), 1u);
+}
+
+TEST(BadUploads, TheStoreIsBoundedPerCls)
+{
+    ScheduleStore store;
+    for (std::size_t i = 0; i < maxSchedulesPerCls; ++i)
+        store.upload(1, "N" + std::to_string(i), timed(1, {1}, {T0}));
+    EXPECT_EQ(refusal([&] { store.upload(1, "one_more", timed(1, {1}, {T0})); }), RequestError::Kind::StoreFull);
+    store.upload(1, "N0", timed(2, {1}, {T0}));  // replacing still works
+    store.upload(2, "one_more", timed(1, {1}, {T0}));
+    EXPECT_EQ(store.schedules().size(), maxSchedulesPerCls + 1);
+}
+
+TEST(ThreeDayProfile, MapsEveryChangePointToTheRoundedSetpoint)
+{
+    ScheduleStore store;
+    EXPECT_TRUE(store.profile(1, T0).empty());
+
+    store.upload(1, ln1, timed(20, {100.4, 100.5, -2.5, -2.5, 7}, {T0 - 5 * minute}, 600));
+    const Profile expected = {
+        {T0, 100},
+        {T0 + 5 * minute, 101},
+        {T0 + 15 * minute, -3},  // -2.5 rounds away from zero; the equal next entry is no change
+        {T0 + 35 * minute, 7},
+        {T0 + 45 * minute, noSetpoint},
+    };
+    EXPECT_EQ(store.profile(1, T0), expected);
+}
+
+TEST(ThreeDayProfile, HigherPriorityRunsCoverLowerOnesWithinThe72Hours)
+{
+    ScheduleStore store;
+    store.upload(1, ln1, timed(20, {10}, {T0 + hour}, 24 * 3600, true));
+    store.upload(1, "DsoECmd_FSCH250001", timed(250, {0}, {T0 + 2 * hour, T0 + 80 * hour}, 1800));
+    const Profile expected = {
+        {T0 + hour, 10},
+        {T0 + 2 * hour, 0},
+        {T0 + 2 * hour + 30 * minute, 10},
+    };
+    EXPECT_EQ(store.profile(1, T0), expected);
+    EXPECT_TRUE(store.profile(2, T0).empty());
+
+    // An event taken as present for the whole horizon.
+    store.upload(1, "SysSoft_FSCH110001", [] {
+        Upload u = eventTriggered(110, {-5.6});
+        u.reuse = true;
+        return u;
+    }());
+    store.setEvent(1, "SysSoft_FSCH110001", true, T0 - hour);
+    const Profile withEvent = {
+        {T0, -6},
+        {T0 + 2 * hour, 0},
+        {T0 + 2 * hour + 30 * minute, -6},
+    };
+    EXPECT_EQ(store.profile(1, T0), withEvent);
+}
+
+TEST(ThreeDayProfile, StaysBoundedForFineSchedules)
+{
+    ScheduleStore store;
+    std::vector<double> alternating(300);
+    for (std::size_t i = 0; i < alternating.size(); ++i)
+        alternating[i] = static_cast<double>(i % 2);
+    store.upload(1, ln1, timed(20, alternating, {T0}, 1, true));
+    const auto profile = store.profile(1, T0);
+    EXPECT_EQ(profile.size(), maxProfilePoints);
+    EXPECT_EQ(profile.rbegin()->first, T0 + (maxProfilePoints - 1) * second);
+}
+
+TEST(Rounding, ToWholeKilowattsWithinRange)
+{
+    EXPECT_EQ(roundToKw(0.49), 0);
+    EXPECT_EQ(roundToKw(-0.5), -1);
+    EXPECT_EQ(roundToKw(3.4e38), INT64_MAX);
+    EXPECT_EQ(roundToKw(-3.4e38), INT64_MIN + 1);
+}

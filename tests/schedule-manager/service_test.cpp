@@ -1,0 +1,270 @@
+// The schedule-manager program on a private system bus, called like the IEC server calls it.
+#include "child_process.hpp"
+#include "private_bus.hpp"
+
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <regex>
+
+namespace {
+
+using testsupport::ChildProcess;
+using std::int32_t;
+using std::uint64_t;
+
+const std::string serviceName = "de.brenvolta.vantor.iec61850.schedulemanager";
+const std::string objectPath = "/de/brenvolta/vantor/iec61850/schedulemanager";
+const std::string errorPrefix = serviceName + ".Error.";
+const std::string ln1 = "EmpSPrg_FSCH020001";
+const std::string ln2 = "EmpSPrg_FSCH020002";
+constexpr uint64_t hour = 3'600'000;
+
+uint64_t nowMillis()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+class ScheduleManagerProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        start();
+        connection_ = sdbus::createSystemBusConnection();
+        proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+    }
+
+    void start(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> args = {"--trace", "--state-file", statePath()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        program_ = std::make_unique<ChildProcess>(SCHEDULE_MANAGER_PROGRAM, args);
+        ASSERT_TRUE(program_->waitForOutput("schedule-manager ready on " + serviceName + "\n"))
+            << program_->errorOutput();
+    }
+
+    std::string statePath() const { return dir_.path() + "/state.json"; }
+
+    template <typename Result, typename... Args>
+    Result call(const std::string& method, const Args&... args)
+    {
+        Result result{};
+        proxy_->callMethod(method).onInterface(serviceName).withArguments(args...).storeResultsTo(result);
+        return result;
+    }
+
+    template <typename... Args>
+    void callVoid(const std::string& method, const Args&... args)
+    {
+        proxy_->callMethod(method).onInterface(serviceName).withArguments(args...);
+    }
+
+    // The D-Bus error name a call is answered with, empty when it succeeds.
+    template <typename... Args>
+    std::string errorOf(const std::string& method, const Args&... args)
+    {
+        try {
+            callVoid(method, args...);
+        } catch (const sdbus::Error& e) {
+            return e.getName();
+        }
+        return {};
+    }
+
+    void uploadTimed(const std::string& ln, int32_t priority, std::vector<double> values, std::vector<uint64_t> starts,
+                     int32_t interval = 3600, bool reuse = false)
+    {
+        callVoid("addScheduleJSON", int32_t{1}, ln, priority, static_cast<int32_t>(values.size()), interval, values,
+                 starts, reuse, nowMillis());
+    }
+
+    testsupport::PrivateBus bus_;
+    testsupport::TempDir dir_;
+    std::unique_ptr<ChildProcess> program_;
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IProxy> proxy_;
+};
+
+// Method name -> in signature + "->" + out signature, from the service's introspection data.
+std::map<std::string, std::string> introspectedMethods(const std::string& xml)
+{
+    std::map<std::string, std::string> methods;
+    const std::regex method(R"re(<method name="(\w+)">([\s\S]*?)</method>)re");
+    const std::regex arg(R"re(<arg type="([^"]+)" direction="(in|out)"/>)re");
+    for (std::sregex_iterator m(xml.begin(), xml.end(), method), end; m != end; ++m) {
+        std::string in, out;
+        const std::string body = (*m)[2];
+        for (std::sregex_iterator a(body.begin(), body.end(), arg); a != end; ++a)
+            ((*a)[2] == "in" ? in : out) += (*a)[1];
+        methods[(*m)[1]] = in + "->" + out;
+    }
+    return methods;
+}
+
+}  // namespace
+
+TEST_F(ScheduleManagerProgram, ServesEveryMethodWithItsSignature)
+{
+    std::string xml;
+    proxy_->callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
+    ASSERT_NE(xml.find("<interface name=\"" + serviceName + "\">"), std::string::npos) << xml;
+    const std::map<std::string, std::string> expected = {
+        {"checkExistence", "is->b"},
+        {"updateStatusOfSchedule", "isi->i"},
+        {"getActStrTm", "is->t"},
+        {"getNxtStrTm", "is->t"},
+        {"calculateValIndex", "ist->i"},
+        {"getVal", "isi->d"},
+        {"addScheduleJSON", "isiiiadatbt->"},
+        {"addScheduleJSONTrg", "isiiiadbbtb->"},
+        {"getActivateSchedule", "i->s"},
+        {"getSchedule3Days", "i->a{tx}"},
+        {"setEvent", "isb->"},
+    };
+    auto methods = introspectedMethods(xml);
+    for (const auto& [name, signature] : expected)
+        EXPECT_EQ(methods[name], signature) << name;
+}
+
+TEST_F(ScheduleManagerProgram, AnswersLikeTheServerExpects)
+{
+    const uint64_t start = nowMillis() - 60'000;
+    const uint64_t later = start + 10 * hour;
+    uploadTimed(ln1, 20, {12.5, 7}, {start, later, 0});
+
+    EXPECT_TRUE(call<bool>("checkExistence", int32_t{1}, ln1));
+    EXPECT_FALSE(call<bool>("checkExistence", int32_t{2}, ln1));
+    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{1}), 4);
+    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{2}), 1);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{2}), "no_schedule_active");
+
+    const int32_t index = call<int32_t>("calculateValIndex", int32_t{1}, ln1, nowMillis());
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(call<int32_t>("calculateValIndex", int32_t{1}, ln1, start + hour), 2);
+    EXPECT_EQ(call<double>("getVal", int32_t{1}, ln1, index), 12.5);
+    EXPECT_EQ(call<uint64_t>("getActStrTm", int32_t{1}, ln1), start);
+    EXPECT_EQ(call<uint64_t>("getNxtStrTm", int32_t{1}, ln1), later);
+
+    const auto profile = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
+    ASSERT_EQ(profile.size(), 6u);
+    EXPECT_EQ(profile.begin()->second, 13);
+    EXPECT_EQ(profile.at(start + hour), 7);
+    EXPECT_EQ(profile.at(start + 2 * hour), INT64_MIN);
+    EXPECT_EQ(profile.at(later), 13);
+
+    callVoid("addScheduleJSONTrg", int32_t{1}, std::string("SysSoft_FSCH110001"), int32_t{110}, int32_t{1},
+             int32_t{60}, std::vector<double>{-4}, true, true, nowMillis(), true);
+    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("SysSoft_FSCH11000"), int32_t{1}), 3);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
+    callVoid("setEvent", int32_t{1}, std::string("SysSoft_FSCH110001"), true);
+    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("SysSoft_FSCH11000"), int32_t{1}), 4);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "SysSoft_FSCH110001");
+    callVoid("setEvent", int32_t{1}, std::string("SysSoft_FSCH110001"), false);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
+}
+
+TEST_F(ScheduleManagerProgram, BadArgumentsAreAnsweredWithErrors)
+{
+    const uint64_t now = nowMillis();
+    const std::vector<double> one = {1};
+    const std::vector<uint64_t> starts = {now};
+    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{0}, ln1, int32_t{1}, int32_t{1}, int32_t{60}, one, starts, false, now),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, std::string(), int32_t{1}, int32_t{1}, int32_t{60}, one, starts,
+                      false, now),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{-1}, int32_t{60}, one, starts, false, now),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{1}, int32_t{0}, one, starts, false, now),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{301}, int32_t{60},
+                      std::vector<double>(301, 1.0), starts, false, now),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("addScheduleJSONTrg", int32_t{1}, ln1, int32_t{1}, int32_t{2}, int32_t{60}, one, false, true, now,
+                      false),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{-1}),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, int32_t{1}), errorPrefix + "UnknownSchedule");
+    EXPECT_EQ(errorOf("getSchedule3Days", int32_t{-7}), errorPrefix + "InvalidArgs");
+    EXPECT_EQ(errorOf("setEvent", int32_t{1}, ln1, true), errorPrefix + "UnknownSchedule");
+    EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, std::string("one")), "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_EQ(errorOf("noSuchMethod", int32_t{1}), "org.freedesktop.DBus.Error.UnknownMethod");
+
+    uploadTimed(ln1, 1, {5}, {now - 1000});
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
+    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{1}, int32_t{0}, one, starts, false, now),
+              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "no_schedule_active") << "refused upload withdraws";
+    EXPECT_TRUE(program_->running());
+}
+
+TEST_F(ScheduleManagerProgram, ARestartKeepsTheSchedulesAndEvents)
+{
+    const uint64_t begin = nowMillis() - 1000;
+    uploadTimed(ln1, 20, {3, 4}, {begin});
+    uploadTimed(ln2, 10, {9}, {begin + hour}, 60, true);
+    callVoid("addScheduleJSONTrg", int32_t{2}, std::string("SysSoft_FSCH110001"), int32_t{110}, int32_t{1},
+             int32_t{60}, std::vector<double>{-4}, true, true, nowMillis(), true);
+    callVoid("setEvent", int32_t{2}, std::string("SysSoft_FSCH110001"), true);
+    const auto profile = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
+
+    EXPECT_EQ(program_->stop(), 0);
+    proxy_.reset();
+    start();
+    proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{2}), "SysSoft_FSCH110001");
+    EXPECT_EQ(call<uint64_t>("getNxtStrTm", int32_t{1}, ln2), begin + hour);
+    auto after = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
+    after.erase(after.begin());
+    auto before = profile;
+    before.erase(before.begin());  // the first point is "now"
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(program_->errorOutput(), "");
+}
+
+TEST_F(ScheduleManagerProgram, TracesEveryCallOnOneLine)
+{
+    uploadTimed(ln1, 10, std::vector<double>(100, 1.0), std::vector<uint64_t>(16, nowMillis()), 900);
+    call<double>("getVal", int32_t{1}, ln1, int32_t{3});
+    errorOf("checkExistence", int32_t{1}, std::string("bad\nname"));
+    callVoid("addScheduleJSONTrg", int32_t{2}, std::string("SysComEr_FSCH220001"), int32_t{220}, int32_t{1},
+             int32_t{60}, std::vector<double>{1}, false, true, uint64_t{0}, true);
+    const std::string expected = "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=10 n=100 intv=900 values=100 "
+                                 "starts=16 reuse=0\n"
+                                 "getVal cls=1 ln=EmpSPrg_FSCH020001 index=3\n"
+                                 "checkExistence cls=1 ln=bad?name\n"
+                                 "addScheduleJSONTrg cls=2 ln=SysComEr_FSCH220001 prio=220 n=1 intv=60 values=1 "
+                                 "reuse=0 evtrg=1 system=1\n";
+    EXPECT_TRUE(program_->waitForOutput(expected)) << program_->output();
+}
+
+TEST_F(ScheduleManagerProgram, StartUpProblemsAreReportedNotCrashedOn)
+{
+    ChildProcess second(SCHEDULE_MANAGER_PROGRAM, {"--state-file", dir_.path() + "/other.json"});
+    EXPECT_EQ(second.waitForExit(), 1);
+    EXPECT_NE(second.errorOutput().find("cannot own " + serviceName), std::string::npos) << second.errorOutput();
+
+    ChildProcess::Options noBus;
+    noBus.environment = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_.path() + "/no-bus"};
+    ChildProcess without(SCHEDULE_MANAGER_PROGRAM, {"--state-file", dir_.path() + "/other.json"}, noBus);
+    EXPECT_EQ(without.waitForExit(), 1);
+    EXPECT_NE(without.errorOutput().find("cannot own"), std::string::npos) << without.errorOutput();
+
+    ChildProcess badUsage(SCHEDULE_MANAGER_PROGRAM, {"--state-file"});
+    EXPECT_EQ(badUsage.waitForExit(), 2);
+
+    EXPECT_EQ(program_->stop(), 0);
+    std::ofstream(statePath()) << "{\"format\": 1, \"schedules\": [{\"cls\": 1}]}";
+    start();
+    EXPECT_TRUE(program_->waitForErrorOutput("is unusable")) << program_->errorOutput();
+    proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "no_schedule_active");
+}
