@@ -108,7 +108,7 @@ LoadResult load_all_IEC_values_from_XML(IedServer server, const std::string& fil
 {
     streams.out << "load_all_IEC_values_from_XML" << std::endl;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (document.LoadFile(fileName.c_str()) != tinyxml2::XML_SUCCESS) {
+    if (!server || document.LoadFile(fileName.c_str()) != tinyxml2::XML_SUCCESS) {
         streams.err << "Error: Could not load XML file:" << fileName << std::endl;
         return {};
     }

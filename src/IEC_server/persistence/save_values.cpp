@@ -76,17 +76,27 @@ private:
     std::ostream& out_;
 };
 
-bool writeFile(const std::string& path, IedServer server, std::ostream& out)
+bool writeValues(std::FILE* file, IedServer server, std::ostream& out)
 {
-    File file(std::fopen(path.c_str(), "w"));
-    if (!file)
-        return false;
     {
         DataModelLock lock(server);
-        ValueWriter(file.get(), server, out).write(box::staticModel());
+        ValueWriter(file, server, out).write(box::staticModel());
     }
-    const bool written = std::fflush(file.get()) == 0 && !std::ferror(file.get()) && fsync(fileno(file.get())) == 0;
-    return std::fclose(file.release()) == 0 && written;
+    return std::fflush(file) == 0 && !std::ferror(file) && fsync(fileno(file)) == 0;
+}
+
+// Writes the file beside its place and moves it there.
+bool replaceFile(const std::string& fileName, IedServer server, std::ostream& out)
+{
+    const std::string temporary = fileName + ".tmp";
+    File file(std::fopen(temporary.c_str(), "w"));
+    if (!file)
+        return false;
+    const bool written = writeValues(file.get(), server, out);
+    if (std::fclose(file.release()) == 0 && written && std::rename(temporary.c_str(), fileName.c_str()) == 0)
+        return true;
+    std::remove(temporary.c_str());
+    return false;
 }
 
 }  // namespace
@@ -99,9 +109,7 @@ StoreStreams standardStreams()
 bool save_all_IEC_values_in_XML(IedServer server, const std::string& fileName, StoreStreams streams)
 {
     streams.out << "-- Saving all the data --" << std::endl;
-    const std::string temporary = fileName + ".tmp";
-    if (!writeFile(temporary, server, streams.out) || std::rename(temporary.c_str(), fileName.c_str()) != 0) {
-        std::remove(temporary.c_str());
+    if (!server || !replaceFile(fileName, server, streams.out)) {
         streams.err << "Error: Could not save XML file:" << fileName << std::endl;
         return false;
     }

@@ -201,6 +201,7 @@ TEST_F(FailedSave, PreviousFileStaysWhenTheNewOneCannotBeWritten)
     EXPECT_FALSE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
     EXPECT_EQ(output.err.str(), "Error: Could not save XML file:" + file + "\n");
     EXPECT_EQ(testsupport::readFile(file), "<Root>previous</Root>");
+    EXPECT_TRUE(std::filesystem::is_directory(file + ".tmp")) << "what was in the way stays";
 }
 
 TEST_F(FailedSave, DirectoryInPlaceOfTheFileLeavesNoTemporaryBehind)
@@ -211,6 +212,15 @@ TEST_F(FailedSave, DirectoryInPlaceOfTheFileLeavesNoTemporaryBehind)
     EXPECT_EQ(output.err.str(), "Error: Could not save XML file:" + file + "\n");
     EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
     EXPECT_TRUE(std::filesystem::is_directory(file + "/inside"));
+}
+
+TEST_F(FailedSave, NoServerNoFile)
+{
+    const std::string file = dir.path() + "/values.xml";
+    EXPECT_FALSE(save_all_IEC_values_in_XML(nullptr, file, output.streams()));
+    EXPECT_FALSE(std::filesystem::exists(file));
+    ASSERT_TRUE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
+    EXPECT_FALSE(load_all_IEC_values_from_XML(nullptr, file, output.streams()).fileRead);
 }
 
 }  // namespace
