@@ -295,62 +295,76 @@ void IecScheduleHandling::updateActiveScheduleData(LogicalDeviceKind cls)
     publishActiveScheduleData(ld, name, cls);
 }
 
-// Every failed call stops here, so the node and the outputs keep their last
-// good values.
+// Asks for the active node's entry, value and start times, finding each
+// target as it goes; nullopt when a call failed or a target is missing.
+std::optional<IecScheduleHandling::ActiveEntry> IecScheduleHandling::queryActiveEntry(const std::string& ld,
+                                                                                      const std::string& name,
+                                                                                      LogicalDeviceKind cls) const
+{
+    const std::int32_t number = clsNumber(cls);
+    ActiveEntry e;
+    const auto index = schedulemanager::calculateValIndex(proxy(), number, name, systemClockMs());
+    if (!index) return std::nullopt;
+    e.index = *index;
+    if (!(e.entryTarget = find(ld, name, "SchdEntr", "stVal"))) {
+        const std::string text = "Error: DA in CLS" + clsText(cls) + " for SchdEntr not found";
+        schedulelog::report(text, text);
+        return std::nullopt;
+    }
+    const auto value = schedulemanager::getVal(proxy(), number, name, e.index);
+    if (!value) return std::nullopt;
+    e.value = *value;
+    if (!(e.valueTarget = find(ld, name, "ValMV", "mag"))) {
+        schedulelog::report("DA for ValMV not found", "Error: DA for ValMV not found");
+        return std::nullopt;
+    }
+    const auto actStrTm = schedulemanager::getActStrTm(proxy(), number, name);
+    if (!actStrTm) return std::nullopt;
+    e.actStrTmMs = *actStrTm;
+    if (!(e.actStrTmTarget = find(ld, name, "ActStrTm", "stVal"))) {
+        schedulelog::report("DA for ActStrTm not found", "Error: DA for ActStrTm not found");
+        return std::nullopt;
+    }
+    const auto nxtStrTm = schedulemanager::getNxtStrTm(proxy(), number, name);
+    if (!nxtStrTm) return std::nullopt;
+    e.nxtStrTmMs = *nxtStrTm;
+    if (!(e.nxtStrTmTarget = find(ld, name, "NxtStrTm", "stVal"))) {
+        schedulelog::report("DA for NxtStrTm not found", "Error: DA for NxtStrTm not found");
+        return std::nullopt;
+    }
+    if (!(e.enaReqTarget = find(ld, name, "EnaReq", "stVal"))) {
+        schedulelog::report("DA for EnaReq not found", "Error: DA for EnaReq not found");
+        return std::nullopt;
+    }
+    return e;
+}
+
+// Written only once every answer is in, so the node, the outputs and the
+// listeners keep their last good values when a call fails.
 void IecScheduleHandling::publishActiveScheduleData(const std::string& ld, const std::string& name,
                                                     LogicalDeviceKind cls)
 {
-    const std::int32_t number = clsNumber(cls);
     const Timestamp now = timestampNow();
-    const auto index = schedulemanager::calculateValIndex(proxy(), number, name, systemClockMs());
-    if (!index) return;
-    DataAttribute* entry = find(ld, name, "SchdEntr", "stVal");
-    if (!entry) {
-        const std::string text = "Error: DA in CLS" + clsText(cls) + " for SchdEntr not found";
-        schedulelog::report(text, text);
-        return;
-    }
-    IedServer_updateInt32AttributeValue(server(), entry, *index);
+    const auto entry = queryActiveEntry(ld, name, cls);
+    if (!entry) return;
+
+    IedServer_updateInt32AttributeValue(server(), entry->entryTarget, entry->index);
     IedServer_updateTimestampAttributeValue(server(), find(ld, name, "SchdEntr", "t"), &now);
 
-    const auto value = schedulemanager::getVal(proxy(), number, name, *index);
-    if (!value) return;
-    DataAttribute* mag = find(ld, name, "ValMV", "mag");
-    if (!mag) {
-        schedulelog::report("DA for ValMV not found", "Error: DA for ValMV not found");
-        return;
-    }
     MmsValue* structure = MmsValue_createEmptyStructure(1);
-    MmsValue_setElement(structure, 0, MmsValue_newFloat(static_cast<float>(*value)));
-    IedServer_updateAttributeValue(server(), mag, structure);
+    MmsValue_setElement(structure, 0, MmsValue_newFloat(static_cast<float>(entry->value)));
+    IedServer_updateAttributeValue(server(), entry->valueTarget, structure);
     MmsValue_delete(structure);
     IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ValMV", "t"), &now);
 
-    struct StartTime {
-        std::optional<std::uint64_t> (*query)(sdbus::IProxy*, std::int32_t, const std::string&);
-        const char* dataObject;
-    };
-    for (const StartTime& startTime : {StartTime{schedulemanager::getActStrTm, "ActStrTm"},
-                                       StartTime{schedulemanager::getNxtStrTm, "NxtStrTm"}}) {
-        const auto ms = startTime.query(proxy(), number, name);
-        if (!ms) return;
-        DataAttribute* stVal = find(ld, name, startTime.dataObject, "stVal");
-        if (!stVal) {
-            const std::string text = std::string("DA for ") + startTime.dataObject + " not found";
-            schedulelog::report(text, "Error: " + text);
-            return;
-        }
-        const Timestamp start = timestampAt(*ms);
-        IedServer_updateTimestampAttributeValue(server(), stVal, &start);
-        IedServer_updateTimestampAttributeValue(server(), find(ld, name, startTime.dataObject, "t"), &now);
-    }
+    const Timestamp actStrTm = timestampAt(entry->actStrTmMs);
+    IedServer_updateTimestampAttributeValue(server(), entry->actStrTmTarget, &actStrTm);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ActStrTm", "t"), &now);
+    const Timestamp nxtStrTm = timestampAt(entry->nxtStrTmMs);
+    IedServer_updateTimestampAttributeValue(server(), entry->nxtStrTmTarget, &nxtStrTm);
+    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "NxtStrTm", "t"), &now);
 
-    DataAttribute* enaReq = find(ld, name, "EnaReq", "stVal");
-    if (!enaReq) {
-        schedulelog::report("DA for EnaReq not found", "Error: DA for EnaReq not found");
-        return;
-    }
-    IedServer_updateBooleanAttributeValue(server(), enaReq, true);
+    IedServer_updateBooleanAttributeValue(server(), entry->enaReqTarget, true);
     IedServer_updateTimestampAttributeValue(server(), find(ld, name, "EnaReq", "t"), &now);
 
     updateSetpointOutputs(name, cls);

@@ -51,6 +51,19 @@ private:
     IedServer server() const { return *server_; }
     DataAttribute* find(std::string_view ld, std::string_view ln, std::string_view dataObject,
                         std::string_view attribute) const;
+    struct ActiveEntry {
+        std::int32_t index = 0;
+        double value = 0.0;
+        std::uint64_t actStrTmMs = 0;
+        std::uint64_t nxtStrTmMs = 0;
+        DataAttribute* entryTarget = nullptr;
+        DataAttribute* valueTarget = nullptr;
+        DataAttribute* actStrTmTarget = nullptr;
+        DataAttribute* nxtStrTmTarget = nullptr;
+        DataAttribute* enaReqTarget = nullptr;
+    };
+    std::optional<ActiveEntry> queryActiveEntry(const std::string& ld, const std::string& name,
+                                                LogicalDeviceKind cls) const;
     void publishActiveScheduleData(const std::string& ld, const std::string& name, LogicalDeviceKind cls);
     void notifyListeners(LogicalDeviceKind cls);
 

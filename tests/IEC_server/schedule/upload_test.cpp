@@ -1,0 +1,170 @@
+// uploadSchedule reads a schedule node of the box's model and sends it whole.
+#include "fake_schedule_manager.hpp"
+#include "iec61850/ied/hal.hpp"
+#include "model_fixture.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct ModelNode {
+    std::string name;
+    std::size_t values;
+    std::size_t startTimes;  // 0: event-triggered
+};
+
+// Every schedule node of a CLS device with its number of value and start-time objects.
+std::vector<ModelNode> scheduleNodes()
+{
+    std::vector<ModelNode> nodes{{"SysRes_FSCH010001", 100, 16}, {"SysComEr_FSCH220001", 100, 0}};
+    for (int i = 1; i <= 5; ++i) nodes.push_back({"EmpSPrg_FSCH02000" + std::to_string(i), 100, 16});
+    for (int i = 1; i <= 3; ++i) nodes.push_back({"EmpSPrg_FSCH02010" + std::to_string(i), 300, 16});
+    for (const char* prefix : {"EmpWCmd_FSCH03000", "DsoWCmd_FSCH13000"})
+        for (int i = 1; i <= 2; ++i) nodes.push_back({prefix + std::to_string(i), 1, 16});
+    for (const char* prefix : {"EmpDCmd_FSCH05000", "DsoDCmd_FSCH15000"})
+        for (int i = 1; i <= 2; ++i) nodes.push_back({prefix + std::to_string(i), 1, 1});
+    for (int i = 1; i <= 4; ++i) nodes.push_back({"DsoECmd_FSCH25000" + std::to_string(i), 1, 1});
+    for (int i = 1; i <= 4; ++i) nodes.push_back({"SysSoft_FSCH11000" + std::to_string(i), 1, 0});
+    return nodes;
+}
+
+class Upload : public ScheduleModelTest {};
+
+TEST_F(Upload, TimeBasedNodeSendsEveryValueAndStartTimeWhateverNumEntrSays)
+{
+    FakeScheduleManager service;
+    const std::string node = "EmpSPrg_FSCH020001";
+    IedServer_updateInt32AttributeValue(server, attribute("CLS1", node, "NumEntr", "setVal"), 3);
+    IedServer_updateInt32AttributeValue(server, attribute("CLS1", node, "SchdIntv", "setVal"), 900);
+    IedServer_updateBooleanAttributeValue(server, attribute("CLS1", node, "SchdReuse", "setVal"), true);
+    setFloat("CLS1", node, "ValASG005", "setMag", 0.1f);
+    setFloat("CLS1", node, "ValASG100", "setMag", -250.5f);
+    IedServer_updateUTCTimeAttributeValue(server, attribute("CLS1", node, "StrTm02", "setTm"), 1'764'000'000'250);
+
+    const std::uint64_t before = Hal_getTimeInMs();
+    const std::string output = printed([&] { handling->uploadSchedule(node, LogicalDeviceKind::CLS1); });
+    const std::uint64_t after = Hal_getTimeInMs();
+
+    EXPECT_EQ(output, "");
+    const auto uploads = service.uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    const ReceivedUpload& u = uploads[0];
+    EXPECT_EQ(u.method, "addScheduleJSON");
+    EXPECT_EQ(u.cls, 1);
+    EXPECT_EQ(u.lnName, node);
+    EXPECT_EQ(u.priority, 20);
+    EXPECT_EQ(u.numberOfEntries, 3);
+    EXPECT_EQ(u.interval, 900);
+    ASSERT_EQ(u.values.size(), 100u);
+    EXPECT_EQ(u.values[4], static_cast<double>(0.1f));
+    EXPECT_NE(u.values[4], 0.1);
+    EXPECT_EQ(u.values[99], -250.5);
+    EXPECT_EQ(u.values[0], 0.0);
+    ASSERT_EQ(u.startTimesMs.size(), 16u);
+    EXPECT_EQ(u.startTimesMs[1], 1'764'000'000'250u);
+    EXPECT_EQ(u.startTimesMs[0], 0u);
+    EXPECT_TRUE(u.reuse);
+    EXPECT_GE(u.uploadTimeMs, before);
+    EXPECT_LE(u.uploadTimeMs, after);
+}
+
+TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAreFlagged)
+{
+    FakeScheduleManager service;
+    const auto nodes = scheduleNodes();
+    for (const ModelNode& node : nodes) handling->uploadSchedule(node.name, LogicalDeviceKind::CLS2);
+
+    const auto uploads = service.uploads();
+    ASSERT_EQ(uploads.size(), nodes.size());
+    const std::set<std::string> system{"SysComEr_FSCH220001", "SysSoft_FSCH110001", "SysSoft_FSCH110002",
+                                       "SysSoft_FSCH110003", "SysSoft_FSCH110004"};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        SCOPED_TRACE(nodes[i].name);
+        const ReceivedUpload& u = uploads[i];
+        EXPECT_EQ(u.lnName, nodes[i].name);
+        EXPECT_EQ(u.cls, 2);
+        EXPECT_EQ(u.values.size(), nodes[i].values);
+        EXPECT_EQ(u.startTimesMs.size(), nodes[i].startTimes);
+        EXPECT_EQ(u.method, nodes[i].startTimes ? "addScheduleJSON" : "addScheduleJSONTrg");
+        EXPECT_EQ(u.systemSchedule, system.count(nodes[i].name) == 1);
+    }
+    // Start values of the model: SysComEr reuses its schedule, the rest do not.
+    EXPECT_TRUE(uploads[1].reuse);
+    EXPECT_FALSE(uploads[0].reuse);
+}
+
+TEST_F(Upload, EventTriggerFlagIsSent)
+{
+    FakeScheduleManager service;
+    // The start value is true; a client turned it off in the first node.
+    IedServer_updateBooleanAttributeValue(server, attribute("CLS1", "SysSoft_FSCH110001", "EvTrg", "setVal"), false);
+    handling->uploadSchedule("SysSoft_FSCH110001", LogicalDeviceKind::CLS1);
+    handling->uploadSchedule("SysSoft_FSCH110002", LogicalDeviceKind::CLS1);
+    const auto uploads = service.uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    EXPECT_FALSE(uploads[0].eventTrigger);
+    EXPECT_TRUE(uploads[1].eventTrigger);
+}
+
+TEST_F(Upload, WhatIsNoScheduleNodeSendsNothing)
+{
+    FakeScheduleManager service;
+    const std::string output = printed([&] {
+        handling->uploadSchedule("ActPow_GGIO001", LogicalDeviceKind::CLS1);
+        handling->uploadSchedule("", LogicalDeviceKind::CLS1);
+        handling->uploadSchedule("EmpSPrg_FSCH020001", LogicalDeviceKind::CLS3);
+    });
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(service.calls().empty());
+    EXPECT_TRUE(RecordCapture::records().empty());
+}
+
+TEST_F(Upload, AFailedUploadIsReportedAndChangesNothing)
+{
+    const std::string output = printed([&] { handling->uploadSchedule("EmpWCmd_FSCH030001", LogicalDeviceKind::CLS1); });
+    EXPECT_EQ(output.rfind("Error addScheduleJSON: [org.freedesktop.DBus.Error.ServiceUnknown]", 0), 0u) << output;
+    const std::string outputTrg =
+        printed([&] { handling->uploadSchedule("SysSoft_FSCH110001", LogicalDeviceKind::CLS1); });
+    EXPECT_EQ(outputTrg.rfind("Error addScheduleJSONTrg: ", 0), 0u) << outputTrg;
+    EXPECT_EQ(RecordCapture::records().size(), 2u);
+}
+
+// A writer applies whole client writes under the model lock, as the
+// library's thread does in debug mode: all 100 values of a node at once,
+// last to first, round after round. Every upload sees one round, never parts of two.
+TEST_F(Upload, AnUploadNeverMixesOldAndNewSettings)
+{
+    FakeScheduleManager service;
+    const std::string node = "EmpSPrg_FSCH020002";
+    std::vector<DataAttribute*> values;
+    for (int entry = 1; entry <= 100; ++entry)
+        values.push_back(firstComponent(attribute("CLS1", node, valAsgName(entry), "setMag")));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> rounds{0};
+    std::thread writer([&] {
+        for (float round = 1.0f; !done; round += 1.0f) {
+            IedServer_lockDataModel(server);
+            for (auto value = values.rbegin(); value != values.rend(); ++value)
+                IedServer_updateFloatAttributeValue(server, *value, round);
+            IedServer_unlockDataModel(server);
+            ++rounds;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    while (rounds < 1) std::this_thread::yield();
+    for (int i = 0; i < 20; ++i) handling->uploadSchedule(node, LogicalDeviceKind::CLS1);
+    done = true;
+    writer.join();
+
+    const auto uploads = service.uploads();
+    ASSERT_EQ(uploads.size(), 20u);
+    for (const ReceivedUpload& upload : uploads) {
+        ASSERT_EQ(upload.values.size(), 100u);
+        EXPECT_EQ(std::count(upload.values.begin(), upload.values.end(), upload.values.front()), 100);
+    }
+}
+
+}  // namespace
