@@ -4,6 +4,7 @@
 
 #include <tinyxml2.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string_view>
 
@@ -102,13 +103,23 @@ private:
     LoadResult& result_;
 };
 
+// About ten times what the whole model takes; anything larger is not a value file.
+constexpr std::uintmax_t kMaxFileBytes = 8u << 20;
+
+bool readDocument(const std::string& fileName, tinyxml2::XMLDocument& document)
+{
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(fileName, error);
+    return !error && size <= kMaxFileBytes && document.LoadFile(fileName.c_str()) == tinyxml2::XML_SUCCESS;
+}
+
 }  // namespace
 
 LoadResult load_all_IEC_values_from_XML(IedServer server, const std::string& fileName, StoreStreams streams)
 {
     streams.out << "load_all_IEC_values_from_XML" << std::endl;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (!server || document.LoadFile(fileName.c_str()) != tinyxml2::XML_SUCCESS) {
+    if (!server || !readDocument(fileName, document)) {
         streams.err << "Error: Could not load XML file:" << fileName << std::endl;
         return {};
     }

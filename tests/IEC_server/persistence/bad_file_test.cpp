@@ -2,6 +2,8 @@
 // its line, and nothing but the good entries changes the model.
 #include "model_values.hpp"
 
+#include <filesystem>
+
 namespace persistence::test {
 namespace {
 
@@ -59,6 +61,22 @@ TEST_F(BadFile, FilesThatAreNotXmlAreFailuresAndApplyNothing)
         EXPECT_EQ(output.err.str(), "Error: Could not load XML file:" + file + "\n") << text;
     }
     EXPECT_TRUE(changed().empty());
+}
+
+TEST_F(BadFile, FileFarLargerThanAnyValueFileIsNotRead)
+{
+    std::string text = "<Root><STB><LLN0><Beh><stVal unit=\"MMS_INTEGER\" value=\"9\"/></Beh></LLN0></STB>";
+    text += std::string(9u << 20, ' ') + "</Root>";  // well-formed, only too large
+    EXPECT_FALSE(load(text).fileRead);
+    EXPECT_EQ(output.err.str(), "Error: Could not load XML file:" + file + "\n");
+    EXPECT_TRUE(changed().empty());
+}
+
+TEST_F(BadFile, DirectoryInPlaceOfTheFileIsNotRead)
+{
+    std::filesystem::create_directory(file);
+    EXPECT_FALSE(load_all_IEC_values_from_XML(server.get(), file, output.streams()).fileRead);
+    EXPECT_EQ(output.err.str(), "Error: Could not load XML file:" + file + "\n");
 }
 
 TEST_F(BadFile, DocumentWithoutElementsHasNoRoot)
