@@ -91,8 +91,8 @@ void InterfaceEMS::createDBusConnectionAndObjects()
     connection = sdbus::createSystemBusConnection(serviceName);
     rootObject = sdbus::createObject(*connection, "/de/brenvolta/vantor/iec61850");
     clsObject = sdbus::createObject(*connection, clsObjectPathPrefix + std::to_string(kPublishedCls));
-    mmxuObject = sdbus::createObject(*connection, getDBUSObjectPathMMXU(kPublishedCls));
-    actPowObject = sdbus::createObject(*connection, getDBUSObjectPathActPowGGIO001(kPublishedCls));
+    mmxuObject = sdbus::createObject(*connection, mmxuObjectPathPrefix + std::to_string(kPublishedCls));
+    actPowObject = sdbus::createObject(*connection, actPowObjectPathPrefix + std::to_string(kPublishedCls));
 }
 
 void InterfaceEMS::registerDBusInterfaces()
