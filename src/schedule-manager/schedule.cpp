@@ -88,7 +88,7 @@ Millis Schedule::nextStartAfter(Millis now) const
     return next.value_or(0);
 }
 
-std::optional<Millis> Schedule::nextChangeAfter(Millis now, bool active) const
+std::optional<Millis> Schedule::nextRunChangeAfter(Millis now) const
 {
     std::optional<Millis> next;
     if (trigger == Trigger::StartTimes) {
@@ -96,12 +96,8 @@ std::optional<Millis> Schedule::nextChangeAfter(Millis now, bool active) const
         if (after != startTimes.end())
             next = *after;
     }
-    if (const auto run = runAt(now)) {
-        if (!reuse)
-            keepEarliest(next, run->trigger + runDuration());
-        if (active)
-            keepEarliest(next, run->start + static_cast<Millis>(entryIndexAt(now)) * intervalMillis());
-    }
+    if (const auto run = runAt(now); run && !reuse)
+        keepEarliest(next, run->trigger + runDuration());
     return next;
 }
 

@@ -74,10 +74,32 @@ struct Schedule {
     ScheduleState stateAt(Millis now) const;
     std::int32_t entryIndexAt(Millis now) const;
     Millis nextStartAfter(Millis now) const;  // 0 when none is known
-    // Next moment after now at which this schedule starts, stops, changes its
-    // trigger or (when it is the active one) moves to another entry.
-    std::optional<Millis> nextChangeAfter(Millis now, bool active) const;
+    // Next moment after now at which this schedule starts, stops or changes
+    // the start time its runs count from.
+    std::optional<Millis> nextRunChangeAfter(Millis now) const;
+    // Next moment after now, within its runs, at which the value in force
+    // differs from the current one by the given comparison.
+    template <typename Same>
+    std::optional<Millis> nextValueChangeAfter(Millis now, Same same) const;
 };
+
+template <typename Same>
+std::optional<Millis> Schedule::nextValueChangeAfter(Millis now, Same same) const
+{
+    const auto run = runAt(now);
+    if (!run)
+        return std::nullopt;
+    const std::size_t current = static_cast<std::size_t>(entryIndexAt(now) - 1);
+    for (std::size_t j = current + 1; j < values.size(); ++j)
+        if (!same(values[j], values[current]))
+            return run->start + j * intervalMillis();
+    if (!reuse)
+        return run->start + runDuration();
+    for (std::size_t j = 0; j < current; ++j)
+        if (!same(values[j], values[current]))
+            return run->start + runDuration() + j * intervalMillis();
+    return std::nullopt;
+}
 
 // Throws RequestError(InvalidArgs) when the schedule breaks a rule above.
 void validate(const Schedule& schedule);

@@ -240,11 +240,15 @@ Profile ScheduleStore::profile(std::int32_t cls, Millis now) const
         previous = setpoint;
 
         std::optional<Millis> next;
-        for (const auto& [name, schedule] : entries) {
-            const bool isActive = active && active->schedule == schedule;
-            if (auto change = schedule->nextChangeAfter(t, isActive); change && (!next || *change < *next))
+        auto keepEarliest = [&next](std::optional<Millis> change) {
+            if (change && (!next || *change < *next))
                 next = change;
-        }
+        };
+        for (const auto& [name, schedule] : entries)
+            keepEarliest(schedule->nextRunChangeAfter(t));
+        if (active)
+            keepEarliest(active->schedule->nextValueChangeAfter(
+                t, [](double a, double b) { return roundToKw(a) == roundToKw(b); }));
         if (!next)
             break;
         t = *next;

@@ -307,6 +307,11 @@ TEST(ThreeDayProfile, StaysBoundedForFineSchedules)
     const auto profile = store.profile(1, T0);
     EXPECT_EQ(profile.size(), maxProfilePoints);
     EXPECT_EQ(profile.rbegin()->first, T0 + (maxProfilePoints - 1) * second);
+
+    // Entries that round to the same kW are no change, also across repetitions.
+    store.upload(1, ln1, timed(20, {100.2, 99.6, 100.4}, {T0 - hour}, 1, true));
+    store.upload(1, ln2, timed(10, {1, 2, 3}, {T0 + 70 * hour}, 1, true));
+    EXPECT_EQ(store.profile(1, T0), (Profile{{T0, 100}}));
 }
 
 TEST(Rounding, ToWholeKilowattsWithinRange)
