@@ -288,6 +288,42 @@ TEST_F(SmallModel, ClassesComeFromTheCallbackOrFromTheAttributes)
     EXPECT_EQ(attr(byAttribute(pos, "DA", "name", "ctlModel"), "type"), "CtlModelKind");
 }
 
+TEST(SclWriterModels, SubObjectsAndMembersOutsideTheModelAreStillNamed)
+{
+    ModelBuilder b("IED2");
+    LogicalDevice* ld = b.device("LD1");
+    LogicalNode* lln0 = b.node(ld, "LLN0");
+    b.object(lln0, "Beh", kEns);
+    LogicalNode* mmxu = b.node(ld, "MMXU2");
+    DataObject* phv = b.object(mmxu, "PhV");
+    DataObject* phsA = b.object(phv, "phsA");
+    b.attribute(phsA, "cVal", IEC61850_FC_MX, IEC61850_FLOAT32, TRG_OPT_DATA_CHANGED);
+    DataSet* set = b.dataSet(lln0, "ds");
+    b.dataSetEntry(set, "LD1", "MMXU2$MX$PhV$phsA$cVal");
+    b.dataSetEntry(set, "LD1", "LPHD1$ST$PhyHealth");  // no such node
+    b.dataSetEntry(set, "LD1", "LLN0");                // no FC, no object
+
+    Parsed p(scl::sclDocument(*b.model()));
+    const auto members = all(p.root(), "FCDA");
+    ASSERT_EQ(members.size(), 3u);
+    EXPECT_EQ(attr(members[0], "doName"), "PhV.phsA");
+    EXPECT_EQ(attr(members[0], "daName"), "cVal");
+    EXPECT_EQ(attr(members[1], "lnClass"), "LPHD");
+    EXPECT_EQ(attr(members[1], "lnInst"), "1");
+    EXPECT_EQ(attr(members[1], "doName"), "PhyHealth");
+    EXPECT_EQ(attr(members[2], "lnClass"), "LLN0");
+    EXPECT_EQ(attr(members[2], "doName"), "<none>");
+
+    XMLElement* mmxuType = byAttribute(p.root(), "LNodeType", "lnClass", "MMXU");
+    XMLElement* phvType = byAttribute(p.root(), "DOType", "id", attr(byAttribute(mmxuType, "DO", "name", "PhV"), "type"));
+    ASSERT_NE(phvType, nullptr);
+    XMLElement* sdo = byAttribute(phvType, "SDO", "name", "phsA");
+    ASSERT_NE(sdo, nullptr);
+    XMLElement* phsAType = byAttribute(p.root(), "DOType", "id", attr(sdo, "type"));
+    ASSERT_NE(phsAType, nullptr);
+    EXPECT_EQ(attr(byAttribute(phsAType, "DA", "name", "cVal"), "fc"), "MX");
+}
+
 class ServedSmallModel : public SmallModel {
 protected:
     void SetUp() override { ASSERT_NE(server, nullptr); }
