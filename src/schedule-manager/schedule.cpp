@@ -31,24 +31,34 @@ Millis Schedule::runDuration() const
     return static_cast<Millis>(entryCount) * intervalMillis();
 }
 
+std::optional<Millis> Schedule::seriesStartAt(Millis now) const
+{
+    if (trigger == Trigger::Event)
+        return eventSince && *eventSince <= now ? eventSince : std::nullopt;
+    auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
+    if (trigger != Trigger::StartTimes || after == startTimes.begin())
+        return std::nullopt;
+    return *std::prev(after);
+}
+
+std::optional<Millis> Schedule::startTimeAfter(Millis now) const
+{
+    auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
+    if (trigger != Trigger::StartTimes || after == startTimes.end())
+        return std::nullopt;
+    return *after;
+}
+
 std::optional<Run> Schedule::runAt(Millis now) const
 {
-    std::optional<Millis> trigger;
-    if (this->trigger == Trigger::StartTimes) {
-        auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
-        if (after != startTimes.begin())
-            trigger = *std::prev(after);
-    } else if (this->trigger == Trigger::Event && eventSince && *eventSince <= now) {
-        trigger = eventSince;
-    }
-    if (!trigger)
+    const auto seriesStart = seriesStartAt(now);
+    if (!seriesStart)
         return std::nullopt;
-
-    const Millis elapsed = now - *trigger;
+    const Millis elapsed = now - *seriesStart;
     const Millis duration = runDuration();
     if (!reuse)
-        return elapsed < duration ? std::optional<Run>(Run{*trigger, *trigger}) : std::nullopt;
-    return Run{*trigger, *trigger + elapsed / duration * duration};
+        return elapsed < duration ? std::optional<Run>(Run{*seriesStart, *seriesStart}) : std::nullopt;
+    return Run{*seriesStart, *seriesStart + elapsed / duration * duration};
 }
 
 ScheduleState Schedule::stateAt(Millis now) const
@@ -77,12 +87,7 @@ std::int32_t Schedule::entryIndexAt(Millis now) const
 
 Millis Schedule::nextStartAfter(Millis now) const
 {
-    std::optional<Millis> next;
-    if (trigger == Trigger::StartTimes) {
-        auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
-        if (after != startTimes.end())
-            next = *after;
-    }
+    auto next = startTimeAfter(now);
     if (const auto run = runAt(now); run && reuse)
         keepEarliest(next, run->start + runDuration());
     return next.value_or(0);
@@ -90,12 +95,7 @@ Millis Schedule::nextStartAfter(Millis now) const
 
 std::optional<Millis> Schedule::nextRunChangeAfter(Millis now) const
 {
-    std::optional<Millis> next;
-    if (trigger == Trigger::StartTimes) {
-        auto after = std::upper_bound(startTimes.begin(), startTimes.end(), now);
-        if (after != startTimes.end())
-            next = *after;
-    }
+    auto next = startTimeAfter(now);
     if (const auto run = runAt(now); run && !reuse)
         keepEarliest(next, run->trigger + runDuration());
     return next;

@@ -81,6 +81,10 @@ struct Schedule {
     // differs from the current one by the given comparison.
     template <typename Same>
     std::optional<Millis> nextValueChangeAfter(Millis now, Same same) const;
+
+private:
+    std::optional<Millis> seriesStartAt(Millis now) const;
+    std::optional<Millis> startTimeAfter(Millis now) const;
 };
 
 template <typename Same>
