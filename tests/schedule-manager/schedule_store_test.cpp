@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
+#include <random>
 
 using namespace schedmgr;
 
@@ -320,4 +322,63 @@ TEST(Rounding, ToWholeKilowattsWithinRange)
     EXPECT_EQ(roundToKw(-0.5), -1);
     EXPECT_EQ(roundToKw(3.4e38), INT64_MAX);
     EXPECT_EQ(roundToKw(-3.4e38), INT64_MIN + 1);
+}
+
+TEST(RandomTraffic, AnswersStayConsistentWhateverIsUploaded)
+{
+    std::mt19937 random(61850);
+    auto pick = [&](auto... options) {
+        const std::array values{options...};
+        return values[std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(random)];
+    };
+    const std::vector<std::string> names = {ln1, ln2, "SysSoft_FSCH110001", "DsoECmd_FSCH250001"};
+    ScheduleStore store;
+    int activeSeen = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const std::int32_t cls = pick(1, 2, 0, 5);
+        const std::string& name = names[random() % names.size()];
+        const Millis now = T0 + random() % (100 * hour);
+        Upload upload = timed(pick(0, 10, -5, INT32_MAX, INT32_MIN), std::vector<double>(random() % 8, 1.5),
+                              {pick(Millis{0}, now, now + hour, T0, latestStartTime)}, pick(1, 60, 900, 0, -1, INT32_MAX),
+                              random() % 2 == 0);
+        for (auto& v : upload.values)
+            v = pick(0.0, -3.3, 1e20, -1e300, 7.5);
+        upload.entryCount = pick(upload.entryCount, 1, 0, -1, 300);
+        if (random() % 3 == 0)
+            upload.trigger = pick(Trigger::Event, Trigger::None);
+        try {
+            store.upload(cls, name, upload);
+            if (upload.trigger == Trigger::Event)
+                store.setEvent(cls, name, random() % 2 == 0, now - random() % hour);
+        } catch (const RequestError&) {
+        }
+        if (cls != 1 && cls != 2)
+            continue;
+
+        const std::string active = store.activeSchedule(cls, now);
+        if (active != noScheduleActive) {
+            ASSERT_EQ(store.state(cls, active, now), ScheduleState::Running);
+            ++activeSeen;
+        }
+        for (const auto& other : names) {
+            if (!store.contains(cls, other))
+                continue;
+            const auto index = store.entryIndex(cls, other, pick(now, Millis{0}, UINT64_MAX));
+            ASSERT_GE(index, 0);
+            if (index > 0)
+                store.value(cls, other, index);
+            ASSERT_EQ(store.state(cls, other, now) == ScheduleState::Running, store.activeStartTime(cls, other, now) != 0);
+        }
+        const auto profile = store.profile(cls, now);
+        ASSERT_LE(profile.size(), maxProfilePoints);
+        if (!profile.empty()) {
+            ASSERT_GE(profile.begin()->first, now);
+            ASSERT_LT(profile.rbegin()->first, now + profileHorizon);
+        }
+        ASSERT_EQ(profile.contains(now), active != noScheduleActive);
+        if (active != noScheduleActive) {
+            ASSERT_EQ(profile.at(now), roundToKw(store.value(cls, active, store.entryIndex(cls, active, now))));
+        }
+    }
+    EXPECT_GT(activeSeen, 100);
 }
