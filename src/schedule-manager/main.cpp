@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <pthread.h>

@@ -246,7 +246,7 @@ TEST_F(ScheduleManagerProgram, TracesEveryCallOnOneLine)
     EXPECT_TRUE(program_->waitForOutput(expected)) << program_->output();
 }
 
-TEST_F(ScheduleManagerProgram, StartUpProblemsAreReportedNotCrashedOn)
+TEST_F(ScheduleManagerProgram, ProblemsAreReportedNotCrashedOn)
 {
     ChildProcess second(SCHEDULE_MANAGER_PROGRAM, {"--state-file", dir_.path() + "/other.json"});
     EXPECT_EQ(second.waitForExit(), 1);
@@ -267,4 +267,13 @@ TEST_F(ScheduleManagerProgram, StartUpProblemsAreReportedNotCrashedOn)
     EXPECT_TRUE(program_->waitForErrorOutput("is unusable")) << program_->errorOutput();
     proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "no_schedule_active");
+
+    EXPECT_EQ(program_->stop(), 0);
+    program_ = std::make_unique<ChildProcess>(SCHEDULE_MANAGER_PROGRAM,
+                                              std::vector<std::string>{"--state-file", dir_.path() + "/no/state.json"});
+    ASSERT_TRUE(program_->waitForOutput("ready on"));
+    proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+    uploadTimed(ln1, 1, {5}, {nowMillis() - 1000});
+    EXPECT_TRUE(program_->waitForErrorOutput("cannot write state file")) << program_->errorOutput();
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1) << "kept in memory";
 }
