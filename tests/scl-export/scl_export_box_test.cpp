@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -127,12 +128,35 @@ protected:
     XMLElement* server = nullptr;
 };
 
-TEST_F(BoxScl, XmllintFindsTheFileWellFormed)
+std::optional<int> xmllint(const std::vector<std::string>& args, std::string* errors = nullptr)
+{
+    ChildProcess p(XMLLINT_PROGRAM, args);
+    auto status = p.waitForExit(std::chrono::seconds(40));
+    if (errors)
+        *errors = p.errorOutput();
+    return status;
+}
+
+// Well-formed, and valid against our schema of the exported structure:
+// element order, required attributes, name patterns, type references.
+TEST_F(BoxScl, XmllintFindsTheFileWellFormedAndStructured)
 {
     if (std::string(XMLLINT_PROGRAM).empty())
         GTEST_SKIP() << "xmllint is not installed";
-    ChildProcess xmllint(XMLLINT_PROGRAM, {"--noout", path});
-    EXPECT_EQ(xmllint.waitForExit(std::chrono::seconds(40)), 0) << xmllint.errorOutput();
+    std::string errors;
+    EXPECT_EQ(xmllint({"--noout", path}, &errors), 0) << errors;
+    EXPECT_EQ(xmllint({"--noout", "--schema", SCL_STRUCTURE_XSD, path}, &errors), 0) << errors;
+
+    // The schema does reject a file whose node names a type that is not there.
+    std::string text = testsupport::readFile(path);
+    const std::string type = "lnType=\"LLN0\"";
+    const std::size_t at = text.find(type);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, type.size(), "lnType=\"LLNX\"");
+    const std::string broken = dir->path() + "/broken.icd";
+    std::ofstream(broken) << text;
+    EXPECT_NE(xmllint({"--noout", "--schema", SCL_STRUCTURE_XSD, broken}, &errors), 0);
+    EXPECT_NE(errors.find("lnType"), std::string::npos) << errors;
 }
 
 TEST_F(BoxScl, HoldsTheDevicesNodesDataSetsAndControlBlocksOfTheModel)
