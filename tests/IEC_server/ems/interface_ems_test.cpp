@@ -122,6 +122,11 @@ protected:
         if (!iedServer)
             iedServer = IedServer_create(box::staticModel());
     }
+    static void TearDownTestSuite()
+    {
+        IedServer_destroy(iedServer);
+        iedServer = nullptr;
+    }
 
     void SetUp() override
     {
