@@ -204,10 +204,10 @@ private:
             return;
         }
         std::size_t objectParts = 1;
-        const ModelNode* n = nodeOf(entry.logicalDeviceName, parts[0]);
-        n = n ? ModelNode_getChild(const_cast<ModelNode*>(n), std::string(parts[2]).c_str()) : nullptr;
+        ModelNode* n = nodeOf(entry.logicalDeviceName, parts[0]);
+        n = n ? ModelNode_getChild(n, std::string(parts[2]).c_str()) : nullptr;
         for (std::size_t i = 3; n && i < parts.size(); ++i) {
-            n = ModelNode_getChild(const_cast<ModelNode*>(n), std::string(parts[i]).c_str());
+            n = ModelNode_getChild(n, std::string(parts[i]).c_str());
             if (!n || n->modelType != DataObjectModelType)
                 break;
             ++objectParts;
@@ -221,7 +221,7 @@ private:
             fcda.attribute("ix", entry.index);
     }
 
-    const ModelNode* nodeOf(const char* ldInst, std::string_view lnName)
+    ModelNode* nodeOf(const char* ldInst, std::string_view lnName)
     {
         LogicalDevice* ld = IedModel_getDeviceByInst(&model_, ldInst);
         return ld ? LogicalDevice_getLogicalNode(ld, std::string(lnName).c_str()) : nullptr;
