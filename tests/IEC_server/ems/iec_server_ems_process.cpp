@@ -1,0 +1,93 @@
+// The EMS interface of the real IecServer process on a private system bus.
+#include "child_process.hpp"
+#include "ems_test_support.hpp"
+#include "private_bus.hpp"
+
+#include "iec61850/client/mms_connection.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+
+constexpr const char* kService = "de.brenvolta.vantor.iec61850";
+constexpr std::uint16_t kPort = 4102;
+
+class IecServerWithEms : public ::testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(run() + "/uploaded_files"); }
+
+    std::string run() const { return root.path() + "/run"; }
+
+    void writeConfig(const std::string& text)
+    {
+        fs::create_directories(root.path() + "/config");
+        std::ofstream(root.path() + "/config/JSONRPC_config.conf") << text;
+    }
+
+    ::testing::AssertionResult startServing()
+    {
+        server = std::make_unique<ChildProcess>(IECSERVER_PATH, std::vector<std::string>{},
+                                                ChildProcess::Options{.workingDirectory = run(), .environment = {}});
+        if (!server->waitForOutput("Waiting for IEC Clients...\n"))
+            return ::testing::AssertionFailure() << "not serving:\n" << server->output() << server->errorOutput();
+        return ::testing::AssertionSuccess();
+    }
+
+    ::testing::AssertionResult connect(iec61850::client::MmsConnection& connection)
+    {
+        iec61850::client::ConnectOptions options;
+        options.port = kPort;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            if (connection.connect(options).ok())
+                return ::testing::AssertionSuccess();
+            std::this_thread::sleep_for(100ms);
+        }
+        return ::testing::AssertionFailure() << "no MMS association on port " << kPort;
+    }
+
+    testsupport::PrivateBus bus;
+    testsupport::TempDir root;
+    std::unique_ptr<ChildProcess> server;
+};
+
+TEST_F(IecServerWithEms, NameAlreadyOwnedIsReportedAndTheMmsServerStillStarts)
+{
+    auto owner = sdbus::createSystemBusConnection(kService);
+    ASSERT_TRUE(startServing());
+    EXPECT_NE(server->errorOutput().find("Error during InterfaceEMS initialization: "), std::string::npos)
+        << server->errorOutput();
+    EXPECT_EQ(server->output().find("registerDBusInterfaces"), std::string::npos);
+    EXPECT_EQ(server->output().find("# InterfaceEMS initiation done"), std::string::npos);
+    iec61850::client::MmsConnection connection;
+    ASSERT_TRUE(connect(connection));
+    EXPECT_TRUE(connection.identify().ok());
+}
+
+TEST_F(IecServerWithEms, SetTotwReachesTheModelServedOverMms)
+{
+    writeConfig("jsonrpcEnabled=false\njsonrpcHost=127.0.0.1\njsonrpcPort=5999\n");
+    ASSERT_TRUE(startServing());
+    EXPECT_NE(server->output().find("jsonrpcPort: 5999\n"), std::string::npos) << server->output();
+    EXPECT_NE(server->output().find("# InterfaceEMS initiation done\n"), std::string::npos);
+    const auto call = emstest::runCommand(std::string("busctl --system call ") + kService +
+                                          " /de/brenvolta/vantor/iec61850/cls/mmxu001/1"
+                                          " de.brenvolta.vantor.iec61850.cls.mmxu001 setTotw xti 1500 1700000000 0");
+    ASSERT_EQ(call.status, 0) << call.output;
+    iec61850::client::MmsConnection connection;
+    ASSERT_TRUE(connect(connection));
+    auto value = connection.read("FNN_STEUERBOXCLS1", "MMXU001$MX$TotW$mag$f");
+    ASSERT_TRUE(value.ok()) << value.error().describe();
+    EXPECT_EQ(value->toFloat(), 1500.0f);
+}
+
+}  // namespace
