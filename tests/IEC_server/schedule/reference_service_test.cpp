@@ -1,0 +1,83 @@
+// Every call against the reference schedule-manager program on a private bus.
+#include "child_process.hpp"
+#include "private_bus.hpp"
+#include "records.hpp"
+#include "schedule_manager_client.hpp"
+
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+
+namespace {
+
+namespace sm = schedulemanager;
+
+std::uint64_t nowMs()
+{
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+}
+
+class ReferenceService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        manager.emplace(SCHEDULE_MANAGER_PATH, std::vector<std::string>{"--trace", "--state-file", dir.path() + "/s.json"});
+        ASSERT_TRUE(manager->waitForOutput("ready")) << manager->errorOutput();
+        connection = sdbus::createSystemBusConnection();
+        proxy = sdbus::createProxy(*connection, kScheduleManagerService, kScheduleManagerPath);
+    }
+    void TearDown() override { manager.reset(); }
+
+    testsupport::TempDir dir;
+    testsupport::PrivateBus bus;
+    RecordCapture capture;
+    std::optional<testsupport::ChildProcess> manager;
+    std::unique_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<sdbus::IProxy> proxy;
+};
+
+TEST_F(ReferenceService, EveryMethodIsAnsweredWithItsSignature)
+{
+    const std::string node = "EmpSPrg_FSCH020001";
+    const std::uint64_t start = nowMs() - 90'000;
+    ASSERT_TRUE(sm::addScheduleJSON(proxy.get(), 1, node, {20, 2, 60, {5.5, 6.5}, {start}, false, nowMs()}));
+    ASSERT_TRUE(sm::addScheduleJSONTrg(proxy.get(), 1, "SysSoft_FSCH110001", {110, 1, 60, {1.0}, false, true, nowMs(), true}));
+
+    EXPECT_EQ(sm::checkExistence(proxy.get(), 1, node), true);
+    EXPECT_EQ(sm::checkExistence(proxy.get(), 2, node), false);
+    EXPECT_EQ(sm::updateStatusOfSchedule(proxy.get(), 1, "EmpSPrg_FSCH02000", 1), 4);
+    EXPECT_EQ(sm::updateStatusOfSchedule(proxy.get(), 1, "SysSoft_FSCH11000", 1), 3);
+    EXPECT_EQ(sm::getActivateSchedule(proxy.get(), 1), node);
+    EXPECT_EQ(sm::getActivateSchedule(proxy.get(), 2), "no_schedule_active");
+    const auto index = sm::calculateValIndex(proxy.get(), 1, node, nowMs());
+    EXPECT_EQ(index, 2);  // 90 s into a run of two 60 s entries
+    EXPECT_EQ(sm::getVal(proxy.get(), 1, node, index.value_or(1)), 6.5);
+    EXPECT_EQ(sm::getActStrTm(proxy.get(), 1, node), start);
+    EXPECT_TRUE(sm::getNxtStrTm(proxy.get(), 1, node).has_value());
+    const auto days = sm::getSchedule3Days(proxy.get(), 1);
+    ASSERT_TRUE(days);
+    EXPECT_FALSE(days->empty());
+
+    EXPECT_TRUE(RecordCapture::records().empty());
+    EXPECT_NE(manager->output().find("getSchedule3Days cls=1"), std::string::npos);
+}
+
+TEST_F(ReferenceService, ItsRefusalsAreReportedAsFailedCalls)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(sm::addScheduleJSON(proxy.get(), 1, "EmpSPrg_FSCH020001", {20, 5, 0, {1.0}, {}, false, nowMs()}));
+    EXPECT_FALSE(sm::getVal(proxy.get(), 1, "EmpSPrg_FSCH020003", 1));
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("Error addScheduleJSON: [de.brenvolta.vantor.iec61850.schedulemanager.Error.InvalidArgs]"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Error getVal: [de.brenvolta.vantor.iec61850.schedulemanager.Error.UnknownSchedule]"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(RecordCapture::records().size(), 2u);
+}
+
+}  // namespace
