@@ -211,12 +211,26 @@ void IecScheduleHandling::updateDevice(LogicalDeviceKind cls)
     // Without a fresh answer the last reference may name a schedule that has
     // ended; its data is not republished then.
     if (updateActiveScheduleRef(cls)) updateActiveScheduleData(cls);
+    discardUnsolicitedMessages();
 }
 
 void IecScheduleHandling::uploadSchedule(std::string lnName, LogicalDeviceKind cls)
 {
     if (auto settings = ScheduleNodeReader(server(), deviceName(cls), lnName).read())
         send(lnName, cls, std::move(*settings));
+    discardUnsolicitedMessages();
+}
+
+// No event loop runs on the connection: replies that came after their call
+// timed out, and signals addressed to us, would pile up in its queue.
+void IecScheduleHandling::discardUnsolicitedMessages()
+{
+    if (!connection_) return;
+    try {
+        for (int i = 0; i < 64 && connection_->processPendingRequest(); ++i) {
+        }
+    } catch (const sdbus::Error&) {
+    }
 }
 
 bool IecScheduleHandling::updateScheduleState(std::string_view prefix, std::int32_t instance, LogicalDeviceKind cls)

@@ -66,6 +66,7 @@ private:
                                                 LogicalDeviceKind cls) const;
     void publishActiveScheduleData(const std::string& ld, const std::string& name, LogicalDeviceKind cls);
     void notifyListeners(LogicalDeviceKind cls);
+    void discardUnsolicitedMessages();
 
     IedServer* server_;
     box::ModelAccess model_;
