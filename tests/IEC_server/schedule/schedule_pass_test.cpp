@@ -208,6 +208,22 @@ TEST_F(DevicePass, AFailedQuestionPublishesNothing)
     EXPECT_EQ(service->calls().size(), 11u);
 }
 
+TEST_F(DevicePass, AServiceAnsweringWithWrongTypesChangesNothing)
+{
+    publishGoodValue();
+    IedServer_updateInt32AttributeValue(server, attribute("CLS1", kActive, "SchdSt", "stVal"), 9);
+    service.reset();
+    service = std::make_unique<FakeScheduleManager>(FakeScheduleManager::Replies::WrongTypes);
+
+    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
+
+    EXPECT_EQ(RecordCapture::records().size(), 11u) << output;
+    EXPECT_EQ(intOf("CLS1", kActive, "SchdSt"), 9);
+    EXPECT_EQ(textOf("CLS1", "ActPow_FSCC001", "ActSchdRef"), "@CLS1/EmpSPrg_FSCH020001");
+    EXPECT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 10.5f);
+    EXPECT_TRUE(heard.empty());
+}
+
 TEST_F(DevicePass, AnUnknownActiveNodeStopsAtItsEntry)
 {
     service->setActive(1, "Bogus_FSCH990001");
