@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -105,6 +106,13 @@ protected:
         fs::create_directory(work.path() + "/uploaded_files");
     }
 
+    void TearDown() override
+    {
+        if (server) {
+            EXPECT_EQ(server->errorOutput().find("Sanitizer"), std::string::npos) << server->errorOutput();
+        }
+    }
+
     void start(const std::vector<std::string>& args = {})
     {
         server = syslog.start(IECSERVER_PATH, args, {.workingDirectory = work.path(), .environment = {}});
@@ -189,6 +197,10 @@ TEST_F(IecServerProcess, StartsWithBannerServesOnPort4102AndWaitsForClients)
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(log[static_cast<std::size_t>(started - messages.begin() + i)].severity, LOG_NOTICE);
     EXPECT_EQ(findRecord(log, "Waiting for IEC Clients...")->severity, LOG_WARNING);
+
+    // Drains with nothing recorded say nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(server->output().ends_with("\nWaiting for IEC Clients...\n")) << server->output();
 
     client::MmsConnection connection;
     ASSERT_TRUE(connect(connection));
