@@ -102,7 +102,8 @@ void InterfaceEMS::registerDBusInterfaces()
     registerClsMembers();
     registerMmxuMembers();
     registerActPowMembers();
-    context->registerCallback(kListenerName, [this](std::int32_t n) { emitDbusSignalUpdateActPowGGIO001(n); });
+    if (context)
+        context->registerCallback(kListenerName, [this](std::int32_t n) { emitDbusSignalUpdateActPowGGIO001(n); });
     for (const auto& object : {rootObject, clsObject, mmxuObject, actPowObject})
         object->finishRegistration();
     connection->enterEventLoopAsync();
