@@ -97,6 +97,18 @@ private:
     bool bound_ = false;
 };
 
+// Another program's server may still hold the port for a moment.
+bool waitForFreePort()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!PortHolder().bound()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return true;
+}
+
 class IecServerProcess : public ::testing::Test {
 protected:
     void SetUp() override
@@ -104,6 +116,7 @@ protected:
         if (auto reason = SyslogCapture::unavailableReason(); !reason.empty())
             GTEST_SKIP() << "syslog capture unavailable: " << reason;
         fs::create_directory(work.path() + "/uploaded_files");
+        ASSERT_TRUE(waitForFreePort()) << "port 4102 stays in use";
     }
 
     void TearDown() override
@@ -220,6 +233,7 @@ TEST_F(IecServerProcess, OnlyTheExactArgumentDebugSelectsDebugMode)
     EXPECT_EQ(server->output().find("Debug mode enabled"), std::string::npos);
     server->stop();
 
+    ASSERT_TRUE(waitForFreePort());
     start({"other", "debug", "debug"});
     ASSERT_TRUE(server->waitForOutput("Waiting for IEC Clients...\n"));
     EXPECT_EQ(server->output().rfind("Debug mode enabled\n", 0), 0u) << server->output();
