@@ -29,10 +29,10 @@ void connectionIndicationHandler(IedServer server, ClientConnection connection, 
 MmsError fileAccessHandler(void* parameter, MmsServerConnection connection, MmsFileServiceType service,
                            const char* localFilename, const char* otherFilename);
 
+inline constexpr std::size_t logEntriesPerLog = 10000;
 // Opens one SQLite log storage per log of the model, in directory, and
 // attaches it; a log whose storage cannot be opened keeps no entries (the
 // failure is reported). Returns how many logs got a storage.
-inline constexpr std::size_t logEntriesPerLog = 10000;
 int attachModelLogs(const std::string& directory, std::size_t maxEntriesPerLog = logEntriesPerLog);
 
 // Write interception: which schedule nodes changed since the last drain.

@@ -50,6 +50,7 @@ protected:
     {
         IedServer_destroy(iedServer);
         iedServer = nullptr;
+        delete logDirectory;
     }
 
     void SetUp() override
