@@ -77,6 +77,10 @@ startPrivateBus() {
     echo '    <allow send_type="signal"/>'
     echo '    <allow send_requested_reply="true" send_type="method_return"/>'
     echo '    <allow send_requested_reply="true" send_type="error"/>'
+    echo '    <allow receive_type="method_call"/>'
+    echo '    <allow receive_type="method_return"/>'
+    echo '    <allow receive_type="error"/>'
+    echo '    <allow receive_type="signal"/>'
     echo '    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>'
     echo '    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>'
     echo '    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>'
@@ -117,7 +121,8 @@ pids+=($!)
 for _ in $(seq 100); do nameOwned "$scheduleService" && break; sleep 0.1; done
 nameOwned "$scheduleService" || echo "run: the schedule manager did not come up; the server starts without it" >&2
 
-(cd "$run/box" && exec "$(realpath "$build")/src/IEC_server/IecServer" "$@") </dev/null &
+server=$(realpath "$build")/src/IEC_server/IecServer
+(cd "$run/box" && exec "$server" "$@") </dev/null &
 serverPid=$!
 pids+=("$serverPid")
 

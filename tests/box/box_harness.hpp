@@ -1,0 +1,176 @@
+// The whole box on one machine: a private system bus, the schedule-manager
+// service, the IecServer process in a working directory laid out as on the
+// box, a JSON-RPC peer, an EMS-side D-Bus client and MMS helpers.
+#pragma once
+
+#include "child_process.hpp"
+#include "private_bus.hpp"
+
+#include "iec61850/client/mms_connection.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace boxtest {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kStb = "FNN_STEUERBOXSTB";
+constexpr const char* kCls1 = "FNN_STEUERBOXCLS1";
+constexpr const char* kCls2 = "FNN_STEUERBOXCLS2";
+constexpr std::uint16_t kMmsPort = 4102;
+
+// Polls until done() holds or the timeout passes.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
+
+std::uint64_t nowMs();
+
+// An HTTP JSON-RPC 2.0 server on 127.0.0.1 answering every request with result true.
+class JsonRpcPeer {
+public:
+    JsonRpcPeer();
+    ~JsonRpcPeer();
+    JsonRpcPeer(const JsonRpcPeer&) = delete;
+    JsonRpcPeer& operator=(const JsonRpcPeer&) = delete;
+
+    int port() const { return port_; }
+    std::vector<nlohmann::json> requests() const;
+    std::size_t requestCount() const;
+    // Time each request arrived, in ms since 1970.
+    std::vector<std::uint64_t> arrivals() const;
+    void stop();
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<nlohmann::json> requests_;
+    std::vector<std::uint64_t> arrivals_;
+};
+
+// The box's processes. The bus lives as long as this object; DBUS_SYSTEM_BUS_ADDRESS
+// points at it meanwhile.
+class Box {
+public:
+    struct Options {
+        std::optional<int> jsonRpcPort;  // export enabled to 127.0.0.1:port
+        bool withScheduleManager = true;
+    };
+    explicit Box(const Options& options);
+    ~Box();
+    Box(const Box&) = delete;
+    Box& operator=(const Box&) = delete;
+
+    // False, with the server's output in the failure message, when it did not come up.
+    bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const;
+
+    testsupport::ChildProcess& server() { return *server_; }
+    testsupport::ChildProcess* scheduleManager() { return manager_ ? &*manager_ : nullptr; }
+    void killScheduleManager();
+    const std::string& directory() const { return dir_.path(); }
+    std::string serverOutput() const;  // standard output and error, for failure messages
+
+private:
+    testsupport::TempDir dir_;
+    testsupport::PrivateBus bus_;
+    std::optional<testsupport::ChildProcess> manager_;
+    std::optional<testsupport::ChildProcess> server_;
+};
+
+// Resident memory of a process in KiB, 0 when it is gone.
+std::uint64_t residentKiB(pid_t pid);
+
+// The EMS side of the box's D-Bus service: watches its signals, calls "setTotw".
+class EmsClient {
+public:
+    struct Signal {
+        std::string name;
+        std::int64_t value = 0;              // x and i signals; totw's value
+        std::uint64_t time = 0;              // totw
+        std::int32_t reserved = 0;           // totw
+        std::map<std::uint64_t, std::int64_t> schedule;  // AnOut_mxVal_Schedule
+    };
+
+    EmsClient();
+    ~EmsClient();
+    EmsClient(const EmsClient&) = delete;
+    EmsClient& operator=(const EmsClient&) = delete;
+
+    std::vector<Signal> signals() const;
+    std::size_t signalCount() const;
+    void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
+
+private:
+    void record(Signal signal);
+
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IProxy> actPow_;
+    std::unique_ptr<sdbus::IProxy> mmxu_;
+    mutable std::mutex mutex_;
+    std::vector<Signal> signals_;
+};
+
+// An MMS client on the box with the reports it received.
+class BoxClient {
+public:
+    BoxClient();
+    bool connected() const { return connection_.connected(); }
+    iec61850::client::MmsConnection& connection() { return connection_; }
+
+    std::optional<iec61850::mms::Value> read(const std::string& domain, const std::string& item);
+    std::optional<float> readFloat(const std::string& domain, const std::string& item);
+    std::optional<std::int64_t> readInt(const std::string& domain, const std::string& item);
+    std::optional<std::string> readString(const std::string& domain, const std::string& item);
+    bool write(const std::string& domain, const std::string& item, const iec61850::mms::Value& value);
+
+    bool enableReports(const std::string& domain, const std::string& rcb);
+    // Serves the connection until a report satisfies match or the timeout passes.
+    bool waitForReport(const std::function<bool(const iec61850::mms::InformationReport&)>& match,
+                       std::chrono::milliseconds timeout = 10s);
+    std::size_t reportCount() const { return reports_.size(); }
+    const std::vector<iec61850::mms::InformationReport>& reports() const { return reports_; }
+
+    // Writes the settings of a schedule node in CLSn (values from ValASG001 on,
+    // the first start time, interval in seconds, entry count), then operates
+    // its EnaReq. False when any write was refused.
+    bool writeSchedule(const std::string& domain, const std::string& node, const std::vector<float>& values,
+                       std::uint64_t startMs, std::int32_t intervalSeconds);
+
+private:
+    iec61850::client::MmsConnection connection_;
+    std::vector<iec61850::mms::InformationReport> reports_;
+};
+
+// Members of the CLS data set LLN0$dataset01 used by the tests (0-based).
+enum ClsMember : std::size_t {
+    kControllerValMV = 0,
+    kActSchdRef = 1,
+    kEmpSPrg1SchdSt = 3,
+    kTotW = 54,
+    kAnOut1 = 55,
+};
+constexpr std::size_t kClsMembers = 63;
+
+// The value a report carries for a data set member, if it includes it.
+std::optional<iec61850::mms::Value> reportedMember(const iec61850::mms::InformationReport& report,
+                                                   std::size_t member, std::size_t memberCount = kClsMembers);
+// The first float (depth first) inside a value: mag.f, mxVal.f.
+std::optional<float> firstFloat(const iec61850::mms::Value& value);
+
+}  // namespace boxtest
