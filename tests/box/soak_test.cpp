@@ -36,7 +36,7 @@ struct ClientRole {
 struct ClientLoad {
     explicit ClientLoad(ClientRole role) : role(role) {}
 
-    void run(const std::atomic<bool>& stop)
+    void run(const std::atomic<bool>& stop, const std::atomic<std::int64_t>& lastTotw)
     {
         BoxClient client;
         if (!client.connected() || !client.enableReports(role.domain, role.rcb)) {
@@ -60,6 +60,11 @@ struct ClientLoad {
         // Whatever was written last is what the box runs now.
         const std::string out = "ActPow_GGIO001$MX$AnOut1$mxVal$f";
         settled = !role.node || eventually([&] { return client.readFloat(role.domain, out) == lastWritten; }, 20s);
+        // CLS1 clients hold a report of the EMS's last total power.
+        totwReported = role.domain != std::string(kCls1) || client.waitForReport([&](const auto& report) {
+            auto v = reportedMember(report, kTotW);
+            return v && firstFloat(*v) == static_cast<float>(lastTotw);
+        });
         reports = client.reportCount();
         connected = client.connected();
     }
@@ -71,6 +76,7 @@ struct ClientLoad {
     float lastWritten = 0;
     std::size_t reports = 0;
     bool settled = false;
+    bool totwReported = false;
     bool connected = false;
 };
 
@@ -88,17 +94,18 @@ TEST(Soak, ClientsAndTheEmsKeepTheBoxBusyAndNothingIsLost)
         loads.push_back(std::make_unique<ClientLoad>(role));
 
     std::atomic<bool> stop = false;
+    std::atomic<std::int64_t> totw = 0;
     std::vector<std::thread> threads;
     for (auto& load : loads)
-        threads.emplace_back([&load, &stop] { load->run(stop); });
+        threads.emplace_back([&load, &stop, &totw] { load->run(stop, totw); });
 
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::seconds(soakSeconds());
     std::uint64_t warmResident = 0;
-    std::int64_t totw = 0;
     std::size_t calls = 0;
     while (std::chrono::steady_clock::now() < end) {
-        ems.setTotw(++totw, nowMs() / 1000, kSoakMark);
+        ems.setTotw(totw + 1, nowMs() / 1000, kSoakMark);
+        ++totw;
         ++calls;
         if (!warmResident && std::chrono::steady_clock::now() - start > std::chrono::seconds(soakSeconds() / 4))
             warmResident = residentKiB(box.server().pid());
@@ -118,6 +125,7 @@ TEST(Soak, ClientsAndTheEmsKeepTheBoxBusyAndNothingIsLost)
         EXPECT_TRUE(!load->role.node || load->writes > 0);
         EXPECT_TRUE(load->settled) << "last written " << load->lastWritten;
         EXPECT_GT(load->reports, 0u);
+        EXPECT_TRUE(load->totwReported) << "no report of the last total power " << totw;
     }
 
     // Every setTotw came back as its own signal, in order, and the model holds the last one.
@@ -134,7 +142,7 @@ TEST(Soak, ClientsAndTheEmsKeepTheBoxBusyAndNothingIsLost)
     for (std::size_t i = 0; i < values.size(); ++i)
         ASSERT_EQ(values[i], static_cast<std::int64_t>(i + 1));
     BoxClient reader;
-    EXPECT_EQ(reader.readFloat(kCls1, "MMXU001$MX$TotW$mag$f"), static_cast<float>(totw));
+    EXPECT_EQ(reader.readFloat(kCls1, "MMXU001$MX$TotW$mag$f"), static_cast<float>(totw.load()));
     EXPECT_GT(peer.requestCount(), 0u);
 
     std::cout << "soak: " << soakSeconds() << " s, " << calls << " setTotw calls, server resident " << warmResident

@@ -1,0 +1,266 @@
+// Installation of the box: the install tree, the Debian package, the systemd
+// units and the D-Bus policy files under a system bus's default rules.
+#include "child_process.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::TempDir;
+using testsupport::readFile;
+
+constexpr const char* kEmsName = "de.brenvolta.vantor.iec61850";
+constexpr const char* kManagerName = "de.brenvolta.vantor.iec61850.schedulemanager";
+const std::vector<std::string> kUnits = {"steuerbox-schedule-manager.service", "steuerbox-iec-server.service"};
+
+struct Shell {
+    int status;
+    std::string output;
+};
+
+Shell shell(const std::string& command)
+{
+    Shell result{-1, {}};
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        result.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+bool have(const std::string& program)
+{
+    return shell("command -v " + program).status == 0;
+}
+
+std::string shellQuoted(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+// The files every installation of the box holds, relative to the root.
+const std::vector<std::string> kInstalledFiles = {
+    "usr/sbin/IecServer",
+    "usr/sbin/schedule-manager",
+    "usr/bin/iec-client",
+    "usr/share/dbus-1/system.d/de.brenvolta.vantor.iec61850.conf",
+    "usr/share/dbus-1/system.d/de.brenvolta.vantor.iec61850.schedulemanager.conf",
+    "usr/lib/systemd/system/steuerbox-schedule-manager.service",
+    "usr/lib/systemd/system/steuerbox-iec-server.service",
+    "etc/steuerbox/JSONRPC_config.conf",
+};
+
+// systemd-analyze checks that ExecStart programs exist: point the units at the tree.
+void verifyUnits(const fs::path& root)
+{
+    if (!have("systemd-analyze"))
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    TempDir copies;
+    std::string names;
+    for (const auto& unit : kUnits) {
+        std::string text = readFile((root / "usr/lib/systemd/system" / unit).string());
+        text = std::regex_replace(text, std::regex("ExecStart=/usr/"), "ExecStart=" + (root / "usr").string() + "/");
+        std::ofstream(fs::path(copies.path()) / unit) << text;
+        names += " " + shellQuoted((fs::path(copies.path()) / unit).string());
+    }
+    const Shell verify = shell("cd " + shellQuoted(copies.path()) + " && SYSTEMD_LOG_COLOR=0 systemd-analyze verify --man=no" + names);
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_EQ(verify.output.find("steuerbox"), std::string::npos) << verify.output;
+}
+
+TEST(Installation, PutsTheProgramsUnitsPolicyAndConfigurationInPlace)
+{
+    TempDir root;
+    const Shell install = shell("DESTDIR=" + shellQuoted(root.path()) + " cmake --install " + shellQuoted(BOX_BUILD_DIR) +
+                            " --prefix /usr");
+    ASSERT_EQ(install.status, 0) << install.output;
+    for (const auto& file : kInstalledFiles)
+        EXPECT_TRUE(fs::exists(fs::path(root.path()) / file)) << file;
+
+    const std::string server = readFile(root.path() + "/usr/lib/systemd/system/steuerbox-iec-server.service");
+    EXPECT_NE(server.find("ExecStart=/usr/sbin/IecServer\n"), std::string::npos) << server;
+    EXPECT_NE(server.find("WorkingDirectory=/var/lib/steuerbox/box\n"), std::string::npos);
+    EXPECT_NE(server.find("Restart=on-failure\n"), std::string::npos);
+    EXPECT_NE(server.find("Wants=steuerbox-schedule-manager.service"), std::string::npos);
+    const std::string manager = readFile(root.path() + "/usr/lib/systemd/system/steuerbox-schedule-manager.service");
+    EXPECT_NE(manager.find("BusName=de.brenvolta.vantor.iec61850.schedulemanager\n"), std::string::npos);
+    EXPECT_NE(manager.find("ExecStart=/usr/sbin/schedule-manager --state-file /var/lib/steuerbox/"),
+              std::string::npos);
+    verifyUnits(root.path());
+}
+
+TEST(Installation, TheDebianPackageHoldsTheBoxAndNamesItsRuntimeLibraries)
+{
+    if (!have("dpkg-deb"))
+        GTEST_SKIP() << "dpkg-deb is not installed";
+    TempDir out;
+    const Shell pack = shell("cpack -G DEB --config " + shellQuoted(std::string(BOX_BUILD_DIR) + "/CPackConfig.cmake") +
+                         " -B " + shellQuoted(out.path()));
+    ASSERT_EQ(pack.status, 0) << pack.output;
+    std::string deb;
+    for (const auto& entry : fs::directory_iterator(out.path()))
+        if (entry.path().extension() == ".deb")
+            deb = entry.path().string();
+    ASSERT_FALSE(deb.empty()) << pack.output;
+
+    const Shell contents = shell("dpkg-deb -c " + shellQuoted(deb));
+    ASSERT_EQ(contents.status, 0) << contents.output;
+    for (const auto& file : kInstalledFiles)
+        EXPECT_NE(contents.output.find("./" + file + "\n"), std::string::npos) << file << "\n" << contents.output;
+    EXPECT_EQ(contents.output.find("/usr/local"), std::string::npos);
+
+    const Shell info = shell("dpkg-deb -I " + shellQuoted(deb));
+    ASSERT_EQ(info.status, 0) << info.output;
+    EXPECT_NE(info.output.find("Package: steuerbox-iec61850"), std::string::npos) << info.output;
+    const auto depends = info.output.find(" Depends: ");
+    ASSERT_NE(depends, std::string::npos) << info.output;
+    const std::string dependencies = info.output.substr(depends, info.output.find('\n', depends) - depends);
+    for (const char* package : {"libsdbus-c++1", "libtinyxml2-9", "libsqlite3-0", "libcpp-httplib0.11", "dbus,"})
+        EXPECT_NE(dependencies.find(package), std::string::npos) << package << " missing in" << dependencies;
+    for (const char* script : {"postinst", "prerm", "postrm", "conffiles"})
+        EXPECT_NE(info.output.find(script), std::string::npos) << script;
+
+    TempDir control;
+    ASSERT_EQ(shell("dpkg-deb -e " + shellQuoted(deb) + " " + shellQuoted(control.path())).status, 0);
+    EXPECT_EQ(readFile(control.path() + "/conffiles"), "/etc/steuerbox/JSONRPC_config.conf\n");
+    for (const char* script : {"postinst", "prerm", "postrm"}) {
+        const Shell syntax = shell("sh -n " + shellQuoted(control.path() + "/" + script));
+        EXPECT_EQ(syntax.status, 0) << script << ": " << syntax.output;
+    }
+    EXPECT_NE(readFile(control.path() + "/postinst").find("useradd --system"), std::string::npos);
+
+    TempDir tree;
+    ASSERT_EQ(shell("dpkg-deb -x " + shellQuoted(deb) + " " + shellQuoted(tree.path())).status, 0);
+    const Shell version = shell(shellQuoted(tree.path() + "/usr/bin/iec-client") + " --help");
+    EXPECT_NE(version.output.find("usage: iec-client"), std::string::npos) << version.output;
+    verifyUnits(tree.path());
+}
+
+// ---- the policy files on a bus with a system bus's default rules
+
+std::string systemLikeConfig(const std::string& socket)
+{
+    std::string config =
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig>\n"
+        "  <type>system</type>\n"
+        "  <listen>unix:path=" + socket + "</listen>\n"
+        "  <auth>EXTERNAL</auth>\n"
+        "  <policy context=\"default\">\n"
+        "    <allow user=\"*\"/>\n"
+        "    <deny own=\"*\"/>\n"
+        "    <deny send_type=\"method_call\"/>\n"
+        "    <allow send_type=\"signal\"/>\n"
+        "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+        "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+        "    <allow receive_type=\"method_call\"/>\n"
+        "    <allow receive_type=\"method_return\"/>\n"
+        "    <allow receive_type=\"error\"/>\n"
+        "    <allow receive_type=\"signal\"/>\n"
+        "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
+        "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
+        "  </policy>\n";
+    for (const char* name : {kEmsName, kManagerName})
+        config += "  <include>" BOX_SOURCE_DIR "/packaging/dbus/" + std::string(name) + ".conf</include>\n";
+    return config + "</busconfig>\n";
+}
+
+class Policy : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::chmod(dir.path().c_str(), 0755);  // other users reach the socket
+        const std::string config = dir.path() + "/bus.conf";
+        std::ofstream(config) << systemLikeConfig(dir.path() + "/socket");
+        daemon.emplace("/usr/bin/dbus-daemon",
+                       std::vector<std::string>{"--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"});
+        ASSERT_TRUE(daemon->waitForOutput("unix:")) << daemon->errorOutput();
+        address = "unix:path=" + dir.path() + "/socket";
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    }
+    void TearDown() override { ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
+
+    // dbus-send as the unprivileged user nobody.
+    Shell asNobody(const std::string& arguments)
+    {
+        return shell("DBUS_SYSTEM_BUS_ADDRESS=" + address +
+                   " setpriv --reuid=nobody --regid=nogroup --clear-groups timeout 10 dbus-send --system --print-reply " +
+                   arguments);
+    }
+    Shell requestNameAsNobody(const char* name)
+    {
+        return asNobody("--dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.RequestName string:" +
+                        std::string(name) + " uint32:4");
+    }
+    void requireRoot()
+    {
+        if (::getuid() != 0 || !have("setpriv"))
+            GTEST_SKIP() << "needs root and setpriv to act as another user";
+    }
+
+    TempDir dir;
+    std::optional<testsupport::ChildProcess> daemon;
+    std::string address;
+};
+
+TEST_F(Policy, RootMayOwnBothNamesAndOtherUsersNeither)
+{
+    for (const char* name : {kEmsName, kManagerName}) {
+        std::unique_ptr<sdbus::IConnection> owner;
+        EXPECT_NO_THROW(owner = sdbus::createSystemBusConnection(name)) << name;
+    }
+    requireRoot();
+    for (const char* name : {kEmsName, kManagerName, "de.brenvolta.vantor.other"}) {
+        const Shell r = requestNameAsNobody(name);
+        EXPECT_NE(r.status, 0) << name;
+        EXPECT_NE(r.output.find("AccessDenied"), std::string::npos) << name << ": " << r.output;
+    }
+}
+
+TEST_F(Policy, EveryUserMayCallTheEmsServiceButOnlyTheBoxMayChangeSchedules)
+{
+    requireRoot();
+    auto ems = sdbus::createSystemBusConnection(kEmsName);
+    auto manager = sdbus::createSystemBusConnection(kManagerName);
+    ems->enterEventLoopAsync();
+    manager->enterEventLoopAsync();
+
+    // Allowed calls reach the owner, which knows no such object; refused ones end at the bus.
+    const Shell ems1 = asNobody("--dest=" + std::string(kEmsName) +
+                              " /de/brenvolta/vantor/iec61850/cls/mmxu001/1"
+                              " de.brenvolta.vantor.iec61850.cls.mmxu001.setTotw int64:1 uint64:2 int32:0");
+    EXPECT_EQ(ems1.output.find("AccessDenied"), std::string::npos) << ems1.output;
+    EXPECT_NE(ems1.output.find("Error"), std::string::npos) << ems1.output;
+
+    const Shell add = asNobody("--dest=" + std::string(kManagerName) +
+                             " /de/brenvolta/vantor/iec61850/schedulemanager"
+                             " de.brenvolta.vantor.iec61850.schedulemanager.getActivateSchedule int32:1");
+    EXPECT_NE(add.output.find("AccessDenied"), std::string::npos) << add.output;
+
+    const Shell introspect = asNobody("--dest=" + std::string(kManagerName) +
+                                    " /de/brenvolta/vantor/iec61850/schedulemanager"
+                                    " org.freedesktop.DBus.Introspectable.Introspect");
+    EXPECT_EQ(introspect.output.find("AccessDenied"), std::string::npos) << introspect.output;
+
+    ems->leaveEventLoop();
+    manager->leaveEventLoop();
+}
+
+}  // namespace
