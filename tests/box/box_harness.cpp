@@ -29,6 +29,8 @@ void writeText(const std::filesystem::path& path, const std::string& text)
     std::ofstream(path) << text;
 }
 
+}  // namespace
+
 bool somebodyServesMms()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -40,8 +42,6 @@ bool somebodyServesMms()
     ::close(fd);
     return connected;
 }
-
-}  // namespace
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {

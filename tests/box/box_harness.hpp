@@ -40,6 +40,9 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 
 std::uint64_t nowMs();
 
+// Whether something accepts connections on 127.0.0.1:4102.
+bool somebodyServesMms();
+
 // An HTTP JSON-RPC 2.0 server on 127.0.0.1 answering every request with result true.
 class JsonRpcPeer {
 public:
