@@ -127,6 +127,7 @@ Box::Box(const Options& options)
     }
     testsupport::ChildProcess::Options serverOptions;
     serverOptions.workingDirectory = (root / "box").string();
+    serverStarted_ = std::chrono::steady_clock::now();
     server_.emplace(BOX_SERVER_PROGRAM, std::vector<std::string>{}, serverOptions);
 }
 

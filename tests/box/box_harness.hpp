@@ -87,6 +87,7 @@ public:
     testsupport::ChildProcess* scheduleManager() { return manager_ ? &*manager_ : nullptr; }
     void killScheduleManager();
     const std::string& directory() const { return dir_.path(); }
+    std::chrono::steady_clock::time_point serverStarted() const { return serverStarted_; }
     std::string serverOutput() const;  // standard output and error, for failure messages
 
 private:
@@ -94,6 +95,7 @@ private:
     testsupport::PrivateBus bus_;
     std::optional<testsupport::ChildProcess> manager_;
     std::optional<testsupport::ChildProcess> server_;
+    std::chrono::steady_clock::time_point serverStarted_;
 };
 
 // Resident memory of a process in KiB, 0 when it is gone.
