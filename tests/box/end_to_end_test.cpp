@@ -107,7 +107,6 @@ TEST_F(EndToEnd, AScheduleWrittenOverMmsReachesTheModelTheReportsTheEmsAndTheJso
     EXPECT_EQ(client->readInt(kCls1, std::string(kNode) + "$ST$SchdEntr$stVal"), 1);
 
     EXPECT_TRUE(client->waitForReport(carries(kAnOut1, kSetPoint))) << "no report of AnOut1";
-    EXPECT_TRUE(client->waitForReport(carries(kControllerValMV, kSetPoint))) << "no report of the controller's ValMV\n" << describe(client->reports());
     EXPECT_TRUE(client->waitForReport([](const InformationReport& r) {
         auto v = reportedMember(r, kEmpSPrg1SchdSt);
         return v && v->size() > 0 && (*v)[0].toInt64() == 4;
