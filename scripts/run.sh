@@ -30,11 +30,11 @@ pids=()
 busDir=""
 stopAll() {
   trap - INT TERM EXIT
-  local pid
+  local i pid
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   [[ -n "$busDir" ]] && rm -rf "$busDir"
-  echo "run: stopped"
+  [[ ${#pids[@]} -eq 0 ]] || echo "run: stopped"
 }
 trap 'stopAll; exit 130' INT
 trap 'stopAll; exit 143' TERM
@@ -135,6 +135,7 @@ run: the box serves MMS on 127.0.0.1:4102 (working directory $run/box). Browse i
   $client watch 60 --enable 'FNN_STEUERBOXCLS1/LLN0\$RP\$reportControl0101'
 run: Ctrl-C stops the server, the schedule manager and the bus.
 EOF
+[[ -z "$busDir" ]] || echo "run: for D-Bus clients: export DBUS_SYSTEM_BUS_ADDRESS='$DBUS_SYSTEM_BUS_ADDRESS'"
 
 status=0
 wait "$serverPid" || status=$?
