@@ -29,15 +29,20 @@ fi
 pids=()
 busDir=""
 stopAll() {
-  trap - INT TERM EXIT
+  trap - INT TERM HUP EXIT
   local i pid
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Last started first: the server, then the schedule manager, then the bus they use.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    pid=${pids[i]}
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   [[ -n "$busDir" ]] && rm -rf "$busDir"
   [[ ${#pids[@]} -eq 0 ]] || echo "run: stopped"
 }
 trap 'stopAll; exit 130' INT
 trap 'stopAll; exit 143' TERM
+trap 'stopAll; exit 129' HUP
 trap 'stopAll' EXIT
 
 busCall() {  # method on the bus daemon itself
