@@ -131,13 +131,10 @@ std::optional<DataAccessError> LogControl::write(const server::ClientContext&, c
 
 void LogControl::attributeUpdated(DataAttribute* attribute, Change what, bool)
 {
-    const std::uint8_t reason = what == Change::Value     ? TRG_OPT_DATA_CHANGED
-                                : what == Change::Quality ? TRG_OPT_QUALITY_CHANGED
-                                                          : TRG_OPT_DATA_UPDATE;
-    const std::uint8_t allowed = MemberIndex::triggerOptionsOf(attribute);
     index_.forEachHit(attribute, [&](const MemberIndex::Hit& hit) {
         Block& b = *blocks_[hit.owner];
-        if (b.enabled && (allowed & b.cb->trgOps & reason))
+        const std::uint8_t reason = b.enabled ? MemberIndex::triggerReason(attribute, what, b.cb->trgOps) : 0;
+        if (reason != 0)
             append(b, hit.member, reason);
     });
 }

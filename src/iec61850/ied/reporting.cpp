@@ -151,6 +151,16 @@ std::uint8_t MemberIndex::triggerOptionsOf(const DataAttribute* attribute)
     return options;
 }
 
+std::uint8_t MemberIndex::triggerReason(const DataAttribute* attribute, Change what, std::uint8_t trgOps)
+{
+    const std::uint8_t enabled = triggerOptionsOf(attribute) & trgOps;
+    if (what == Change::Value && (enabled & TRG_OPT_DATA_CHANGED))
+        return TRG_OPT_DATA_CHANGED;
+    if (what == Change::Quality && (enabled & TRG_OPT_QUALITY_CHANGED))
+        return TRG_OPT_QUALITY_CHANGED;
+    return enabled & TRG_OPT_DATA_UPDATE;
+}
+
 struct Reporting::Block {
     ReportControlBlock* cb = nullptr;
     const LogicalNode* ln = nullptr;
@@ -378,14 +388,11 @@ void Reporting::connectionClosed(const server::ClientContext& client)
 
 void Reporting::attributeUpdated(DataAttribute* attribute, Change what, bool)
 {
-    const std::uint8_t reason = what == Change::Value     ? TRG_OPT_DATA_CHANGED
-                                : what == Change::Quality ? TRG_OPT_QUALITY_CHANGED
-                                                          : TRG_OPT_DATA_UPDATE;
-    const std::uint8_t allowed = MemberIndex::triggerOptionsOf(attribute);
     std::uint64_t now = 0;
     index_.forEachHit(attribute, [&](const MemberIndex::Hit& hit) {
         Block& b = *blocks_[hit.owner];
-        if (!b.enabled || !(allowed & b.trgOps & reason))
+        const std::uint8_t reason = b.enabled ? MemberIndex::triggerReason(attribute, what, b.trgOps) : 0;
+        if (reason == 0)
             return;
         if (now == 0)
             now = platform::timeMs();

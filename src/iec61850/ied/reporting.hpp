@@ -64,6 +64,10 @@ public:
     }
     // Trigger options of an attribute and the attributes above it.
     static std::uint8_t triggerOptionsOf(const DataAttribute* attribute);
+    // The reason a block with trgOps records for this event, or 0 when it
+    // records none. A changed value is also an update: where changes do not
+    // trigger but updates do, it is recorded as an update.
+    static std::uint8_t triggerReason(const DataAttribute* attribute, Change what, std::uint8_t trgOps);
 
 private:
     struct Key {

@@ -3,6 +3,7 @@
 #include "iec61850/client/mms_connection.hpp"
 #include "iec61850/ied/iec61850_server.hpp"
 #include "iec61850/ied/log_storage.hpp"
+#include "iec61850/ied/reporting.hpp"
 #include "iec61850/platform/clock.hpp"
 
 #include <gtest/gtest.h>
@@ -502,4 +503,29 @@ TEST(ReportsThreadless, PeriodicTasksDriveTheIntegrityPeriod)
     user.join();
     IedServer_destroy(server);
     EXPECT_EQ(reasons, std::vector<std::uint8_t>(3, TRG_OPT_INTEGRITY));
+}
+
+// A changed value is also an update: where only updates trigger (a measured
+// value's mag), the change is recorded as an update, never dropped.
+TEST(TriggerReason, AChangeCountsAsAnUpdateWhereOnlyUpdatesTrigger)
+{
+    using ied::Change;
+    using ied::MemberIndex;
+    auto attribute = [](std::uint8_t options) {
+        DataAttribute a{};
+        a.modelType = DataAttributeModelType;
+        a.triggerOptions = options;
+        return a;
+    };
+    const DataAttribute mag = attribute(kDupd), stVal = attribute(kDchg | kDupd), q = attribute(kQchg);
+    const std::uint8_t all = kDchg | kQchg | kDupd, noUpdates = kDchg | kQchg;
+
+    EXPECT_EQ(MemberIndex::triggerReason(&mag, Change::Value, all), kDupd);
+    EXPECT_EQ(MemberIndex::triggerReason(&mag, Change::Update, all), kDupd);
+    EXPECT_EQ(MemberIndex::triggerReason(&mag, Change::Value, noUpdates), 0);
+    EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Value, all), kDchg);
+    EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Value, kDupd), kDupd);
+    EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Update, noUpdates), 0);
+    EXPECT_EQ(MemberIndex::triggerReason(&q, Change::Quality, all), kQchg);
+    EXPECT_EQ(MemberIndex::triggerReason(&q, Change::Value, all), 0);
 }
