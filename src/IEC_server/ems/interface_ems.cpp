@@ -27,19 +27,6 @@ std::string clsTrace(std::int32_t n, const char* what)
 
 std::string logicalDevice(std::int32_t n) { return "CLS" + std::to_string(n); }
 
-// Holds the server's data-model lock; the D-Bus thread and the main loop
-// share the model.
-class ModelLock {
-public:
-    explicit ModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
-    ~ModelLock() { IedServer_unlockDataModel(server_); }
-    ModelLock(const ModelLock&) = delete;
-    ModelLock& operator=(const ModelLock&) = delete;
-
-private:
-    IedServer server_;
-};
-
 DataAttribute* component(DataAttribute* attribute, int index)
 {
     ModelNode* node = attribute ? attribute->firstChild : nullptr;
@@ -193,7 +180,7 @@ ActPowValues InterfaceEMS::readActPowValues(std::int32_t n) const
         return attributeAccess.findDataAttribute(ld, "ActPow_GGIO001", "AnOut1", da);
     };
     const IedServer server = iedServer;
-    ModelLock lock(server);
+    DataModelLock lock(server);
     ActPowValues values;
     values.powerLimit = readFloat(server, component(find("mxVal"), 0));
     if (DataAttribute* t = find("t"))
@@ -233,7 +220,7 @@ std::int64_t InterfaceEMS::readTotw(std::int32_t n) const
 {
     DataAttribute* mag = attributeAccess.findDataAttribute(logicalDevice(n), "MMXU001", "TotW", "mag");
     const IedServer server = iedServer;
-    ModelLock lock(server);
+    DataModelLock lock(server);
     return readFloat(server, component(mag, 0));
 }
 
@@ -256,7 +243,7 @@ void InterfaceEMS::setTotw(std::int64_t value, std::uint64_t, std::int32_t, std:
         traceError("InterfaceEMS setTotw -> IEC server not created yet, value not stored");
         return;
     }
-    ModelLock lock(server);
+    DataModelLock lock(server);
     IedServer_updateFloatAttributeValue(server, f, static_cast<float>(value));
 }
 

@@ -26,15 +26,4 @@ DataAttribute* entryHolder(IedServer server, DataAttribute* attribute);
 // not parse or does not fit the attribute.
 bool applyValueText(IedServer server, DataAttribute* holder, MmsType type, std::string_view text);
 
-class DataModelLock {
-public:
-    explicit DataModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
-    ~DataModelLock() { IedServer_unlockDataModel(server_); }
-    DataModelLock(const DataModelLock&) = delete;
-    DataModelLock& operator=(const DataModelLock&) = delete;
-
-private:
-    IedServer server_;
-};
-
 }  // namespace persistence

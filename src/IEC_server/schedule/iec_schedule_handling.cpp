@@ -62,17 +62,6 @@ const char* stateText(std::int32_t code)
     }
 }
 
-class DataModelLock {
-public:
-    explicit DataModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
-    ~DataModelLock() { IedServer_unlockDataModel(server_); }
-    DataModelLock(const DataModelLock&) = delete;
-    DataModelLock& operator=(const DataModelLock&) = delete;
-
-private:
-    IedServer server_;
-};
-
 // One schedule node's settings, read in one go.
 struct ScheduleSettings {
     std::int32_t priority = 0;

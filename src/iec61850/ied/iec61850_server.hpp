@@ -125,6 +125,18 @@ void IedServer_setWriteAccessPolicy(IedServer server, FunctionalConstraint fc, A
 void IedServer_lockDataModel(IedServer server);
 void IedServer_unlockDataModel(IedServer server);
 
+// Holds the data-model lock for its lifetime.
+class DataModelLock {
+public:
+    explicit DataModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
+    ~DataModelLock() { IedServer_unlockDataModel(server_); }
+    DataModelLock(const DataModelLock&) = delete;
+    DataModelLock& operator=(const DataModelLock&) = delete;
+
+private:
+    IedServer server_;
+};
+
 // The stored value; use under lockDataModel when reading it field by field.
 MmsValue* IedServer_getAttributeValue(IedServer server, DataAttribute* dataAttribute);
 std::int32_t IedServer_getInt32AttributeValue(IedServer server, DataAttribute* dataAttribute);
