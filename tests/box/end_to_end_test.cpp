@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -65,6 +66,15 @@ auto carries(std::size_t member, float value)
     };
 }
 
+// The member's value and its time stamp (its last element), set no earlier than sinceMs.
+auto carriesFresh(std::size_t member, float value, std::uint64_t sinceMs)
+{
+    return [member, value, sinceMs](const InformationReport& report) {
+        auto v = reportedMember(report, member);
+        return v && firstFloat(*v) == value && v->size() > 0 && (*v)[v->size() - 1].utcMs() >= sinceMs;
+    };
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     void startBox(bool withPeer = true)
@@ -96,6 +106,9 @@ protected:
 
 TEST_F(EndToEnd, AScheduleWrittenOverMmsReachesTheModelTheReportsTheEmsAndTheJsonRpcPeer)
 {
+    const std::uint64_t startMs = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
     ASSERT_NO_FATAL_FAILURE(startBox());
     ASSERT_NO_FATAL_FAILURE(runSchedule(kSetPoint));
 
@@ -106,7 +119,7 @@ TEST_F(EndToEnd, AScheduleWrittenOverMmsReachesTheModelTheReportsTheEmsAndTheJso
     EXPECT_EQ(client->readFloat(kCls1, std::string(kNode) + "$MX$ValMV$mag$f"), kSetPoint);
     EXPECT_EQ(client->readInt(kCls1, std::string(kNode) + "$ST$SchdEntr$stVal"), 1);
 
-    EXPECT_TRUE(client->waitForReport(carries(kAnOut1, kSetPoint))) << "no report of AnOut1";
+    EXPECT_TRUE(client->waitForReport(carriesFresh(kAnOut1, kSetPoint, startMs))) << "no report of AnOut1";
     EXPECT_TRUE(client->waitForReport([](const InformationReport& r) {
         auto v = reportedMember(r, kEmpSPrg1SchdSt);
         return v && v->size() > 0 && (*v)[0].toInt64() == 4;

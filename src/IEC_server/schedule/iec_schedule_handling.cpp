@@ -383,16 +383,17 @@ void IecScheduleHandling::updateSetpointOutputs(const std::string& lnName, Logic
         return;
     }
     const float value = IedServer_getFloatAttributeValue(server(), nodeValue);
-    IedServer_updateFloatAttributeValue(server(), component(find(ld, kOutput, "AnOut1", "mxVal")), value);
+    // The time goes first: the value's change sends the report, which carries both.
     IedServer_updateTimestampAttributeValue(server(), find(ld, kOutput, "AnOut1", "t"), &now);
+    IedServer_updateFloatAttributeValue(server(), component(find(ld, kOutput, "AnOut1", "mxVal")), value);
 
     if (!callbacks_ || callbacks_->empty()) {
         schedulelog::report("Error: No callbacks registered.", "Error: No callbacks registered.");
         return;
     }
     notifyListeners(cls);
-    IedServer_updateFloatAttributeValue(server(), component(find(ld, kController, "ValMV", "mag")), value);
     IedServer_updateTimestampAttributeValue(server(), find(ld, kController, "ValMV", "t"), &now);
+    IedServer_updateFloatAttributeValue(server(), component(find(ld, kController, "ValMV", "mag")), value);
 }
 
 void IecScheduleHandling::notifyListeners(LogicalDeviceKind cls)
