@@ -5,6 +5,10 @@
 #include "iec61850/server/mms_server.hpp"
 #include "sample_model.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 using namespace iec61850;
 
@@ -76,6 +81,75 @@ bool readMany(client::MmsConnection& c, int count)
     return true;
 }
 
+struct LoopResult {
+    double perSecond = 0;
+    double serverMicros = 0;
+};
+
+bool exchange(int fd, const char* out, char* in, std::size_t size)
+{
+    if (::send(fd, out, size, 0) != static_cast<ssize_t>(size))
+        return false;
+    for (std::size_t got = 0; got < size;) {
+        ssize_t n = ::recv(fd, in + got, size - got, 0);
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The floor under any server: a bare blocking TCP request/response loop with
+// messages the size of a read, echoed by a second thread.
+LoopResult bareTcpLoop(int rounds)
+{
+    constexpr std::size_t kSize = 48;
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread echo([listener] {
+        int fd = ::accept(listener, nullptr, nullptr);
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        char buffer[kSize];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            if (::send(fd, buffer, static_cast<std::size_t>(n), 0) != n)
+                break;
+        ::close(fd);
+    });
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    LoopResult result;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        char out[kSize] = {}, in[kSize];
+        bool ok = true;
+        for (int i = 0; i < 1000 && ok; ++i)
+            ok = exchange(fd, out, in, kSize);
+        const auto start = std::chrono::steady_clock::now();
+        const double process0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double client0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        for (int i = 0; i < rounds && ok; ++i)
+            ok = exchange(fd, out, in, kSize);
+        const double client1 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        const double process1 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (ok) {
+            result.perSecond = rounds / wall;
+            result.serverMicros = ((process1 - process0) - (client1 - client0)) / rounds * 1e6;
+        }
+    }
+    ::close(fd);
+    echo.join();
+    ::close(listener);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -124,6 +198,9 @@ int main(int argc, char** argv)
                 (server1.user - server0.user) / reads * 1e6, (server1.kernel - server0.kernel) / reads * 1e6,
                 ::sysconf(_SC_CLK_TCK));
     std::printf("  client CPU per read %10.2f us\n", clientMicros);
+    const LoopResult bare = bareTcpLoop(reads);
+    std::printf("  bare TCP loop       %10.0f round trips/s, %.2f us echo CPU each (the kernel's floor)\n",
+                bare.perSecond, bare.serverMicros);
     std::printf("On loopback the sender's CPU also pays for the receiver's TCP input, so both sides'\n"
                 "kernel shares are higher than on a real network.\n");
     return 0;
