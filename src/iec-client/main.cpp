@@ -132,17 +132,17 @@ int printNames(const client::Result<std::vector<std::string>>& names, std::strin
 
 void printReport(const mms::InformationReport& report)
 {
-    const mms::VariableAccessSpec& spec = report.spec;
+    const mms::VariableAccessSpec& access = report.access;
     std::cout << "report ";
-    if (spec.listName)
-        std::cout << (spec.listName->domain.empty() ? "" : spec.listName->domain + "/") << spec.listName->item;
+    if (access.listName)
+        std::cout << (access.listName->domain.empty() ? "" : access.listName->domain + "/") << access.listName->item;
     else
-        std::cout << spec.variables.size() << " variable(s)";
+        std::cout << access.variables.size() << " variable(s)";
     std::cout << ", " << report.results.size() << " value(s)\n";
     for (std::size_t i = 0; i < report.results.size(); ++i) {
         std::cout << "  [" << i << "] ";
-        if (!spec.listName && i < spec.variables.size()) {
-            const mms::ObjectName& n = spec.variables[i].name;
+        if (!access.listName && i < access.variables.size()) {
+            const mms::ObjectName& n = access.variables[i].name;
             std::cout << (n.domain.empty() ? "" : n.domain + "/") << n.item << " = ";
         }
         std::cout << report.results[i].toString() << '\n';
@@ -284,8 +284,8 @@ Action parseCommand(const std::vector<std::string>& args, std::string& error)
         };
     if (cmd == "type" && n == 2 && splitReference(args[1], domain, item))
         return [domain, item](MmsConnection& c) {
-            return printResult<mms::TypeSpec>(c.variableAccessAttributes(domain, item),
-                                              [](const mms::TypeSpec& t) { std::cout << client::formatType(t); });
+            return printResult<mms::TypeDescription>(c.variableAccessAttributes(domain, item),
+                                              [](const mms::TypeDescription& t) { std::cout << client::formatType(t); });
         };
     if (cmd == "write" && n == 4 && splitReference(args[1], domain, item)) {
         const auto type = client::parseValueType(args[2]);

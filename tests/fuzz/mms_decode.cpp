@@ -40,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     roundTrip<mms::Value>(
         bytes, [](ByteView b, mms::Value& v) { return mms::Value::decodeData(b, v); },
         [](const mms::Value& v) { return v.encode(); });
-    roundTrip<mms::TypeSpec>(
-        bytes, [](ByteView b, mms::TypeSpec& t) { return mms::TypeSpec::decode(b, t); },
-        [](const mms::TypeSpec& t) { return t.encode(); });
+    roundTrip<mms::TypeDescription>(
+        bytes, [](ByteView b, mms::TypeDescription& t) { return mms::TypeDescription::decode(b, t); },
+        [](const mms::TypeDescription& t) { return t.encode(); });
     mms::peekInvokeId(bytes);
     return 0;
 }

@@ -36,9 +36,9 @@ void reportSomething(server::ServerConnection& connection, server::InMemoryModel
     const mms::Value* value = model.value(test_support::kCls1, "MMXU001$MX$TotW");
     if (!value)
         return;
-    const auto spec = mms::VariableAccessSpec::single(mms::ObjectName::inDomain(test_support::kCls1, "MMXU001$MX$TotW"));
+    const auto access = mms::VariableAccessSpec::single(mms::ObjectName::inDomain(test_support::kCls1, "MMXU001$MX$TotW"));
     const mms::Value* values[] = {value};
-    connection.sendInformationReport(spec, values);
+    connection.sendInformationReport(access, values);
 }
 
 }  // namespace

@@ -6,89 +6,89 @@
 namespace test_support {
 
 using iec61850::mms::ObjectName;
-using iec61850::mms::TypeSpec;
+using iec61850::mms::TypeDescription;
 
 namespace {
 
-TypeSpec field(const char* name, TypeSpec type)
+TypeDescription field(const char* name, TypeDescription type)
 {
     return std::move(type).named(name);
 }
 
-TypeSpec quality()
+TypeDescription quality()
 {
-    return TypeSpec::bitString(13);
+    return TypeDescription::bitString(13);
 }
 
-TypeSpec measured()
+TypeDescription measured()
 {
-    return TypeSpec::structure({
-        field("mag", TypeSpec::structure({field("f", TypeSpec::float32())})),
+    return TypeDescription::structure({
+        field("mag", TypeDescription::structure({field("f", TypeDescription::float32())})),
         field("q", quality()),
-        field("t", TypeSpec::utcTime()),
+        field("t", TypeDescription::utcTime()),
     });
 }
 
-TypeSpec lln0(bool withReport)
+TypeDescription lln0(bool withReport)
 {
-    std::vector<TypeSpec> fcs = {
-        field("ST", TypeSpec::structure({field(
-                        "Mod", TypeSpec::structure({field("stVal", TypeSpec::integer(8)), field("q", quality()),
-                                                    field("t", TypeSpec::utcTime())}))})),
-        field("CF", TypeSpec::structure({field("Mod", TypeSpec::structure({field("ctlModel", TypeSpec::integer(8))}))})),
-        field("DC", TypeSpec::structure({field(
-                        "NamPlt", TypeSpec::structure({field("vendor", TypeSpec::visibleString(255)),
-                                                       field("swRev", TypeSpec::visibleString(255))}))})),
+    std::vector<TypeDescription> fcs = {
+        field("ST", TypeDescription::structure({field(
+                        "Mod", TypeDescription::structure({field("stVal", TypeDescription::integer(8)), field("q", quality()),
+                                                    field("t", TypeDescription::utcTime())}))})),
+        field("CF", TypeDescription::structure({field("Mod", TypeDescription::structure({field("ctlModel", TypeDescription::integer(8))}))})),
+        field("DC", TypeDescription::structure({field(
+                        "NamPlt", TypeDescription::structure({field("vendor", TypeDescription::visibleString(255)),
+                                                       field("swRev", TypeDescription::visibleString(255))}))})),
     };
     if (withReport) {
-        const TypeSpec rcb = TypeSpec::structure({
-            field("RptID", TypeSpec::visibleString(129)), field("RptEna", TypeSpec::boolean()),
-            field("DatSet", TypeSpec::visibleString(129)), field("ConfRev", TypeSpec::unsignedInteger(32)),
-            field("OptFlds", TypeSpec::bitString(10)), field("BufTm", TypeSpec::unsignedInteger(32)),
-            field("SqNum", TypeSpec::unsignedInteger(8)), field("TrgOps", TypeSpec::bitString(6)),
-            field("IntgPd", TypeSpec::unsignedInteger(32)), field("GI", TypeSpec::boolean()),
-            field("Owner", TypeSpec::octetString(64)),
+        const TypeDescription rcb = TypeDescription::structure({
+            field("RptID", TypeDescription::visibleString(129)), field("RptEna", TypeDescription::boolean()),
+            field("DatSet", TypeDescription::visibleString(129)), field("ConfRev", TypeDescription::unsignedInteger(32)),
+            field("OptFlds", TypeDescription::bitString(10)), field("BufTm", TypeDescription::unsignedInteger(32)),
+            field("SqNum", TypeDescription::unsignedInteger(8)), field("TrgOps", TypeDescription::bitString(6)),
+            field("IntgPd", TypeDescription::unsignedInteger(32)), field("GI", TypeDescription::boolean()),
+            field("Owner", TypeDescription::octetString(64)),
         });
-        fcs.push_back(field("RP", TypeSpec::structure({field("reportControl0101", rcb)})));
+        fcs.push_back(field("RP", TypeDescription::structure({field("reportControl0101", rcb)})));
     }
-    return TypeSpec::structure(std::move(fcs));
+    return TypeDescription::structure(std::move(fcs));
 }
 
-TypeSpec mmxu()
+TypeDescription mmxu()
 {
-    return TypeSpec::structure({field("MX", TypeSpec::structure({field("TotW", measured())}))});
+    return TypeDescription::structure({field("MX", TypeDescription::structure({field("TotW", measured())}))});
 }
 
-TypeSpec schedule()
+TypeDescription schedule()
 {
-    const TypeSpec oper = TypeSpec::structure({
-        field("ctlVal", TypeSpec::boolean()),
-        field("origin", TypeSpec::structure({field("orCat", TypeSpec::integer(8)),
-                                             field("orIdent", TypeSpec::octetString(-64))})),
-        field("ctlNum", TypeSpec::unsignedInteger(8)),
-        field("T", TypeSpec::utcTime()),
-        field("Test", TypeSpec::boolean()),
-        field("Check", TypeSpec::bitString(2)),
+    const TypeDescription oper = TypeDescription::structure({
+        field("ctlVal", TypeDescription::boolean()),
+        field("origin", TypeDescription::structure({field("orCat", TypeDescription::integer(8)),
+                                             field("orIdent", TypeDescription::octetString(-64))})),
+        field("ctlNum", TypeDescription::unsignedInteger(8)),
+        field("T", TypeDescription::utcTime()),
+        field("Test", TypeDescription::boolean()),
+        field("Check", TypeDescription::bitString(2)),
     });
-    std::vector<TypeSpec> settings = {field("SchdPrio", TypeSpec::structure({field("setVal", TypeSpec::integer(32))}))};
+    std::vector<TypeDescription> settings = {field("SchdPrio", TypeDescription::structure({field("setVal", TypeDescription::integer(32))}))};
     for (int i = 1; i <= 5; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "ValASG%03d", i);
-        settings.push_back(field(name, TypeSpec::structure({field(
-                                           "setMag", TypeSpec::structure({field("f", TypeSpec::float32())}))})));
+        settings.push_back(field(name, TypeDescription::structure({field(
+                                           "setMag", TypeDescription::structure({field("f", TypeDescription::float32())}))})));
     }
     for (int i = 1; i <= 2; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "StrTm%02d", i);
-        settings.push_back(field(name, TypeSpec::structure({field("setTm", TypeSpec::utcTime())})));
+        settings.push_back(field(name, TypeDescription::structure({field("setTm", TypeDescription::utcTime())})));
     }
-    return TypeSpec::structure({
-        field("ST", TypeSpec::structure({field(
-                        "EnaReq", TypeSpec::structure({field("stVal", TypeSpec::boolean()), field("q", quality()),
-                                                       field("t", TypeSpec::utcTime())}))})),
-        field("CO", TypeSpec::structure({field("EnaReq", TypeSpec::structure({field("Oper", oper)}))})),
-        field("SP", TypeSpec::structure(std::move(settings))),
-        field("CF", TypeSpec::structure({field("EnaReq", TypeSpec::structure({field("ctlModel", TypeSpec::integer(8))}))})),
+    return TypeDescription::structure({
+        field("ST", TypeDescription::structure({field(
+                        "EnaReq", TypeDescription::structure({field("stVal", TypeDescription::boolean()), field("q", quality()),
+                                                       field("t", TypeDescription::utcTime())}))})),
+        field("CO", TypeDescription::structure({field("EnaReq", TypeDescription::structure({field("Oper", oper)}))})),
+        field("SP", TypeDescription::structure(std::move(settings))),
+        field("CF", TypeDescription::structure({field("EnaReq", TypeDescription::structure({field("ctlModel", TypeDescription::integer(8))}))})),
     });
 }
 

@@ -506,7 +506,7 @@ Result<std::vector<std::string>> MmsConnection::journalNames(std::string_view do
     return nameList(mms::ObjectClass::Journal, domain);
 }
 
-Result<mms::TypeSpec> MmsConnection::variableAccessAttributes(std::string_view domain, std::string_view item)
+Result<mms::TypeDescription> MmsConnection::variableAccessAttributes(std::string_view domain, std::string_view item)
 {
     Result<mms::GetVariableAccessAttributesResponse> r =
         call<mms::GetVariableAccessAttributesResponse>(mms::GetVariableAccessAttributesRequest{objectName(domain, item)});
@@ -518,7 +518,7 @@ Result<mms::TypeSpec> MmsConnection::variableAccessAttributes(std::string_view d
 Result<mms::Value> MmsConnection::read(std::string_view domain, std::string_view item)
 {
     mms::ReadRequest request;
-    request.spec = mms::VariableAccessSpec::single(objectName(domain, item));
+    request.access = mms::VariableAccessSpec::single(objectName(domain, item));
     Result<mms::ReadResponse> r = call<mms::ReadResponse>(std::move(request));
     if (!r.ok())
         return r.error();
@@ -536,7 +536,7 @@ Result<std::vector<mms::Value>> MmsConnection::read(std::span<const VariableRef>
         return Error{ErrorKind::InvalidArgument, 0, 0, "no variables"};
     mms::ReadRequest request;
     for (const VariableRef& v : variables)
-        request.spec.variables.push_back({objectName(v.domain, v.item), {}});
+        request.access.variables.push_back({objectName(v.domain, v.item), {}});
     Result<mms::ReadResponse> r = call<mms::ReadResponse>(std::move(request));
     if (!r.ok())
         return r.error();
@@ -550,7 +550,7 @@ Result<std::vector<mms::Value>> MmsConnection::readList(std::string_view domain,
 {
     mms::ReadRequest request;
     request.specificationWithResult = true;
-    request.spec = mms::VariableAccessSpec::list(objectName(domain, listName));
+    request.access = mms::VariableAccessSpec::list(objectName(domain, listName));
     Result<mms::ReadResponse> r = call<mms::ReadResponse>(std::move(request));
     if (!r.ok())
         return r.error();
@@ -575,7 +575,7 @@ Result<std::vector<mms::WriteResult>> MmsConnection::write(std::span<const Varia
         return Error{ErrorKind::InvalidArgument, 0, 0, "variables and values do not pair up"};
     mms::WriteRequest request;
     for (const VariableRef& v : variables)
-        request.spec.variables.push_back({objectName(v.domain, v.item), {}});
+        request.access.variables.push_back({objectName(v.domain, v.item), {}});
     request.data.assign(values.begin(), values.end());
     Result<mms::WriteResponse> r = call<mms::WriteResponse>(std::move(request));
     if (!r.ok())

@@ -81,7 +81,7 @@ public:
     Result<std::vector<std::string>> journalNames(std::string_view domain);
     Result<std::vector<std::string>> nameList(mms::ObjectClass cls, std::string_view domain);
 
-    Result<mms::TypeSpec> variableAccessAttributes(std::string_view domain, std::string_view item);
+    Result<mms::TypeDescription> variableAccessAttributes(std::string_view domain, std::string_view item);
 
     // One variable; `item` may carry a `$` component path. A failed item
     // gives ErrorKind::DataAccess with the DataAccessError as code.

@@ -169,11 +169,11 @@ std::optional<std::uint64_t> parseIso8601(std::string_view s)
     return static_cast<std::uint64_t>(seconds) * 1000 + ms;
 }
 
-void appendLine(std::string& out, const mms::TypeSpec& t, int depth);
+void appendLine(std::string& out, const mms::TypeDescription& t, int depth);
 
-std::string typeName(const mms::TypeSpec& t)
+std::string typeName(const mms::TypeDescription& t)
 {
-    using K = mms::TypeSpec::Kind;
+    using K = mms::TypeDescription::Kind;
     auto sized = [&t](const char* name) {
         const std::int32_t n = t.size();
         std::string text(name);
@@ -200,18 +200,18 @@ std::string typeName(const mms::TypeSpec& t)
     return "?";
 }
 
-void appendLine(std::string& out, const mms::TypeSpec& t, int depth)
+void appendLine(std::string& out, const mms::TypeDescription& t, int depth)
 {
     out.append(static_cast<std::size_t>(depth) * 2, ' ');
     if (!t.name().empty())
         out += t.name() + ": ";
     out += typeName(t);
     out += '\n';
-    const mms::TypeSpec* structure = &t;
-    while (structure->kind() == mms::TypeSpec::Kind::Array)
+    const mms::TypeDescription* structure = &t;
+    while (structure->kind() == mms::TypeDescription::Kind::Array)
         structure = &structure->elementType();
-    if (structure->kind() == mms::TypeSpec::Kind::Structure) {
-        for (const mms::TypeSpec& c : structure->components())
+    if (structure->kind() == mms::TypeDescription::Kind::Structure) {
+        for (const mms::TypeDescription& c : structure->components())
             appendLine(out, c, depth + 1);
     }
 }
@@ -294,7 +294,7 @@ std::string formatUtcTime(std::uint64_t msSinceEpoch)
     return text;
 }
 
-std::string formatType(const mms::TypeSpec& t)
+std::string formatType(const mms::TypeDescription& t)
 {
     std::string out;
     appendLine(out, t, 0);

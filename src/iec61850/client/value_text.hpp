@@ -1,7 +1,7 @@
 // Values and types as text, for command-line tools.
 #pragma once
 
-#include "iec61850/mms/type_spec.hpp"
+#include "iec61850/mms/type_description.hpp"
 #include "iec61850/mms/value.hpp"
 
 #include <cstdint>
@@ -28,6 +28,6 @@ std::optional<std::uint64_t> parseUtcTime(std::string_view text);
 std::string formatUtcTime(std::uint64_t msSinceEpoch);
 
 // One line per component, indented by depth: "name: type".
-std::string formatType(const mms::TypeSpec& t);
+std::string formatType(const mms::TypeDescription& t);
 
 }  // namespace iec61850::client

@@ -9,7 +9,7 @@ namespace iec61850::ied {
 namespace {
 
 using Kind = MmsValue::Kind;
-using mms::TypeSpec;
+using mms::TypeDescription;
 
 constexpr std::int64_t kMaxOriginatorCategory = 8;
 
@@ -24,9 +24,9 @@ const DataAttribute* childAttribute(const ModelNode& parent, const char* name, F
 }
 
 // The value kind a type description asks for.
-Kind kindOf(const TypeSpec& type)
+Kind kindOf(const TypeDescription& type)
 {
-    using T = TypeSpec::Kind;
+    using T = TypeDescription::Kind;
     switch (type.kind()) {
     case T::Array: return Kind::Array;
     case T::Structure: return Kind::Structure;
@@ -63,7 +63,7 @@ MmsDataAccessError checkElement(const DataAttribute& attribute, const MmsValue& 
     if (attribute.type == IEC61850_CONSTRUCTED)
         return value.is(Kind::Structure) ? checkMembers(attribute, value) : DATA_ACCESS_ERROR_TYPE_INCONSISTENT;
     // The type clients are shown for the attribute decides.
-    const TypeSpec type = basicTypeOf(attribute.type);
+    const TypeDescription type = basicTypeOf(attribute.type);
     if (!value.is(kindOf(type)))
         return DATA_ACCESS_ERROR_TYPE_INCONSISTENT;
     return mms::conforms(value, type) ? DATA_ACCESS_ERROR_SUCCESS : DATA_ACCESS_ERROR_OBJECT_VALUE_INVALID;

@@ -314,8 +314,8 @@ void IedServer_updateAttributeValue(IedServer server, DataAttribute* dataAttribu
     if (!value)
         return;
     Change what = dataAttribute && dataAttribute->type == IEC61850_QUALITY ? Change::Quality : Change::Value;
-    const iec61850::mms::TypeSpec type =
-        dataAttribute ? iec61850::ied::typeOfAttribute(*dataAttribute) : iec61850::mms::TypeSpec();
+    const iec61850::mms::TypeDescription type =
+        dataAttribute ? iec61850::ied::typeOfAttribute(*dataAttribute) : iec61850::mms::TypeDescription();
     update(server, dataAttribute, what, [&](Value& v) {
         if (iec61850::mms::conforms(*value, type))
             iec61850::ied::assignInPlace(v, *value);
@@ -372,8 +372,8 @@ void IedServer_updateVisibleStringAttributeValue(IedServer server, DataAttribute
 {
     if (!value)
         return;
-    const iec61850::mms::TypeSpec type =
-        dataAttribute ? iec61850::ied::basicTypeOf(dataAttribute->type) : iec61850::mms::TypeSpec();
+    const iec61850::mms::TypeDescription type =
+        dataAttribute ? iec61850::ied::basicTypeOf(dataAttribute->type) : iec61850::mms::TypeDescription();
     update(server, dataAttribute, Change::Value, [&](Value& v) {
         Value next = v.is(Value::Kind::MmsString) ? Value::mmsString(value) : Value::visibleString(value);
         if (iec61850::mms::conforms(next, type))

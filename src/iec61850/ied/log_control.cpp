@@ -7,7 +7,7 @@
 namespace iec61850::ied {
 
 using mms::DataAccessError;
-using mms::TypeSpec;
+using mms::TypeDescription;
 using mms::Value;
 
 struct LogControl::Block {
@@ -40,18 +40,18 @@ LogControl::LogControl(MmsMapping& mapping) : mapping_(mapping)
 
 LogControl::~LogControl() = default;
 
-TypeSpec LogControl::blockType()
+TypeDescription LogControl::blockType()
 {
-    return TypeSpec::structure({
-        TypeSpec::boolean().named("LogEna"),
-        TypeSpec::visibleString(-129).named("LogRef"),
-        TypeSpec::visibleString(-129).named("DatSet"),
-        TypeSpec::binaryTime(true).named("OldEntrTm"),
-        TypeSpec::binaryTime(true).named("NewEntrTm"),
-        TypeSpec::octetString(8).named("OldEnt"),
-        TypeSpec::octetString(8).named("NewEnt"),
-        TypeSpec::bitString(6).named("TrgOps"),
-        TypeSpec::unsignedInteger(32).named("IntgPd"),
+    return TypeDescription::structure({
+        TypeDescription::boolean().named("LogEna"),
+        TypeDescription::visibleString(-129).named("LogRef"),
+        TypeDescription::visibleString(-129).named("DatSet"),
+        TypeDescription::binaryTime(true).named("OldEntrTm"),
+        TypeDescription::binaryTime(true).named("NewEntrTm"),
+        TypeDescription::octetString(8).named("OldEnt"),
+        TypeDescription::octetString(8).named("NewEnt"),
+        TypeDescription::bitString(6).named("TrgOps"),
+        TypeDescription::unsignedInteger(32).named("IntgPd"),
     });
 }
 
@@ -84,9 +84,9 @@ Value entryIdValue(const EntryId& id)
 
 }  // namespace
 
-TypeSpec LogControl::type(const LogicalNode* ln) const
+TypeDescription LogControl::type(const LogicalNode* ln) const
 {
-    return TypeSpec::structure(sortedOf(blocks_, ln, [](const Block& b) { return blockType().named(b.cb->name); }));
+    return TypeDescription::structure(sortedOf(blocks_, ln, [](const Block& b) { return blockType().named(b.cb->name); }));
 }
 
 LogStorage* LogControl::storageOf(const Block& b) const

@@ -15,7 +15,7 @@ public:
 
     FunctionalConstraint fc() const override { return IEC61850_FC_LG; }
     bool has(const LogicalNode* ln) const override;
-    mms::TypeSpec type(const LogicalNode* ln) const override;
+    mms::TypeDescription type(const LogicalNode* ln) const override;
     mms::Value value(const server::ClientContext* client, const LogicalNode* ln) override;
     // Only LogEna is writable.
     std::optional<mms::DataAccessError> write(const server::ClientContext& client, const LogicalNode* ln,
@@ -23,7 +23,7 @@ public:
 
     void attributeUpdated(DataAttribute* attribute, Change what, bool changed) override;
 
-    static mms::TypeSpec blockType();
+    static mms::TypeDescription blockType();
 
 private:
     struct Block;

@@ -8,7 +8,7 @@
 namespace iec61850::ied {
 
 using mms::DataAccessError;
-using mms::TypeSpec;
+using mms::TypeDescription;
 using mms::Value;
 
 namespace {
@@ -65,18 +65,18 @@ bool isStructuredBasic(const ModelNode* n)
     return isAttribute(n) && !n->firstChild && asAttribute(n)->type == IEC61850_PHYCOMADDR;
 }
 
-TypeSpec typeOfNode(const ModelNode* n, FunctionalConstraint fc)
+TypeDescription typeOfNode(const ModelNode* n, FunctionalConstraint fc)
 {
-    TypeSpec type;
+    TypeDescription type;
     if (isAttribute(n) && !n->firstChild && asAttribute(n)->type != IEC61850_CONSTRUCTED) {
         type = basicTypeOf(asAttribute(n)->type);
     } else {
-        std::vector<TypeSpec> components;
+        std::vector<TypeDescription> components;
         forEachChild(n, fc, [&](const ModelNode* c) { components.push_back(typeOfNode(c, fc).named(c->name)); });
-        type = TypeSpec::structure(std::move(components));
+        type = TypeDescription::structure(std::move(components));
     }
     if (isArray(n))
-        type = TypeSpec::array(static_cast<std::uint32_t>(asAttribute(n)->elementCount), std::move(type));
+        type = TypeDescription::array(static_cast<std::uint32_t>(asAttribute(n)->elementCount), std::move(type));
     return type;
 }
 
@@ -102,7 +102,7 @@ std::vector<FunctionalConstraint> modelFcsOf(const LogicalNode* ln)
 Value* componentValue(const ModelNode* n, std::string_view component)
 {
     const auto* a = asAttribute(n);
-    TypeSpec type = basicTypeOf(a->type);
+    TypeDescription type = basicTypeOf(a->type);
     Value* v = a->mmsValue;
     while (v && !component.empty()) {
         std::size_t end = component.find('$');
@@ -110,7 +110,7 @@ Value* componentValue(const ModelNode* n, std::string_view component)
         if (i < 0 || static_cast<std::size_t>(i) >= v->size())
             return nullptr;
         v = &(*v)[static_cast<std::size_t>(i)];
-        TypeSpec next = type.components()[static_cast<std::size_t>(i)];
+        TypeDescription next = type.components()[static_cast<std::size_t>(i)];
         type = std::move(next);
         component = end == std::string_view::npos ? std::string_view() : component.substr(end + 1);
     }
@@ -118,13 +118,13 @@ Value* componentValue(const ModelNode* n, std::string_view component)
 }
 
 // The value at a `$` path inside a value of the given type; nullptr if none.
-const Value* valueAt(const Value& v, const TypeSpec& type, std::string_view path)
+const Value* valueAt(const Value& v, const TypeDescription& type, std::string_view path)
 {
     const Value* at = &v;
-    const TypeSpec* t = &type;
+    const TypeDescription* t = &type;
     while (at && !path.empty()) {
         std::size_t end = path.find('$');
-        int i = t->kind() == TypeSpec::Kind::Structure ? t->componentIndex(path.substr(0, end)) : -1;
+        int i = t->kind() == TypeDescription::Kind::Structure ? t->componentIndex(path.substr(0, end)) : -1;
         if (i < 0 || static_cast<std::size_t>(i) >= at->size())
             return nullptr;
         at = &(*at)[static_cast<std::size_t>(i)];
@@ -134,14 +134,14 @@ const Value* valueAt(const Value& v, const TypeSpec& type, std::string_view path
     return at;
 }
 
-TypeSpec typeOfTarget(const MmsMapping& m, const MmsMapping::Target& t)
+TypeDescription typeOfTarget(const MmsMapping& m, const MmsMapping::Target& t)
 {
     if (t.block) {
-        TypeSpec whole = t.block->type(t.ln);
+        TypeDescription whole = t.block->type(t.ln);
         if (t.component.empty())
             return whole;
-        const TypeSpec* part = whole.find(t.component);
-        return part ? *part : TypeSpec();
+        const TypeDescription* part = whole.find(t.component);
+        return part ? *part : TypeDescription();
     }
     if (!t.component.empty())
         return *typeOfNode(t.node, t.fc).find(t.component);
@@ -149,12 +149,12 @@ TypeSpec typeOfTarget(const MmsMapping& m, const MmsMapping::Target& t)
         return typeOfNode(t.node, t.fc);
     if (t.fc != IEC61850_FC_NONE)
         return typeOfNode(t.ln, t.fc);
-    std::vector<TypeSpec> components;
+    std::vector<TypeDescription> components;
     for (FunctionalConstraint fc : m.fcsOf(t.ln)) {
         BlockService* block = m.blockService(fc);
         components.push_back((block ? block->type(t.ln) : typeOfNode(t.ln, fc)).named(FunctionalConstraint_toString(fc)));
     }
-    return TypeSpec::structure(std::move(components));
+    return TypeDescription::structure(std::move(components));
 }
 
 Value valueOfTarget(const MmsMapping& m, const server::ClientContext& client, const MmsMapping::Target& t)
@@ -213,9 +213,9 @@ void forEachCoveredByTarget(const MmsMapping::Target& t, const Value& v, F&& f)
 
 
 // Same kinds all the way down, sizes aside.
-bool sameKinds(const Value& v, const TypeSpec& t)
+bool sameKinds(const Value& v, const TypeDescription& t)
 {
-    using K = TypeSpec::Kind;
+    using K = TypeDescription::Kind;
     using VK = Value::Kind;
     switch (t.kind()) {
     case K::Array:
@@ -281,7 +281,7 @@ std::vector<Entry> sortedChildren(const MmsMapping& m, const Entry& e)
     return out;
 }
 
-bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
+bool walkType(std::string& path, const TypeDescription& type, std::string_view after,
               const server::MmsDataModel::NameVisitor& visit);
 
 // Visits the names below `path` in getNameList order, skipping whole subtrees
@@ -315,22 +315,22 @@ bool walk(const MmsMapping& m, std::string& path, const std::vector<Entry>& leve
 }
 
 // The same walk over the components of a structured basic type.
-bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
+bool walkType(std::string& path, const TypeDescription& type, std::string_view after,
               const server::MmsDataModel::NameVisitor& visit)
 {
-    std::vector<const TypeSpec*> sorted;
-    for (const TypeSpec& c : type.components())
+    std::vector<const TypeDescription*> sorted;
+    for (const TypeDescription& c : type.components())
         sorted.push_back(&c);
     std::sort(sorted.begin(), sorted.end(),
-              [](const TypeSpec* a, const TypeSpec* b) { return server::nameLess(a->name(), b->name()); });
-    for (const TypeSpec* c : sorted) {
+              [](const TypeDescription* a, const TypeDescription* b) { return server::nameLess(a->name(), b->name()); });
+    for (const TypeDescription* c : sorted) {
         const std::size_t mark = path.size();
         path += '$';
         path += c->name();
         const bool emit = after.empty() || server::nameLess(after, path);
         const bool inside = !emit && after.starts_with(path) && after.size() > path.size() && after[path.size()] == '$';
         bool go = !emit || visit(path);
-        if (go && (emit || inside || after == path) && c->kind() == TypeSpec::Kind::Structure)
+        if (go && (emit || inside || after == path) && c->kind() == TypeDescription::Kind::Structure)
             go = walkType(path, *c, after, visit);
         path.resize(mark);
         if (!go)
@@ -341,48 +341,48 @@ bool walkType(std::string& path, const TypeSpec& type, std::string_view after,
 
 }  // namespace
 
-TypeSpec basicTypeOf(DataAttributeType type)
+TypeDescription basicTypeOf(DataAttributeType type)
 {
     switch (type) {
-    case IEC61850_BOOLEAN: return TypeSpec::boolean();
-    case IEC61850_INT8: return TypeSpec::integer(8);
-    case IEC61850_INT16: return TypeSpec::integer(16);
-    case IEC61850_INT32: return TypeSpec::integer(32);
-    case IEC61850_INT64: return TypeSpec::integer(64);
-    case IEC61850_INT8U: return TypeSpec::unsignedInteger(8);
-    case IEC61850_INT16U: return TypeSpec::unsignedInteger(16);
-    case IEC61850_INT24U: return TypeSpec::unsignedInteger(24);
-    case IEC61850_INT32U: return TypeSpec::unsignedInteger(32);
-    case IEC61850_FLOAT32: return TypeSpec::float32();
-    case IEC61850_FLOAT64: return TypeSpec::float64();
-    case IEC61850_ENUMERATED: return TypeSpec::integer(8);
-    case IEC61850_CODEDENUM: return TypeSpec::bitString(2);
-    case IEC61850_OCTET_STRING_6: return TypeSpec::octetString(-6);
-    case IEC61850_OCTET_STRING_8: return TypeSpec::octetString(-8);
-    case IEC61850_OCTET_STRING_64: return TypeSpec::octetString(-64);
-    case IEC61850_VISIBLE_STRING_32: return TypeSpec::visibleString(-32);
-    case IEC61850_VISIBLE_STRING_64: return TypeSpec::visibleString(-64);
-    case IEC61850_VISIBLE_STRING_65: return TypeSpec::visibleString(-65);
-    case IEC61850_VISIBLE_STRING_129: return TypeSpec::visibleString(-129);
-    case IEC61850_VISIBLE_STRING_255: return TypeSpec::visibleString(-255);
-    case IEC61850_UNICODE_STRING_255: return TypeSpec::mmsString(-255);
-    case IEC61850_TIMESTAMP: return TypeSpec::utcTime();
-    case IEC61850_QUALITY: return TypeSpec::bitString(-13);
-    case IEC61850_CHECK: return TypeSpec::bitString(-2);
-    case IEC61850_GENERIC_BITSTRING: return TypeSpec::bitString(-32);
-    case IEC61850_ENTRY_TIME: return TypeSpec::binaryTime(true);
+    case IEC61850_BOOLEAN: return TypeDescription::boolean();
+    case IEC61850_INT8: return TypeDescription::integer(8);
+    case IEC61850_INT16: return TypeDescription::integer(16);
+    case IEC61850_INT32: return TypeDescription::integer(32);
+    case IEC61850_INT64: return TypeDescription::integer(64);
+    case IEC61850_INT8U: return TypeDescription::unsignedInteger(8);
+    case IEC61850_INT16U: return TypeDescription::unsignedInteger(16);
+    case IEC61850_INT24U: return TypeDescription::unsignedInteger(24);
+    case IEC61850_INT32U: return TypeDescription::unsignedInteger(32);
+    case IEC61850_FLOAT32: return TypeDescription::float32();
+    case IEC61850_FLOAT64: return TypeDescription::float64();
+    case IEC61850_ENUMERATED: return TypeDescription::integer(8);
+    case IEC61850_CODEDENUM: return TypeDescription::bitString(2);
+    case IEC61850_OCTET_STRING_6: return TypeDescription::octetString(-6);
+    case IEC61850_OCTET_STRING_8: return TypeDescription::octetString(-8);
+    case IEC61850_OCTET_STRING_64: return TypeDescription::octetString(-64);
+    case IEC61850_VISIBLE_STRING_32: return TypeDescription::visibleString(-32);
+    case IEC61850_VISIBLE_STRING_64: return TypeDescription::visibleString(-64);
+    case IEC61850_VISIBLE_STRING_65: return TypeDescription::visibleString(-65);
+    case IEC61850_VISIBLE_STRING_129: return TypeDescription::visibleString(-129);
+    case IEC61850_VISIBLE_STRING_255: return TypeDescription::visibleString(-255);
+    case IEC61850_UNICODE_STRING_255: return TypeDescription::mmsString(-255);
+    case IEC61850_TIMESTAMP: return TypeDescription::utcTime();
+    case IEC61850_QUALITY: return TypeDescription::bitString(-13);
+    case IEC61850_CHECK: return TypeDescription::bitString(-2);
+    case IEC61850_GENERIC_BITSTRING: return TypeDescription::bitString(-32);
+    case IEC61850_ENTRY_TIME: return TypeDescription::binaryTime(true);
     case IEC61850_PHYCOMADDR:
-        return TypeSpec::structure({TypeSpec::octetString(6).named("Addr"),
-                                    TypeSpec::unsignedInteger(8).named("PRIORITY"),
-                                    TypeSpec::unsignedInteger(16).named("VID"),
-                                    TypeSpec::unsignedInteger(16).named("APPID")});
-    case IEC61850_CURRENCY: return TypeSpec::visibleString(3);
-    case IEC61850_OPTFLDS: return TypeSpec::bitString(10);
-    case IEC61850_TRGOPS: return TypeSpec::bitString(6);
+        return TypeDescription::structure({TypeDescription::octetString(6).named("Addr"),
+                                    TypeDescription::unsignedInteger(8).named("PRIORITY"),
+                                    TypeDescription::unsignedInteger(16).named("VID"),
+                                    TypeDescription::unsignedInteger(16).named("APPID")});
+    case IEC61850_CURRENCY: return TypeDescription::visibleString(3);
+    case IEC61850_OPTFLDS: return TypeDescription::bitString(10);
+    case IEC61850_TRGOPS: return TypeDescription::bitString(6);
     case IEC61850_CONSTRUCTED:
     case IEC61850_UNKNOWN_TYPE: break;
     }
-    return TypeSpec::structure({});
+    return TypeDescription::structure({});
 }
 
 void assignInPlace(Value& to, const Value& from)
@@ -395,7 +395,7 @@ void assignInPlace(Value& to, const Value& from)
     to = from;
 }
 
-TypeSpec typeOfAttribute(const DataAttribute& attribute)
+TypeDescription typeOfAttribute(const DataAttribute& attribute)
 {
     return typeOfNode(&attribute, attribute.fc);
 }
@@ -607,7 +607,7 @@ bool MmsMapping::visitNames(std::string_view domain, server::NameClass cls, std:
     return true;
 }
 
-const TypeSpec* MmsMapping::typeOf(std::string_view domain, std::string_view item) const
+const TypeDescription* MmsMapping::typeOf(std::string_view domain, std::string_view item) const
 {
     std::optional<Target> t = resolve(domain, item);
     if (!t)
@@ -695,7 +695,7 @@ std::optional<DataAccessError> MmsMapping::write(const server::ClientContext& cl
     if (!t)
         return DataAccessError::ObjectNonExistent;
     if (t->block) {
-        const TypeSpec type = typeOfTarget(*this, *t);
+        const TypeDescription type = typeOfTarget(*this, *t);
         if (!mms::conforms(value, type))
             return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
         return t->block->write(client, t->ln, t->component, value);
@@ -708,7 +708,7 @@ std::optional<DataAccessError> MmsMapping::write(const server::ClientContext& cl
         if (auto refused = toWireError(e))
             return refused;
     }
-    const TypeSpec type = typeOfTarget(*this, *t);
+    const TypeDescription type = typeOfTarget(*this, *t);
     if (!mms::conforms(value, type))
         return sameKinds(value, type) ? DataAccessError::ObjectValueInvalid : DataAccessError::TypeInconsistent;
     Value written = value;

@@ -21,7 +21,7 @@ public:
     virtual ~BlockService() = default;
     virtual FunctionalConstraint fc() const = 0;
     virtual bool has(const LogicalNode* ln) const = 0;
-    virtual mms::TypeSpec type(const LogicalNode* ln) const = 0;
+    virtual mms::TypeDescription type(const LogicalNode* ln) const = 0;
     virtual mms::Value value(const server::ClientContext* client, const LogicalNode* ln) = 0;
     // path below the FC: "reportControl0101" or "reportControl0101$RptEna".
     virtual std::optional<mms::DataAccessError> write(const server::ClientContext& client, const LogicalNode* ln,
@@ -63,7 +63,7 @@ public:
     bool visitNames(std::string_view domain, server::NameClass cls, std::string_view after,
                     const NameVisitor& visit) const override;
     // Valid until the next call.
-    const mms::TypeSpec* typeOf(std::string_view domain, std::string_view item) const override;
+    const mms::TypeDescription* typeOf(std::string_view domain, std::string_view item) const override;
     mms::Value read(const server::ClientContext& client, std::string_view domain, std::string_view item) override;
     std::optional<mms::DataAccessError> write(const server::ClientContext& client, std::string_view domain,
                                               std::string_view item, const mms::Value& value) override;
@@ -106,14 +106,14 @@ private:
     std::vector<UpdateListener*> internalListeners_;
     std::vector<BlockService*> blocks_;
     std::function<void(const server::ClientContext&, bool)> connectionHandler_;
-    mutable mms::TypeSpec lastType_;
+    mutable mms::TypeDescription lastType_;
 };
 
 // The MMS type of one attribute type (a basic type; CONSTRUCTED gives an
 // empty structure).
-mms::TypeSpec basicTypeOf(DataAttributeType type);
+mms::TypeDescription basicTypeOf(DataAttributeType type);
 // The MMS type of an attribute with its components and array elements.
-mms::TypeSpec typeOfAttribute(const DataAttribute& attribute);
+mms::TypeDescription typeOfAttribute(const DataAttribute& attribute);
 // Assigns member by member so that components keep their addresses.
 void assignInPlace(mms::Value& to, const mms::Value& from);
 

@@ -8,7 +8,7 @@
 namespace iec61850::ied {
 
 using mms::DataAccessError;
-using mms::TypeSpec;
+using mms::TypeDescription;
 using mms::Value;
 
 namespace {
@@ -212,21 +212,21 @@ Reporting::Reporting(MmsMapping& mapping, ReportSink sink) : mapping_(mapping), 
 
 Reporting::~Reporting() = default;
 
-TypeSpec Reporting::blockType()
+TypeDescription Reporting::blockType()
 {
-    return TypeSpec::structure({
-        TypeSpec::visibleString(-129).named("RptID"),
-        TypeSpec::boolean().named("RptEna"),
-        TypeSpec::boolean().named("Resv"),
-        TypeSpec::visibleString(-129).named("DatSet"),
-        TypeSpec::unsignedInteger(32).named("ConfRev"),
-        TypeSpec::bitString(10).named("OptFlds"),
-        TypeSpec::unsignedInteger(32).named("BufTm"),
-        TypeSpec::unsignedInteger(8).named("SqNum"),
-        TypeSpec::bitString(6).named("TrgOps"),
-        TypeSpec::unsignedInteger(32).named("IntgPd"),
-        TypeSpec::boolean().named("GI"),
-        TypeSpec::octetString(-64).named("Owner"),
+    return TypeDescription::structure({
+        TypeDescription::visibleString(-129).named("RptID"),
+        TypeDescription::boolean().named("RptEna"),
+        TypeDescription::boolean().named("Resv"),
+        TypeDescription::visibleString(-129).named("DatSet"),
+        TypeDescription::unsignedInteger(32).named("ConfRev"),
+        TypeDescription::bitString(10).named("OptFlds"),
+        TypeDescription::unsignedInteger(32).named("BufTm"),
+        TypeDescription::unsignedInteger(8).named("SqNum"),
+        TypeDescription::bitString(6).named("TrgOps"),
+        TypeDescription::unsignedInteger(32).named("IntgPd"),
+        TypeDescription::boolean().named("GI"),
+        TypeDescription::octetString(-64).named("Owner"),
     });
 }
 
@@ -235,17 +235,17 @@ bool Reporting::has(const LogicalNode* ln) const
     return std::any_of(blocks_.begin(), blocks_.end(), [ln](const auto& b) { return b->ln == ln; });
 }
 
-TypeSpec Reporting::type(const LogicalNode* ln) const
+TypeDescription Reporting::type(const LogicalNode* ln) const
 {
-    std::vector<std::pair<std::string_view, TypeSpec>> named;
+    std::vector<std::pair<std::string_view, TypeDescription>> named;
     for (const auto& b : blocks_)
         if (b->ln == ln)
             named.emplace_back(b->cb->name, blockType().named(b->cb->name));
     std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return server::nameLess(a.first, b.first); });
-    std::vector<TypeSpec> components;
+    std::vector<TypeDescription> components;
     for (auto& n : named)
         components.push_back(std::move(n.second));
-    return TypeSpec::structure(std::move(components));
+    return TypeDescription::structure(std::move(components));
 }
 
 Value Reporting::value(const server::ClientContext*, const LogicalNode* ln)

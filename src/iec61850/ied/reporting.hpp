@@ -91,7 +91,7 @@ public:
 
     FunctionalConstraint fc() const override { return IEC61850_FC_RP; }
     bool has(const LogicalNode* ln) const override;
-    mms::TypeSpec type(const LogicalNode* ln) const override;
+    mms::TypeDescription type(const LogicalNode* ln) const override;
     mms::Value value(const server::ClientContext* client, const LogicalNode* ln) override;
     std::optional<mms::DataAccessError> write(const server::ClientContext& client, const LogicalNode* ln,
                                               std::string_view path, const mms::Value& value) override;
@@ -105,7 +105,7 @@ public:
     // Called when a deadline was set outside tick (to wake a waiting loop).
     void setDeadlineHandler(std::function<void()> handler) { onDeadline_ = std::move(handler); }
 
-    static mms::TypeSpec blockType();
+    static mms::TypeDescription blockType();
 
 private:
     struct Block;

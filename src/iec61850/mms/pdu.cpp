@@ -304,12 +304,12 @@ Status Decoder::read(const Element& e, ReadRequest& out)
     Reader r(ByteView{});
     MMS_TRY(open(e, r));
     ReadRequest req;
-    Element f, spec;
+    Element f, access;
     if (nextIf(r, context(0), f))
         MMS_TRY(readBool(f, req.specificationWithResult));
     MMS_TRY(nextWithTag(r, context(1, true), f));
-    MMS_TRY(inner(f, spec));
-    MMS_TRY(variableAccessSpec(spec, req.spec));
+    MMS_TRY(inner(f, access));
+    MMS_TRY(variableAccessSpec(access, req.access));
     MMS_TRY(atEnd(r));
     out = std::move(req);
     return Status::Ok;
@@ -322,11 +322,11 @@ Status Decoder::read(const Element& e, ReadResponse& out)
     ReadResponse rsp;
     Element f;
     if (nextIf(r, context(0, true), f)) {
-        Element spec;
+        Element access;
         VariableAccessSpec s;
-        MMS_TRY(inner(f, spec));
-        MMS_TRY(variableAccessSpec(spec, s));
-        rsp.spec = std::move(s);
+        MMS_TRY(inner(f, access));
+        MMS_TRY(variableAccessSpec(access, s));
+        rsp.access = std::move(s);
     }
     MMS_TRY(nextWithTag(r, context(1, true), f));
     MMS_TRY(accessResults(f, rsp.results));
@@ -342,7 +342,7 @@ Status Decoder::write(const Element& e, WriteRequest& out)
     WriteRequest req;
     Element f;
     MMS_TRY(r.next(f));
-    MMS_TRY(variableAccessSpec(f, req.spec));
+    MMS_TRY(variableAccessSpec(f, req.access));
     MMS_TRY(nextWithTag(r, context(0, true), f));
     MMS_TRY(list(f, req.data, [this](const Element& item, Value& v) {
         return Value::decodeData(item, v, limits_.maxDepth);
@@ -395,7 +395,7 @@ Status Decoder::getVariableAccessAttributes(const Element& e, GetVariableAccessA
     nextIf(r, context(1, true), f);  // address: not kept
     MMS_TRY(nextWithTag(r, context(2, true), f));
     MMS_TRY(inner(f, type));
-    MMS_TRY(TypeSpec::decode(type, rsp.type, limits_.maxDepth));
+    MMS_TRY(TypeDescription::decode(type, rsp.type, limits_.maxDepth));
     MMS_TRY(atEnd(r));
     out = std::move(rsp);
     return Status::Ok;
@@ -648,7 +648,7 @@ Status Decoder::informationReport(const Element& e, InformationReport& out)
     MMS_TRY(open(f, body));
     InformationReport report;
     MMS_TRY(body.next(f));
-    MMS_TRY(variableAccessSpec(f, report.spec));
+    MMS_TRY(variableAccessSpec(f, report.access));
     MMS_TRY(nextWithTag(body, context(0, true), f));
     MMS_TRY(accessResults(f, report.results));
     MMS_TRY(atEnd(body));
@@ -892,18 +892,18 @@ struct ServiceEncoder {
         const auto m = w.begin(context(tag));
         if (s.specificationWithResult)
             wire::putBoolean(w, context(0), true);
-        const auto spec = w.begin(context(1, true));
-        encodeVariableAccessSpec(w, s.spec);
-        w.end(spec);
+        const auto access = w.begin(context(1, true));
+        encodeVariableAccessSpec(w, s.access);
+        w.end(access);
         w.end(m);
     }
     void operator()(const ReadResponse& s) const
     {
         const auto m = w.begin(context(tag));
-        if (s.spec) {
-            const auto spec = w.begin(context(0, true));
-            encodeVariableAccessSpec(w, *s.spec);
-            w.end(spec);
+        if (s.access) {
+            const auto access = w.begin(context(0, true));
+            encodeVariableAccessSpec(w, *s.access);
+            w.end(access);
         }
         encodeAccessResults(w, context(1, true), s.results);
         w.end(m);
@@ -911,7 +911,7 @@ struct ServiceEncoder {
     void operator()(const WriteRequest& s) const
     {
         const auto m = w.begin(context(tag));
-        encodeVariableAccessSpec(w, s.spec);
+        encodeVariableAccessSpec(w, s.access);
         const auto data = w.begin(context(0, true));
         for (const Value& v : s.data)
             v.encode(w);
@@ -1032,7 +1032,7 @@ struct PduEncoder {
     {
         const auto m = w.begin(context(pdu_tag::Unconfirmed, true));
         const auto report = w.begin(context(0, true));
-        encodeVariableAccessSpec(w, p.report.spec);
+        encodeVariableAccessSpec(w, p.report.access);
         encodeAccessResults(w, context(0, true), p.report.results);
         w.end(report);
         w.end(m);
@@ -1118,20 +1118,20 @@ void encodeReadResponse(ber::Writer& w, std::uint32_t invokeId, const VariableAc
     w.unsignedInteger(kInteger, invokeId);
     const auto read = w.begin(context(service_tag::Read, true));
     if (echoedSpec) {
-        const auto spec = w.begin(context(0, true));
+        const auto access = w.begin(context(0, true));
         encodeVariableAccessSpec(w, *echoedSpec);
-        w.end(spec);
+        w.end(access);
     }
     encodeAccessResults(w, context(1, true), results);
     w.end(read);
     w.end(m);
 }
 
-void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& spec, std::span<const Value* const> results)
+void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& access, std::span<const Value* const> results)
 {
     const auto m = w.begin(context(pdu_tag::Unconfirmed, true));
     const auto report = w.begin(context(0, true));
-    encodeVariableAccessSpec(w, spec);
+    encodeVariableAccessSpec(w, access);
     encodeAccessResults(w, context(0, true), results);
     w.end(report);
     w.end(m);

@@ -4,7 +4,7 @@
 // them with the invoke ID.
 #pragma once
 
-#include "iec61850/mms/type_spec.hpp"
+#include "iec61850/mms/type_description.hpp"
 #include "iec61850/mms/value.hpp"
 
 #include <cstdint>
@@ -184,17 +184,17 @@ struct IdentifyResponse {
 
 struct ReadRequest {
     bool specificationWithResult = false;
-    VariableAccessSpec spec;
+    VariableAccessSpec access;
     bool operator==(const ReadRequest&) const = default;
 };
 struct ReadResponse {
-    std::optional<VariableAccessSpec> spec;  // echoed when specificationWithResult was set
+    std::optional<VariableAccessSpec> access;  // echoed when specificationWithResult was set
     std::vector<Value> results;              // error values are failures
     bool operator==(const ReadResponse&) const = default;
 };
 
 struct WriteRequest {
-    VariableAccessSpec spec;
+    VariableAccessSpec access;
     std::vector<Value> data;
     bool operator==(const WriteRequest&) const = default;
 };
@@ -214,7 +214,7 @@ struct GetVariableAccessAttributesRequest {
 };
 struct GetVariableAccessAttributesResponse {
     bool mmsDeletable = false;
-    TypeSpec type;
+    TypeDescription type;
     bool operator==(const GetVariableAccessAttributesResponse&) const = default;
 };
 
@@ -292,7 +292,7 @@ struct ConfirmedError {
 };
 
 struct InformationReport {
-    VariableAccessSpec spec;
+    VariableAccessSpec access;
     std::vector<Value> results;  // AccessResults; error values are failures
     bool operator==(const InformationReport&) const = default;
 };
@@ -382,7 +382,7 @@ Bytes encodePdu(const Pdu& pdu);
 // referenced, not copied.
 void encodeReadResponse(ber::Writer& w, std::uint32_t invokeId, const VariableAccessSpec* echoedSpec,
                         std::span<const Value* const> results);
-void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& spec, std::span<const Value* const> results);
+void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& access, std::span<const Value* const> results);
 
 void encodeObjectName(ber::Writer& w, const ObjectName& n);
 Status decodeObjectName(const ber::Element& e, ObjectName& out);

@@ -5,7 +5,7 @@
 
 #include "iec61850/mms/file_service.hpp"
 #include "iec61850/mms/pdu.hpp"
-#include "iec61850/mms/type_spec.hpp"
+#include "iec61850/mms/type_description.hpp"
 #include "iec61850/mms/value.hpp"
 
 #include <cstdint>
@@ -44,7 +44,7 @@ public:
                             const NameVisitor& visit) const = 0;
 
     // Type of a named variable or of a `$` component; nullptr if none.
-    virtual const mms::TypeSpec* typeOf(std::string_view domain, std::string_view item) const = 0;
+    virtual const mms::TypeDescription* typeOf(std::string_view domain, std::string_view item) const = 0;
     // The value, or a DataAccessError value.
     virtual mms::Value read(const ClientContext& client, std::string_view domain, std::string_view item) = 0;
     // Empty on success. The model checks type and shape.

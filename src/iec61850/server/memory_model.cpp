@@ -20,11 +20,11 @@ std::pair<std::string_view, std::string_view> splitFirst(std::string_view path)
     return {path.substr(0, dollar), path.substr(dollar + 1)};
 }
 
-void addComponentNames(std::string& prefix, const mms::TypeSpec& type, std::vector<std::string>& out)
+void addComponentNames(std::string& prefix, const mms::TypeDescription& type, std::vector<std::string>& out)
 {
-    if (type.kind() != mms::TypeSpec::Kind::Structure)
+    if (type.kind() != mms::TypeDescription::Kind::Structure)
         return;
-    for (const mms::TypeSpec& c : type.components()) {
+    for (const mms::TypeDescription& c : type.components()) {
         std::size_t keep = prefix.size();
         prefix += '$';
         prefix += c.name();
@@ -101,13 +101,13 @@ void InMemoryModel::addDomain(std::string_view name)
         domains_.emplace(std::string(name), Domain{});
 }
 
-bool InMemoryModel::addVariable(std::string_view domainName, std::string_view name, mms::TypeSpec type)
+bool InMemoryModel::addVariable(std::string_view domainName, std::string_view name, mms::TypeDescription type)
 {
     mms::Value initial = type.defaultValue();
     return addVariable(domainName, name, std::move(type), std::move(initial));
 }
 
-bool InMemoryModel::addVariable(std::string_view domainName, std::string_view name, mms::TypeSpec type,
+bool InMemoryModel::addVariable(std::string_view domainName, std::string_view name, mms::TypeDescription type,
                                 mms::Value value)
 {
     Domain* d = domain(domainName);
@@ -157,13 +157,13 @@ InMemoryModel::Found InMemoryModel::find(std::string_view domainName, std::strin
     auto it = d->variables.find(top);
     if (it == d->variables.end())
         return {};
-    const mms::TypeSpec* type = &it->second.type;
+    const mms::TypeDescription* type = &it->second.type;
     // The model owns its values; handing out a mutable pointer from a const
     // lookup lets both value() overloads share this walk.
     mms::Value* value = const_cast<mms::Value*>(&it->second.value);
     while (!rest.empty()) {
         auto [name, tail] = splitFirst(rest);
-        int index = type->kind() == mms::TypeSpec::Kind::Structure ? type->componentIndex(name) : -1;
+        int index = type->kind() == mms::TypeDescription::Kind::Structure ? type->componentIndex(name) : -1;
         if (index < 0 || static_cast<std::size_t>(index) >= value->size())
             return {};
         type = &type->components()[static_cast<std::size_t>(index)];
@@ -243,7 +243,7 @@ bool InMemoryModel::visitNames(std::string_view domainName, NameClass cls, std::
     return true;
 }
 
-const mms::TypeSpec* InMemoryModel::typeOf(std::string_view domainName, std::string_view item) const
+const mms::TypeDescription* InMemoryModel::typeOf(std::string_view domainName, std::string_view item) const
 {
     return find(domainName, item).type;
 }

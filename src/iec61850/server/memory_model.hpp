@@ -1,4 +1,4 @@
-// An MmsDataModel held in memory: domains of named variables (a TypeSpec and
+// An MmsDataModel held in memory: domains of named variables (a TypeDescription and
 // a Value each, with `$` component access), named variable lists and
 // journal names. Used by tests, the fuzz target and the benchmark.
 #pragma once
@@ -22,8 +22,8 @@ public:
     void addDomain(std::string_view domain);
     // Adds a top-level named variable. Without a value it starts with the
     // type's default value. False if the name exists or the value does not conform.
-    bool addVariable(std::string_view domain, std::string_view name, mms::TypeSpec type);
-    bool addVariable(std::string_view domain, std::string_view name, mms::TypeSpec type, mms::Value value);
+    bool addVariable(std::string_view domain, std::string_view name, mms::TypeDescription type);
+    bool addVariable(std::string_view domain, std::string_view name, mms::TypeDescription type, mms::Value value);
     bool addVariableList(std::string_view domain, std::string_view name, std::vector<mms::ObjectName> members);
     bool addJournal(std::string_view domain, std::string_view name);
 
@@ -38,7 +38,7 @@ public:
     void visitDomains(std::string_view after, const NameVisitor& visit) const override;
     bool visitNames(std::string_view domain, NameClass cls, std::string_view after,
                     const NameVisitor& visit) const override;
-    const mms::TypeSpec* typeOf(std::string_view domain, std::string_view item) const override;
+    const mms::TypeDescription* typeOf(std::string_view domain, std::string_view item) const override;
     mms::Value read(const ClientContext& client, std::string_view domain, std::string_view item) override;
     std::optional<mms::DataAccessError> write(const ClientContext& client, std::string_view domain,
                                               std::string_view item, const mms::Value& value) override;
@@ -47,7 +47,7 @@ public:
 
 private:
     struct Variable {
-        mms::TypeSpec type;
+        mms::TypeDescription type;
         mms::Value value;
     };
     // Names kept in one text block, sorted in getNameList order.
@@ -68,7 +68,7 @@ private:
         mutable bool namesStale = true;
     };
     struct Found {
-        const mms::TypeSpec* type = nullptr;
+        const mms::TypeDescription* type = nullptr;
         mms::Value* value = nullptr;
     };
 

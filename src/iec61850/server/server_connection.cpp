@@ -341,7 +341,7 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::GetNameListReque
 
 void ServerConnection::serve(std::uint32_t invokeId, const mms::GetVariableAccessAttributesRequest& r)
 {
-    const mms::TypeSpec* type = r.name.scope == mms::ObjectName::Scope::Association
+    const mms::TypeDescription* type = r.name.scope == mms::ObjectName::Scope::Association
                                     ? nullptr
                                     : model_.typeOf(domainOf(r.name), r.name.item);
     if (!type) {
@@ -378,7 +378,7 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::ReadRequest& r)
 {
     std::vector<mms::VariableSpec> listMembers;
     std::span<const mms::VariableSpec> variables;
-    if (!resolveVariables(invokeId, r.spec, listMembers, variables))
+    if (!resolveVariables(invokeId, r.access, listMembers, variables))
         return;
     std::vector<mms::Value> results;
     results.reserve(variables.size());
@@ -395,7 +395,7 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::ReadRequest& r)
     for (const mms::Value& v : results)
         pointers.push_back(&v);
     writer_.clear();
-    mms::encodeReadResponse(writer_, invokeId, r.specificationWithResult ? &r.spec : nullptr, pointers);
+    mms::encodeReadResponse(writer_, invokeId, r.specificationWithResult ? &r.access : nullptr, pointers);
     sendEncodedResponse(invokeId);
 }
 
@@ -403,7 +403,7 @@ void ServerConnection::serve(std::uint32_t invokeId, const mms::WriteRequest& r)
 {
     std::vector<mms::VariableSpec> listMembers;
     std::span<const mms::VariableSpec> variables;
-    if (!resolveVariables(invokeId, r.spec, listMembers, variables))
+    if (!resolveVariables(invokeId, r.access, listMembers, variables))
         return;
     if (variables.size() != r.data.size()) {
         sendReject(invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::InvalidArgument);

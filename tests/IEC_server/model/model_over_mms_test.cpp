@@ -14,7 +14,7 @@ namespace {
 
 using namespace iec61850;
 using client::MmsConnection;
-using mms::TypeSpec;
+using mms::TypeDescription;
 using mms::Value;
 
 constexpr const char* kStb = "FNN_STEUERBOXSTB";
@@ -50,11 +50,11 @@ protected:
         return r.ok() ? *r : Value::error(mms::DataAccessError::ObjectUndefined);
     }
 
-    std::vector<std::string> componentNames(const TypeSpec* t)
+    std::vector<std::string> componentNames(const TypeDescription* t)
     {
         std::vector<std::string> names;
         if (t)
-            for (const TypeSpec& c : t->components())
+            for (const TypeDescription& c : t->components())
                 names.push_back(c.name());
         return names;
     }
@@ -106,9 +106,9 @@ TEST_F(OverMms, TypeOfAScheduleNodeListsItsObjectsInModelOrder)
     EXPECT_EQ(sp.back(), "SchdReuse");
     EXPECT_EQ(componentNames(type->find("SP$StrTm16$setCal")),
               (std::vector<std::string>{"occ", "occType", "occPer", "weekDay", "month", "day", "hr", "mn"}));
-    const TypeSpec* f = type->find("SP$ValASG042$setMag$f");
+    const TypeDescription* f = type->find("SP$ValASG042$setMag$f");
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->kind(), TypeSpec::Kind::FloatingPoint);
+    EXPECT_EQ(f->kind(), TypeDescription::Kind::FloatingPoint);
     EXPECT_EQ(componentNames(type->find("ST$EnaReq")),
               (std::vector<std::string>{"origin", "ctlNum", "stVal", "q", "t"}));
 

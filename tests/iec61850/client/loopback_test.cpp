@@ -100,7 +100,7 @@ TEST_F(Loopback, ReadsTypeDescriptions)
 {
     auto whole = connection.variableAccessAttributes(kDevice, "Types");
     ASSERT_TRUE(whole.ok()) << whole.error().describe();
-    ASSERT_EQ(whole->kind(), mms::TypeSpec::Kind::Structure);
+    ASSERT_EQ(whole->kind(), mms::TypeDescription::Kind::Structure);
     ASSERT_EQ(whole->components().size(), 12u);
     EXPECT_EQ(whole->components()[1].name(), "bs");
     EXPECT_EQ(whole->components()[1].size(), 13);
@@ -109,7 +109,7 @@ TEST_F(Loopback, ReadsTypeDescriptions)
 
     auto leaf = connection.variableAccessAttributes(kDevice, "Types$d");
     ASSERT_TRUE(leaf.ok());
-    EXPECT_EQ(*leaf, mms::TypeSpec::float64());
+    EXPECT_EQ(*leaf, mms::TypeDescription::float64());
 
     auto missing = connection.variableAccessAttributes(kDevice, "Nope");
     ASSERT_FALSE(missing.ok());
@@ -234,25 +234,25 @@ TEST_F(Loopback, DeliversReportsWhileIdleAndWhileARequestWaits)
     std::vector<mms::InformationReport> seen;
     connection.setReportHandler([&seen](const mms::InformationReport& r) { seen.push_back(r); });
 
-    const auto spec = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
+    const auto access = mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT"));
     const Value id = Value::visibleString("DEV/report01");
     const Value data = Value::structure({Value::float32(1.5f), Value::boolean(true)});
     const Value* values[] = {&id, &data};
 
     EXPECT_EQ(*connection.poll(), 0u);
-    ASSERT_EQ(server.server->broadcastInformationReport(spec, values), 1u);
+    ASSERT_EQ(server.server->broadcastInformationReport(access, values), 1u);
     auto got = connection.waitForReports(10000);
     ASSERT_TRUE(got.ok()) << got.error().describe();
     EXPECT_EQ(*got, 1u);
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].spec, spec);
+    EXPECT_EQ(seen[0].access, access);
     ASSERT_EQ(seen[0].results.size(), 2u);
     EXPECT_EQ(seen[0].results[0], id);
     EXPECT_EQ(seen[0].results[1], data);
 
     // Queued ahead of the read's answer: the read hands them over.
-    ASSERT_EQ(server.server->broadcastInformationReport(spec, values), 1u);
-    ASSERT_EQ(server.server->broadcastInformationReport(spec, values), 1u);
+    ASSERT_EQ(server.server->broadcastInformationReport(access, values), 1u);
+    ASSERT_EQ(server.server->broadcastInformationReport(access, values), 1u);
     ASSERT_TRUE(connection.read(kDevice, "Types$i").ok());
     EXPECT_EQ(seen.size(), 3u);
 }

@@ -6,7 +6,7 @@
 namespace client_test {
 
 using namespace iec61850;
-using mms::TypeSpec;
+using mms::TypeDescription;
 using mms::Value;
 
 std::string bigName(int i)
@@ -18,34 +18,34 @@ std::string bigName(int i)
 
 namespace {
 
-TypeSpec typesType()
+TypeDescription typesType()
 {
-    return TypeSpec::structure({
-        TypeSpec::boolean().named("b"),
-        TypeSpec::bitString(13).named("bs"),
-        TypeSpec::integer(32).named("i"),
-        TypeSpec::unsignedInteger(32).named("u"),
-        TypeSpec::float32().named("f"),
-        TypeSpec::float64().named("d"),
-        TypeSpec::octetString(-16).named("o"),
-        TypeSpec::visibleString(-32).named("s"),
-        TypeSpec::utcTime().named("t"),
-        TypeSpec::binaryTime(true).named("bt"),
-        TypeSpec::structure({TypeSpec::integer(8).named("a"), TypeSpec::boolean().named("z")}).named("st"),
-        TypeSpec::array(3, TypeSpec::integer(16)).named("ar"),
+    return TypeDescription::structure({
+        TypeDescription::boolean().named("b"),
+        TypeDescription::bitString(13).named("bs"),
+        TypeDescription::integer(32).named("i"),
+        TypeDescription::unsignedInteger(32).named("u"),
+        TypeDescription::float32().named("f"),
+        TypeDescription::float64().named("d"),
+        TypeDescription::octetString(-16).named("o"),
+        TypeDescription::visibleString(-32).named("s"),
+        TypeDescription::utcTime().named("t"),
+        TypeDescription::binaryTime(true).named("bt"),
+        TypeDescription::structure({TypeDescription::integer(8).named("a"), TypeDescription::boolean().named("z")}).named("st"),
+        TypeDescription::array(3, TypeDescription::integer(16)).named("ar"),
     });
 }
 
-TypeSpec lln0Type()
+TypeDescription lln0Type()
 {
-    const TypeSpec rcb = TypeSpec::structure({
-        TypeSpec::visibleString(-65).named("RptID"),
-        TypeSpec::boolean().named("RptEna"),
-        TypeSpec::boolean().named("GI"),
+    const TypeDescription rcb = TypeDescription::structure({
+        TypeDescription::visibleString(-65).named("RptID"),
+        TypeDescription::boolean().named("RptEna"),
+        TypeDescription::boolean().named("GI"),
     });
-    return TypeSpec::structure({
-        TypeSpec::structure({TypeSpec::structure({TypeSpec::integer(8).named("stVal")}).named("Mod")}).named("ST"),
-        TypeSpec::structure({rcb.named("rcb01")}).named("RP"),
+    return TypeDescription::structure({
+        TypeDescription::structure({TypeDescription::structure({TypeDescription::integer(8).named("stVal")}).named("Mod")}).named("ST"),
+        TypeDescription::structure({rcb.named("rcb01")}).named("RP"),
     });
 }
 
@@ -71,7 +71,7 @@ std::unique_ptr<server::InMemoryModel> makeModel()
             "LLN0$ds");
     require(model->addJournal(kDevice, "LLN0$log"), "journal");
     for (int i = 0; i < kBigNames; ++i)
-        require(model->addVariable(kBig, bigName(i), TypeSpec::integer(32)), "BIG");
+        require(model->addVariable(kBig, bigName(i), TypeDescription::integer(32)), "BIG");
     *model->value(kDevice, "Types$i") = Value::integer(-42);
     *model->value(kDevice, "Types$f") = Value::float32(12.5f);
     *model->value(kDevice, "LLN0$RP$rcb01$RptID") = Value::visibleString("DEV/report01");

@@ -57,11 +57,11 @@ TEST(ValueText, ParsesEachTypeAndRefusesJunk)
 
 TEST(ValueText, DescribesNestedTypes)
 {
-    using mms::TypeSpec;
-    const TypeSpec t = TypeSpec::structure({
-        TypeSpec::float32().named("f"),
-        TypeSpec::array(2, TypeSpec::structure({TypeSpec::visibleString(-8).named("s")})).named("arr"),
-        TypeSpec::bitString(13).named("q"),
+    using mms::TypeDescription;
+    const TypeDescription t = TypeDescription::structure({
+        TypeDescription::float32().named("f"),
+        TypeDescription::array(2, TypeDescription::structure({TypeDescription::visibleString(-8).named("s")})).named("arr"),
+        TypeDescription::bitString(13).named("q"),
     });
     EXPECT_EQ(client::formatType(t), "structure\n"
                                      "  f: float32\n"

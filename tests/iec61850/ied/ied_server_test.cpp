@@ -26,7 +26,7 @@ using namespace iec61850;
 using client::ErrorKind;
 using client::MmsConnection;
 using mms::DataAccessError;
-using mms::TypeSpec;
+using mms::TypeDescription;
 using mms::Value;
 using mms_test::fromHex;
 
@@ -292,7 +292,7 @@ TEST(Mapping, GarbageNamesAreUnknownNotFatal)
             else
                 item += pieces[(next() >> 8) % std::size(pieces)];
         }
-        const mms::TypeSpec* type = mapping.typeOf(kLd0, item);
+        const mms::TypeDescription* type = mapping.typeOf(kLd0, item);
         const Value v = mapping.read(client, kLd0, item);
         EXPECT_EQ(type == nullptr, v.isError()) << item;
         if (type) {
@@ -312,10 +312,10 @@ TEST(Mapping, GarbageNamesAreUnknownNotFatal)
     EXPECT_EQ(*m.attribute(m.allTypes, "b")->mmsValue, Value::boolean(false));
 }
 
-TypeSpec decodeType(std::string_view hex)
+TypeDescription decodeType(std::string_view hex)
 {
-    TypeSpec t;
-    EXPECT_EQ(TypeSpec::decode(fromHex(hex), t), mms::Status::Ok);
+    TypeDescription t;
+    EXPECT_EQ(TypeDescription::decode(fromHex(hex), t), mms::Status::Ok);
     return t;
 }
 
@@ -324,13 +324,13 @@ TEST_F(Server, DescribesTypesAsTheCapturedServerDoes)
     connect();
     const char* fsch = "EmpSPrg_FSCH020001";
     // Type descriptions answered by the reference server for the same shapes (captures 03 and 06).
-    const TypeSpec mx = decodeType(
+    const TypeDescription mx = decodeType(
         "a240a13e303c800556616c4d56a133a231a12f301a80036d6167a113a211a10f300d800166a108a706020120020108300880017"
         "1a1038401f33007800174a1029100");
-    const TypeSpec dc = decodeType(
+    const TypeDescription dc = decodeType(
         "a23ca13a303880064e616d506c74a12ea22ca12a300e800676656e646f72a1048a02ff01300d80057377526576a1048a02ff0130"
         "09800164a1048a02ff01");
-    const TypeSpec coEnaReq = decodeType(
+    const TypeDescription coEnaReq = decodeType(
         "a27ea17c307a80044f706572a172a270a16e300c800663746c56616ca1028300302c80066f726967696ea122a220a11e300c8005"
         "6f72436174a103850108300e80076f724964656e74a1038901c0300d800663746c4e756da1038601083007800154a1029100300a"
         "800454657374a1028300300c8005436865636ba1038401fe");
@@ -341,21 +341,21 @@ TEST_F(Server, DescribesTypesAsTheCapturedServerDoes)
     auto whole = connection.variableAccessAttributes(kCls1, fsch);
     ASSERT_TRUE(whole.ok());
     std::vector<std::string> fcs;
-    for (const TypeSpec& c : whole->components())
+    for (const TypeDescription& c : whole->components())
         fcs.push_back(c.name());
     EXPECT_EQ(fcs, (std::vector<std::string>{"MX", "ST", "CO", "CF", "DC", "SP"}));
     EXPECT_EQ(*whole->component("MX"), mx.named("MX"));
 
-    const TypeSpec st = *whole->find("ST$EnaReq");
+    const TypeDescription st = *whole->find("ST$EnaReq");
     std::vector<std::string> stNames;
-    for (const TypeSpec& c : st.components())
+    for (const TypeDescription& c : st.components())
         stNames.push_back(c.name());
     EXPECT_EQ(stNames, (std::vector<std::string>{"origin", "ctlNum", "stVal", "q", "t"}));
-    EXPECT_EQ(*st.component("q"), TypeSpec::bitString(-13).named("q"));
-    EXPECT_EQ(*st.component("t"), TypeSpec::utcTime().named("t"));
-    EXPECT_EQ(*whole->find("CF$EnaReq$ctlModel"), TypeSpec::integer(8).named("ctlModel"));
+    EXPECT_EQ(*st.component("q"), TypeDescription::bitString(-13).named("q"));
+    EXPECT_EQ(*st.component("t"), TypeDescription::utcTime().named("t"));
+    EXPECT_EQ(*whole->find("CF$EnaReq$ctlModel"), TypeDescription::integer(8).named("ctlModel"));
     EXPECT_EQ(*connection.variableAccessAttributes(kCls1, std::string(fsch) + "$SP$ValASG005$setMag$f"),
-              TypeSpec::float32());
+              TypeDescription::float32());
 
     auto missing = connection.variableAccessAttributes(kCls1, std::string(fsch) + "$ST$ValMV");
     EXPECT_EQ(missing.error().kind, ErrorKind::ServiceError);
@@ -366,42 +366,42 @@ TEST_F(Server, DescribesEveryAttributeType)
     connect();
     auto t = connection.variableAccessAttributes(kLd0, "GGIO1$SP$AllTypes");
     ASSERT_TRUE(t.ok()) << t.error().describe();
-    const std::pair<const char*, TypeSpec> expected[] = {
-        {"b", TypeSpec::boolean()},
-        {"i8", TypeSpec::integer(8)},
-        {"i16", TypeSpec::integer(16)},
-        {"i32", TypeSpec::integer(32)},
-        {"i64", TypeSpec::integer(64)},
-        {"u8", TypeSpec::unsignedInteger(8)},
-        {"u16", TypeSpec::unsignedInteger(16)},
-        {"u24", TypeSpec::unsignedInteger(24)},
-        {"u32", TypeSpec::unsignedInteger(32)},
-        {"f32", TypeSpec::float32()},
-        {"f64", TypeSpec::float64()},
-        {"enm", TypeSpec::integer(8)},
-        {"cde", TypeSpec::bitString(2)},
-        {"o6", TypeSpec::octetString(-6)},
-        {"o8", TypeSpec::octetString(-8)},
-        {"o64", TypeSpec::octetString(-64)},
-        {"v32", TypeSpec::visibleString(-32)},
-        {"v64", TypeSpec::visibleString(-64)},
-        {"v65", TypeSpec::visibleString(-65)},
-        {"v129", TypeSpec::visibleString(-129)},
-        {"v255", TypeSpec::visibleString(-255)},
-        {"u255", TypeSpec::mmsString(-255)},
-        {"ts", TypeSpec::utcTime()},
-        {"q", TypeSpec::bitString(-13)},
-        {"chk", TypeSpec::bitString(-2)},
-        {"gbs", TypeSpec::bitString(-32)},
-        {"et", TypeSpec::binaryTime(true)},
-        {"pca", TypeSpec::structure({TypeSpec::octetString(6).named("Addr"),
-                                     TypeSpec::unsignedInteger(8).named("PRIORITY"),
-                                     TypeSpec::unsignedInteger(16).named("VID"),
-                                     TypeSpec::unsignedInteger(16).named("APPID")})},
-        {"cur", TypeSpec::visibleString(3)},
-        {"opt", TypeSpec::bitString(10)},
-        {"trg", TypeSpec::bitString(6)},
-        {"arr", TypeSpec::array(3, TypeSpec::integer(32))},
+    const std::pair<const char*, TypeDescription> expected[] = {
+        {"b", TypeDescription::boolean()},
+        {"i8", TypeDescription::integer(8)},
+        {"i16", TypeDescription::integer(16)},
+        {"i32", TypeDescription::integer(32)},
+        {"i64", TypeDescription::integer(64)},
+        {"u8", TypeDescription::unsignedInteger(8)},
+        {"u16", TypeDescription::unsignedInteger(16)},
+        {"u24", TypeDescription::unsignedInteger(24)},
+        {"u32", TypeDescription::unsignedInteger(32)},
+        {"f32", TypeDescription::float32()},
+        {"f64", TypeDescription::float64()},
+        {"enm", TypeDescription::integer(8)},
+        {"cde", TypeDescription::bitString(2)},
+        {"o6", TypeDescription::octetString(-6)},
+        {"o8", TypeDescription::octetString(-8)},
+        {"o64", TypeDescription::octetString(-64)},
+        {"v32", TypeDescription::visibleString(-32)},
+        {"v64", TypeDescription::visibleString(-64)},
+        {"v65", TypeDescription::visibleString(-65)},
+        {"v129", TypeDescription::visibleString(-129)},
+        {"v255", TypeDescription::visibleString(-255)},
+        {"u255", TypeDescription::mmsString(-255)},
+        {"ts", TypeDescription::utcTime()},
+        {"q", TypeDescription::bitString(-13)},
+        {"chk", TypeDescription::bitString(-2)},
+        {"gbs", TypeDescription::bitString(-32)},
+        {"et", TypeDescription::binaryTime(true)},
+        {"pca", TypeDescription::structure({TypeDescription::octetString(6).named("Addr"),
+                                     TypeDescription::unsignedInteger(8).named("PRIORITY"),
+                                     TypeDescription::unsignedInteger(16).named("VID"),
+                                     TypeDescription::unsignedInteger(16).named("APPID")})},
+        {"cur", TypeDescription::visibleString(3)},
+        {"opt", TypeDescription::bitString(10)},
+        {"trg", TypeDescription::bitString(6)},
+        {"arr", TypeDescription::array(3, TypeDescription::integer(32))},
     };
     ASSERT_EQ(t->components().size(), std::size(expected));
     for (const auto& [name, type] : expected)

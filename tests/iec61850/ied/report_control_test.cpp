@@ -133,8 +133,8 @@ struct Client {
         }
         mms::InformationReport r = std::move(reports.front());
         reports.pop_front();
-        EXPECT_TRUE(r.spec.listName && r.spec.listName->item == "RPT" &&
-                    r.spec.listName->scope == mms::ObjectName::Scope::Vmd);
+        EXPECT_TRUE(r.access.listName && r.access.listName->item == "RPT" &&
+                    r.access.listName->scope == mms::ObjectName::Scope::Vmd);
         return parse142(r);
     }
 

@@ -242,7 +242,7 @@ TEST(ReportWire, RecordedSessionDecodesCleanlyAndMatchesTheCapturedLayout)
         if (!reference)
             reference = reportIn(p);
     ASSERT_TRUE(gi && reference);
-    EXPECT_EQ(gi->spec, reference->spec);
+    EXPECT_EQ(gi->access, reference->access);
     EXPECT_EQ(headerKinds(*gi, 6), headerKinds(*reference, 6));
     EXPECT_EQ(gi->results[0], reference->results[0]);  // RptID
     EXPECT_EQ(gi->results[1], reference->results[1]);  // OptFlds

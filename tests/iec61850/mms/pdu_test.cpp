@@ -139,9 +139,9 @@ TEST(Pdu, GetVariableAccessAttributesOfAWholeNodeAndEachFc)
     EXPECT_EQ(req.name, ObjectName::inDomain("FNN_STEUERBOXCLS1", "EmpSPrg_FSCH020001"));
     const auto& whole = responseService<GetVariableAccessAttributesResponse>(decodeOk(s[1]));
     EXPECT_FALSE(whole.mmsDeletable);
-    ASSERT_EQ(whole.type.kind(), TypeSpec::Kind::Structure);
+    ASSERT_EQ(whole.type.kind(), TypeDescription::Kind::Structure);
     std::vector<std::string> fcs;
-    for (const TypeSpec& c : whole.type.components())
+    for (const TypeDescription& c : whole.type.components())
         fcs.push_back(c.name());
     EXPECT_EQ(fcs, (std::vector<std::string>{"MX", "ST", "CO", "CF", "DC", "SP"}));
 
@@ -153,10 +153,10 @@ TEST(Pdu, GetVariableAccessAttributesOfAWholeNodeAndEachFc)
         ASSERT_NE(whole.type.component(fcName), nullptr) << fcName;
         EXPECT_TRUE(fc.type == whole.type.component(fcName)->named("")) << fcName;
     }
-    const TypeSpec* mag = whole.type.find("MX$ValMV$mag$f");
+    const TypeDescription* mag = whole.type.find("MX$ValMV$mag$f");
     ASSERT_NE(mag, nullptr);
-    EXPECT_EQ(*mag, TypeSpec::float32().named("f"));
-    const TypeSpec* q = whole.type.find("MX$ValMV$q");
+    EXPECT_EQ(*mag, TypeDescription::float32().named("f"));
+    const TypeDescription* q = whole.type.find("MX$ValMV$q");
     ASSERT_NE(q, nullptr);
     EXPECT_EQ(q->size(), -13);
 }
@@ -167,12 +167,12 @@ TEST(Pdu, ReadOfAFloatAndOfAWholeNode)
     const auto s = capture("04-read-float-and-node", 's');
     const auto& req = requestService<ReadRequest>(decodeOk(c[1]));
     EXPECT_FALSE(req.specificationWithResult);
-    ASSERT_EQ(req.spec.variables.size(), 1u);
-    EXPECT_EQ(req.spec.variables[0].name, ObjectName::inDomain("FNN_STEUERBOXCLS1", "MMXU001$MX$TotW$mag$f"));
-    EXPECT_TRUE(req.spec.variables[0].alternateAccess.empty());
+    ASSERT_EQ(req.access.variables.size(), 1u);
+    EXPECT_EQ(req.access.variables[0].name, ObjectName::inDomain("FNN_STEUERBOXCLS1", "MMXU001$MX$TotW$mag$f"));
+    EXPECT_TRUE(req.access.variables[0].alternateAccess.empty());
 
     const auto& one = responseService<ReadResponse>(decodeOk(s[1]));
-    EXPECT_FALSE(one.spec);
+    EXPECT_FALSE(one.access);
     EXPECT_EQ(one.results, std::vector<Value>{Value::float32(0)});
 
     // The allocation-light encoder writes the same bytes.
@@ -192,7 +192,7 @@ TEST(Pdu, WritesOfSettingsAndAControl)
 {
     const auto c5 = capture("05-write-schedule-settings", 'c');
     const auto& f = requestService<WriteRequest>(decodeOk(c5[1]));
-    EXPECT_EQ(f.spec.variables.at(0).name.item, "EmpSPrg_FSCH020001$SP$ValASG005$setMag$f");
+    EXPECT_EQ(f.access.variables.at(0).name.item, "EmpSPrg_FSCH020001$SP$ValASG005$setMag$f");
     EXPECT_EQ(f.data, std::vector<Value>{Value::float32(12.5f)});
     const auto& t = requestService<WriteRequest>(decodeOk(c5[2]));
     EXPECT_EQ(t.data.at(0).utcMs(), 1798761600000ull);
@@ -218,7 +218,7 @@ TEST(Pdu, InformationReportOfAGi)
     const auto s = capture("07-report-gi-cls1", 's');
     const Pdu p = decodeOk(s[4]);
     const InformationReport& r = std::get<UnconfirmedPdu>(p).report;
-    EXPECT_EQ(r.spec.listName, ObjectName::vmd("RPT"));
+    EXPECT_EQ(r.access.listName, ObjectName::vmd("RPT"));
     ASSERT_GE(r.results.size(), 6u);
     EXPECT_EQ(r.results[0].string(), "CLS1/report01");
 
@@ -226,7 +226,7 @@ TEST(Pdu, InformationReportOfAGi)
     for (const Value& v : r.results)
         refs.push_back(&v);
     ber::Writer w;
-    encodeInformationReport(w, r.spec, refs);
+    encodeInformationReport(w, r.access, refs);
     EXPECT_EQ(toHex(w.bytes()), toHex(s[4]));
 }
 
@@ -242,9 +242,9 @@ TEST(Pdu, DataSetAttributesAndListRead)
 
     const auto& read = requestService<ReadRequest>(decodeOk(c[2]));
     EXPECT_TRUE(read.specificationWithResult);
-    EXPECT_EQ(read.spec, VariableAccessSpec::list(attrReq.name));
+    EXPECT_EQ(read.access, VariableAccessSpec::list(attrReq.name));
     const auto& rsp = responseService<ReadResponse>(decodeOk(s[2]));
-    EXPECT_EQ(rsp.spec, read.spec);
+    EXPECT_EQ(rsp.access, read.access);
     EXPECT_EQ(rsp.results.size(), 63u);
 }
 
@@ -308,7 +308,7 @@ TEST(Pdu, RoundTripsOfPdusNotInTheCaptures)
                                                          Value::structure({Value::boolean(true)})}}},
         ConfirmedRequest{7, GetVariableAccessAttributesRequest{ObjectName::vmd("x")}},
         ConfirmedResponse{7, GetVariableAccessAttributesResponse{
-                                 true, TypeSpec::array(4, TypeSpec::structure({TypeSpec::utcTime().named("t")}))}},
+                                 true, TypeDescription::array(4, TypeDescription::structure({TypeDescription::utcTime().named("t")}))}},
     };
     for (const Pdu& p : pdus) {
         const Bytes bytes = encodePdu(p);

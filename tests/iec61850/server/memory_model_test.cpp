@@ -9,7 +9,7 @@ using iec61850::server::ClientContext;
 using iec61850::server::InMemoryModel;
 using iec61850::server::NameClass;
 using iec61850::server::nameLess;
-using T = mms::TypeSpec;
+using T = mms::TypeDescription;
 
 namespace {
 

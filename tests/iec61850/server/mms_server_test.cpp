@@ -23,7 +23,7 @@ constexpr std::string_view kCls1 = "FNN_STEUERBOXCLS1";
 
 void addFloat(InMemoryModel& model, float f)
 {
-    using T = mms::TypeSpec;
+    using T = mms::TypeDescription;
     model.addDomain(kCls1);
     model.addVariable(kCls1, "MMXU001",
                       T::structure({T::structure({T::structure({T::structure({T::float32().named("f")}).named("mag")})

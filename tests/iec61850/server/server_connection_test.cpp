@@ -123,9 +123,9 @@ bool bit(const Bytes& bits, std::uint32_t n)
     return n / 8 < bits.size() && (bits[n / 8] & (0x80 >> (n % 8)));
 }
 
-mms::TypeSpec scheduleSettings()
+mms::TypeDescription scheduleSettings()
 {
-    using T = mms::TypeSpec;
+    using T = mms::TypeDescription;
     std::vector<T> c;
     for (auto name : {"SchdPrio", "NumEntr", "SchdIntv"})
         c.push_back(T::structure({T::integer(32).named("setVal")}).named(name));
@@ -144,7 +144,7 @@ mms::TypeSpec scheduleSettings()
 
 void addScheduleModel(InMemoryModel& model)
 {
-    using T = mms::TypeSpec;
+    using T = mms::TypeDescription;
     model.addDomain(kCls1);
     model.addVariable(kCls1, "MMXU001",
                       T::structure({T::structure({T::structure({T::structure({T::float32().named("f")}).named("mag")})
@@ -278,7 +278,7 @@ TEST(CaptureReplay, ReadFloatAndWholeNode)
 
     const auto f = response<mms::ReadResponse>(decode(answers[2].at(0).mms));
     ASSERT_EQ(f.results.size(), 1u);
-    EXPECT_FALSE(f.spec.has_value());
+    EXPECT_FALSE(f.access.has_value());
     EXPECT_EQ(f.results[0], mms::Value::float32(230.5f));
 
     const auto node = response<mms::ReadResponse>(decode(answers[3].at(0).mms));
@@ -316,9 +316,9 @@ TEST(CaptureReplay, DatasetAttributesAndListRead)
     const auto members = readLines(kData + "/cls1_dataset01_members.txt");
     ASSERT_EQ(members.size(), 63u);
     ModelBuilder b;
-    b.add(kCls1, "LLN0$ST$Mod$stVal", mms::TypeSpec::integer(8));
+    b.add(kCls1, "LLN0$ST$Mod$stVal", mms::TypeDescription::integer(8));
     for (const auto& m : members)
-        b.add(kCls1, m + "$stVal", mms::TypeSpec::integer(32));
+        b.add(kCls1, m + "$stVal", mms::TypeDescription::integer(32));
     b.buildInto(s.model);
     std::vector<mms::ObjectName> list;
     for (const auto& m : members)
@@ -336,8 +336,8 @@ TEST(CaptureReplay, DatasetAttributesAndListRead)
     }
 
     const auto read = response<mms::ReadResponse>(decode(answers[3].at(0).mms));
-    ASSERT_TRUE(read.spec.has_value());
-    EXPECT_EQ(read.spec->listName, mms::ObjectName::inDomain(std::string(kCls1), "LLN0$dataset01"));
+    ASSERT_TRUE(read.access.has_value());
+    EXPECT_EQ(read.access->listName, mms::ObjectName::inDomain(std::string(kCls1), "LLN0$dataset01"));
     ASSERT_EQ(read.results.size(), 63u);
     for (const auto& r : read.results)
         EXPECT_FALSE(r.isError());
@@ -447,7 +447,7 @@ TEST(Services, GetNameListOfListsJournalsAndUnknownDomain)
 {
     Session s;
     s.model.addDomain(kCls1);
-    s.model.addVariable(kCls1, "LLN0", mms::TypeSpec::structure({mms::TypeSpec::boolean().named("x")}));
+    s.model.addVariable(kCls1, "LLN0", mms::TypeDescription::structure({mms::TypeDescription::boolean().named("x")}));
     s.model.addVariableList(kCls1, "LLN0$dataset02", {});
     s.model.addVariableList(kCls1, "LLN0$Dataset01", {});
     s.model.addJournal(kCls1, "LLN0$log");
@@ -488,7 +488,7 @@ TEST(Services, GetVariableAccessAttributesOfNodeAndComponent)
     EXPECT_FALSE(sp.mmsDeletable);
     EXPECT_EQ(sp.type, scheduleSettings());
     EXPECT_EQ(response<mms::GetVariableAccessAttributesResponse>(attr("MMXU001$MX$TotW$mag$f")).type,
-              mms::TypeSpec::float32());
+              mms::TypeDescription::float32());
     for (auto missing : {"MMXU002", "MMXU001$MX$TotW$ang", "MMXU001$", "MMXU001$MX$TotW$mag$f$x"}) {
         auto e = serviceError(attr(missing));
         EXPECT_EQ(e.errorClass, mms::ErrorClass::Access) << missing;
@@ -502,7 +502,7 @@ TEST(Services, ReadReportsPerVariableFailures)
     addScheduleModel(s.model);
     s.associate();
     mms::ReadRequest r;
-    r.spec.variables = {
+    r.access.variables = {
         {mms::ObjectName::inDomain(std::string(kCls1), "MMXU001$MX$TotW$mag$f"), {}},
         {mms::ObjectName::inDomain(std::string(kCls1), "MMXU001$MX$Nope"), {}},
         {mms::ObjectName::inDomain("OTHER", "MMXU001"), {}},
@@ -557,7 +557,7 @@ TEST(Services, WriteChecksTypeExistenceAndPolicy)
     const std::string node = "EmpSPrg_FSCH020001$SP$";
     mms::WriteRequest w;
     auto add = [&](std::string item, mms::Value v) {
-        w.spec.variables.push_back({mms::ObjectName::inDomain(std::string(kCls1), node + item), {}});
+        w.access.variables.push_back({mms::ObjectName::inDomain(std::string(kCls1), node + item), {}});
         w.data.push_back(std::move(v));
     };
     add("ValASG001$setMag$f", mms::Value::float32(1.5f));
@@ -621,7 +621,7 @@ TEST(Services, InformationReportIsSentOnlyWhenAssociatedAndWithinThePduSize)
     auto pdu = decode(frames[0].mms);
     const auto* report = std::get_if<mms::UnconfirmedPdu>(&pdu);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->report.spec, access);
+    EXPECT_EQ(report->report.access, access);
     EXPECT_EQ(report->report.results, std::vector<mms::Value>{value});
 
     const mms::Value big = mms::Value::visibleString(std::string(300, 'x'));

@@ -68,7 +68,7 @@ inline std::vector<std::string> readLines(const std::string& path)
 // paths nobody extends get the leaf type.
 class ModelBuilder {
 public:
-    void add(std::string_view domain, std::string_view path, const mms::TypeSpec& leaf = mms::TypeSpec::boolean())
+    void add(std::string_view domain, std::string_view path, const mms::TypeDescription& leaf = mms::TypeDescription::boolean())
     {
         Node* node = &domains_[std::string(domain)];
         while (!path.empty()) {
@@ -92,7 +92,7 @@ public:
 private:
     struct Node {
         std::vector<std::pair<std::string, Node>> children;
-        mms::TypeSpec leaf;
+        mms::TypeDescription leaf;
 
         Node& child(const std::string& name)
         {
@@ -102,14 +102,14 @@ private:
             children.emplace_back(name, Node{});
             return children.back().second;
         }
-        mms::TypeSpec type() const
+        mms::TypeDescription type() const
         {
             if (children.empty())
                 return leaf;
-            std::vector<mms::TypeSpec> components;
+            std::vector<mms::TypeDescription> components;
             for (const auto& [name, c] : children)
                 components.push_back(c.type().named(name));
-            return mms::TypeSpec::structure(std::move(components));
+            return mms::TypeDescription::structure(std::move(components));
         }
     };
     std::map<std::string, Node> domains_;

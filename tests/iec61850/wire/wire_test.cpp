@@ -200,28 +200,28 @@ std::vector<mms::Value> everyValueKind()
     return v;
 }
 
-mms::TypeSpec everyTypeKind()
+mms::TypeDescription everyTypeKind()
 {
-    using mms::TypeSpec;
-    return TypeSpec::structure({
-        TypeSpec::boolean().named("b"),
-        TypeSpec::bitString(13).named("q"),
-        TypeSpec::bitString(-64).named("vbits"),
-        TypeSpec::integer(8).named("i8"),
-        TypeSpec::integer(32).named("i32"),
-        TypeSpec::unsignedInteger(32).named("u32"),
-        TypeSpec::float32().named("f"),
-        TypeSpec::float64().named("d"),
-        TypeSpec::octetString(64).named("o"),
-        TypeSpec::octetString(-64).named("vo"),
-        TypeSpec::visibleString(255).named("s"),
-        TypeSpec::visibleString(-129).named("vs"),
-        TypeSpec::mmsString(-255).named("ms"),
-        TypeSpec::generalizedTime().named("gt"),
-        TypeSpec::binaryTime(true).named("bt6"),
-        TypeSpec::binaryTime(false).named("bt4"),
-        TypeSpec::utcTime().named("t"),
-        TypeSpec::array(300, TypeSpec::structure({TypeSpec::float32().named("f")})).named("arr"),
+    using mms::TypeDescription;
+    return TypeDescription::structure({
+        TypeDescription::boolean().named("b"),
+        TypeDescription::bitString(13).named("q"),
+        TypeDescription::bitString(-64).named("vbits"),
+        TypeDescription::integer(8).named("i8"),
+        TypeDescription::integer(32).named("i32"),
+        TypeDescription::unsignedInteger(32).named("u32"),
+        TypeDescription::float32().named("f"),
+        TypeDescription::float64().named("d"),
+        TypeDescription::octetString(64).named("o"),
+        TypeDescription::octetString(-64).named("vo"),
+        TypeDescription::visibleString(255).named("s"),
+        TypeDescription::visibleString(-129).named("vs"),
+        TypeDescription::mmsString(-255).named("ms"),
+        TypeDescription::generalizedTime().named("gt"),
+        TypeDescription::binaryTime(true).named("bt6"),
+        TypeDescription::binaryTime(false).named("bt4"),
+        TypeDescription::utcTime().named("t"),
+        TypeDescription::array(300, TypeDescription::structure({TypeDescription::float32().named("f")})).named("arr"),
     });
 }
 
