@@ -1,6 +1,7 @@
 // File services over real loopback TCP: our client (and iec-client, and a
 // raw peer that serves obtainFile) against the threaded server with a temp
 // file store.
+#include "temp_dir.hpp"
 #include "test_server.hpp"
 
 #include "iec61850/mms/file_service.hpp"
@@ -12,7 +13,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -25,30 +25,7 @@ namespace fs = std::filesystem;
 namespace fcode = mms::error_code::file;
 using server::FileService;
 
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "filestore-XXXXXX").string();
-        path = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    void write(const std::string& name, std::string_view content) const
-    {
-        fs::create_directories((path / name).parent_path());
-        std::ofstream(path / name, std::ios::binary) << content;
-    }
-    std::string read(const std::string& name) const
-    {
-        std::ifstream in(path / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool has(const std::string& name) const { return fs::exists(path / name); }
-};
+using test_support::TempDir;
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -95,7 +72,7 @@ protected:
     std::string refusedName;
 };
 
-TEST_F(FileLoopback, ListsAWholeDirectoryOverManyContinuations)
+TEST_F(FileLoopback, ListsReadsRenamesAndDeletesOverManyContinuations)
 {
     std::vector<std::string> names;
     for (int i = 0; i < 80; ++i) {
@@ -104,117 +81,58 @@ TEST_F(FileLoopback, ListsAWholeDirectoryOverManyContinuations)
         store.write(name, std::string(static_cast<std::size_t>(i) * 3, 'r'));
         names.push_back(name);
     }
+    std::string content;
+    for (int i = 0; i < 5000; ++i)
+        content += static_cast<char>(i * 7);
+    store.write("z-dump.bin", content);
+    store.write("z-empty", "");
     auto& c = connect(300);
     ASSERT_TRUE(c.negotiated().supports(mms::services_supported::FileDirectory));
     auto listing = c.fileDirectory();
     ASSERT_TRUE(listing.ok()) << listing.error().describe();
-    ASSERT_EQ(listing->size(), names.size());
+    ASSERT_EQ(listing->size(), names.size() + 2);
     for (std::size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ((*listing)[i].fileName, names[i]);
         EXPECT_EQ((*listing)[i].attributes.size, i * 3);
     }
-    EXPECT_TRUE(c.release().ok());
-}
 
-TEST_F(FileLoopback, ReadsAFileOfManyChunksAndClosesIt)
-{
-    std::string content;
-    for (int i = 0; i < 5000; ++i)
-        content += static_cast<char>(i * 7);
-    store.write("dump.bin", content);
-    store.write("empty", "");
-    auto& c = connect(300);
-    auto data = c.fileRead("dump.bin");
+    auto data = c.fileRead("z-dump.bin");
     ASSERT_TRUE(data.ok()) << data.error().describe();
     EXPECT_EQ(text(*data), content);
-    auto empty = c.fileRead("empty");
+    auto empty = c.fileRead("z-empty");
     ASSERT_TRUE(empty.ok()) << empty.error().describe();
     EXPECT_TRUE(empty->empty());
     // Every FRSM was closed: five more opens fit.
     for (int i = 0; i < 6; ++i)
-        EXPECT_TRUE(c.fileRead("dump.bin").ok());
-    auto missing = c.fileRead("nothing");
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().code, fcode::FileNonExistent);
-    EXPECT_TRUE(c.connected());
-}
+        EXPECT_TRUE(c.fileRead("z-empty").ok());
+    EXPECT_EQ(c.fileRead("nothing").error().code, fcode::FileNonExistent);
 
-TEST_F(FileLoopback, DeletesAndRenames)
-{
-    store.write("a.txt", "A");
-    store.write("b.txt", "B");
-    auto& c = connect();
-    EXPECT_TRUE(c.fileRename("a.txt", "c.txt").ok());
-    EXPECT_EQ(store.read("c.txt"), "A");
-    EXPECT_FALSE(store.has("a.txt"));
-    EXPECT_TRUE(c.fileDelete("b.txt").ok());
-    EXPECT_FALSE(store.has("b.txt"));
-    auto again = c.fileDelete("b.txt");
-    ASSERT_FALSE(again.ok());
-    EXPECT_EQ(again.error().code, fcode::FileNonExistent);
-}
-
-TEST_F(FileLoopback, TheHandlerRefusesWithFileAccessDenied)
-{
-    store.write("IEDSERVER.BIN", "firmware");
-    store.write("old.log", "log");
-    refuse(FileService::Delete, "IEDSERVER.BIN");
-    refuse(FileService::Rename);
-    refuse(FileService::Open);
-    refuse(FileService::ReadDirectory);
-    auto& c = connect();
-    auto del = c.fileDelete("IEDSERVER.BIN");
-    ASSERT_FALSE(del.ok());
-    EXPECT_TRUE(deniedAccess(del.error())) << del.error().describe();
-    auto rename = c.fileRename("old.log", "new.log");
-    ASSERT_FALSE(rename.ok());
-    EXPECT_TRUE(deniedAccess(rename.error()));
-    EXPECT_TRUE(store.has("IEDSERVER.BIN"));
-    EXPECT_TRUE(store.has("old.log"));
-    EXPECT_FALSE(store.has("new.log"));
-    {
-        std::lock_guard lock(mutex);
-        refused = {FileService::Open, FileService::ReadDirectory};
-        refusedName.clear();
-    }
-    auto read = c.fileRead("old.log");
-    ASSERT_FALSE(read.ok());
-    EXPECT_TRUE(deniedAccess(read.error()));
-    auto dir = c.fileDirectory();
-    ASSERT_FALSE(dir.ok());
-    EXPECT_TRUE(deniedAccess(dir.error()));
+    EXPECT_TRUE(c.fileRename("z-empty", "renamed").ok());
+    EXPECT_TRUE(store.has("renamed"));
+    EXPECT_TRUE(c.fileDelete("renamed").ok());
+    EXPECT_FALSE(store.has("renamed"));
+    EXPECT_EQ(c.fileDelete("renamed").error().code, fcode::FileNonExistent);
     EXPECT_TRUE(c.release().ok());
 }
 
-TEST_F(FileLoopback, NoNameLeavesTheStore)
+TEST_F(FileLoopback, RefusalsEscapesAndAMissingStoreReachTheClientAsErrors)
 {
     TempDir outside;
     outside.write("secret", "s");
     fs::create_symlink(outside.path / "secret", store.path / "link");
-    fs::create_directory_symlink(outside.path, store.path / "linkdir");
-    store.write("in.txt", "i");
+    store.write("old.log", "log");
+    refuse(FileService::Rename);
     auto& c = connect();
-    for (const std::string name : {"../x", "/etc/passwd", "a/../../x", "link", "linkdir/secret"}) {
+    EXPECT_TRUE(deniedAccess(c.fileRename("old.log", "new.log").error()));
+    for (const std::string name : {"../x", "/etc/passwd", "link"}) {
         SCOPED_TRACE(name);
-        auto read = c.fileRead(name);
-        ASSERT_FALSE(read.ok());
-        EXPECT_TRUE(deniedAccess(read.error())) << read.error().describe();
-        auto del = c.fileDelete(name);
-        ASSERT_FALSE(del.ok());
-        EXPECT_TRUE(deniedAccess(del.error()));
-        auto ren = c.fileRename("in.txt", name);
-        ASSERT_FALSE(ren.ok());
-        EXPECT_TRUE(deniedAccess(ren.error()));
+        EXPECT_TRUE(deniedAccess(c.fileRead(name).error()));
+        EXPECT_TRUE(deniedAccess(c.fileDelete(name).error()));
     }
     EXPECT_EQ(outside.read("secret"), "s");
-    EXPECT_TRUE(store.has("in.txt"));
-    EXPECT_TRUE(c.connected());
-}
+    EXPECT_TRUE(store.has("old.log"));
 
-TEST_F(FileLoopback, AMissingStoreGivesAnError)
-{
     server.server->setFileStore((store.path / "not-there").string());
-    auto& c = connect();
     auto dir = c.fileDirectory();
     ASSERT_FALSE(dir.ok());
     EXPECT_EQ(dir.error().kind, client::ErrorKind::ServiceError);
@@ -340,29 +258,17 @@ TEST_F(FileLoopback, ObtainFileFetchesTheFileFromTheClient)
     EXPECT_EQ(peer.requests.size(), 2 + (settings.size() + 99) / 100);
 }
 
-TEST_F(FileLoopback, ObtainFileRefusedByTheHandlerOrForAMissingSource)
+TEST_F(FileLoopback, ObtainFileRefusedByTheHandler)
 {
     refuse(FileService::Obtain);
     FilePeer peer(std::map<std::string, std::string>{{"x", "data"}});
-    auto refusedAnswer = peer.obtain(server.port, "x", "x");
-    ASSERT_TRUE(refusedAnswer);
-    const auto* error = std::get_if<mms::ConfirmedError>(&*refusedAnswer);
+    auto answer = peer.obtain(server.port, "x", "x");
+    ASSERT_TRUE(answer);
+    const auto* error = std::get_if<mms::ConfirmedError>(&*answer);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->error.code, fcode::FileAccessDenied);
     EXPECT_TRUE(peer.requests.empty());
     EXPECT_FALSE(store.has("x"));
-
-    {
-        std::lock_guard lock(mutex);
-        refused.clear();
-    }
-    FilePeer other(std::map<std::string, std::string>{});
-    auto missing = other.obtain(server.port, "absent", "y");
-    ASSERT_TRUE(missing);
-    const auto* e = std::get_if<mms::ConfirmedError>(&*missing);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->error.code, fcode::FileNonExistent);
-    EXPECT_FALSE(store.has("y"));
 }
 
 // ---- iec-client ----------------------------------------------------------------

@@ -6,21 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <array>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 // test_ied does not link the wire support library: its sources are built
 // here and in report_wire_capture_test.cpp.
 #include "../../support/pcap_writer.cpp"
 #include "../../support/tshark.cpp"
+#include "../../support/loopback_relay.hpp"
 
 using namespace iec61850;
 using namespace test_support;
@@ -51,101 +44,6 @@ struct WireModel {
     }
     ied::ModelBuilder b{"BOX"};
     DataObject* ind = nullptr;
-};
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// Relays one connection to the server and records both directions.
-class Relay {
-public:
-    explicit Relay(std::uint16_t serverPort) : serverPort_(serverPort), listener_(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        sockaddr_in a = loopback(0);
-        socklen_t len = sizeof a;
-        if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listener_.get(), 1) != 0 ||
-            ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Relay() { finish(); }
-    std::uint16_t port() const { return port_; }
-    const Transcript& finish()
-    {
-        if (thread_.joinable())
-            thread_.join();
-        return transcript_;
-    }
-
-private:
-    void run()
-    {
-        pollfd p{listener_.get(), POLLIN, 0};
-        if (::poll(&p, 1, kIdleLimitMs) != 1)
-            return;
-        Fd client(::accept(listener_.get(), nullptr, nullptr));
-        Fd server(::socket(AF_INET, SOCK_STREAM, 0));
-        const sockaddr_in a = loopback(serverPort_);
-        if (client.get() < 0 || ::connect(server.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
-            return;
-        bool open[2] = {true, true};
-        const int fds[2] = {client.get(), server.get()};
-        std::array<std::uint8_t, 65536> buf;
-        while (open[0] || open[1]) {
-            pollfd p2[2] = {{open[0] ? fds[0] : -1, POLLIN, 0}, {open[1] ? fds[1] : -1, POLLIN, 0}};
-            if (::poll(p2, 2, kIdleLimitMs) <= 0)
-                return;
-            for (int i = 0; i < 2; ++i) {
-                if (!p2[i].revents)
-                    continue;
-                const ssize_t n = ::recv(fds[i], buf.data(), buf.size(), 0);
-                if (n <= 0) {
-                    open[i] = false;
-                    ::shutdown(fds[1 - i], SHUT_WR);
-                    continue;
-                }
-                const ByteView chunk(buf.data(), static_cast<std::size_t>(n));
-                i == 0 ? transcript_.toServer(chunk) : transcript_.toClient(chunk);
-                for (std::size_t sent = 0; sent < chunk.size();) {
-                    const ssize_t m = ::send(fds[1 - i], chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL);
-                    if (m <= 0)
-                        break;
-                    sent += static_cast<std::size_t>(m);
-                }
-            }
-        }
-    }
-
-    static constexpr int kIdleLimitMs = 10000;
-    std::uint16_t serverPort_;
-    std::uint16_t port_ = 0;
-    Fd listener_;
-    Transcript transcript_;
-    std::thread thread_;
 };
 
 std::vector<mms::Pdu> decodeAll(const std::vector<Bytes>& pdus)
@@ -185,7 +83,7 @@ TEST(ReportWire, RecordedSessionDecodesCleanlyAndMatchesTheCapturedLayout)
     ASSERT_NE(server, nullptr);
     IedServer_setLocalIpAddress(server, "127.0.0.1");
     IedServer_start(server, 0);
-    Relay relay(static_cast<std::uint16_t>(IedServer_getPort(server)));
+    LoopbackRelay relay(static_cast<std::uint16_t>(IedServer_getPort(server)));
     ASSERT_NE(relay.port(), 0);
     {
         client::MmsConnection c;

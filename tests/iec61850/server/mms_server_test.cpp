@@ -1,4 +1,3 @@
-#include "capture_data.hpp"
 #include "wire_helpers.hpp"
 
 #include "iec61850/platform/clock.hpp"
@@ -142,7 +141,7 @@ struct RawClient {
 
     bool associate(const Driver& d)
     {
-        auto in = capture::associateIdentify;
+        const auto& in = captured("01-associate-identify");
         if (!send(in[0]) || read(d, 1).size() != 1 || !send(in[1]))
             return false;
         auto frames = read(d, 1);
@@ -151,7 +150,7 @@ struct RawClient {
 
     bool identify(const Driver& d)
     {
-        auto pdu = exchange(d, capture::associateIdentify[2]);
+        auto pdu = exchange(d, captured("01-associate-identify")[2]);
         auto* r = std::get_if<mms::ConfirmedResponse>(&pdu);
         return r && std::holds_alternative<mms::IdentifyResponse>(r->service);
     }
@@ -216,47 +215,37 @@ protected:
 
 }  // namespace
 
-TEST_P(Runtime, ServesACaptureSessionAndReportsAddresses)
+TEST_P(Runtime, ServesACaptureSessionWithModelUpdatesAndReportsAddresses)
 {
     EXPECT_EQ(server.isRunning(), !threadless());
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
-    auto in = capture::associateIdentify;
-    std::vector<std::uint8_t> expected{0xD0, 0xF0, 0xF0, 0xF0, 0xF0};
-    for (std::size_t i = 0; i < in.size(); ++i) {
+    ASSERT_TRUE(c.associate(driver));
+    for (float f : {230.5f, -1.25f}) {
+        {
+            auto lock = server.lockModel();
+            model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(f);
+        }
+        auto pdu = c.exchange(driver, captured("11-abrupt-close")[2]);  // a read of that float
+        EXPECT_EQ(response<mms::ReadResponse>(pdu).results, std::vector<mms::Value>{mms::Value::float32(f)});
+    }
+    const auto& in = captured("01-associate-identify");
+    const std::uint8_t expected[] = {0xF0, 0xF0, 0xF0};  // identify, conclude, release
+    for (std::size_t i = 2; i < in.size(); ++i) {
         ASSERT_TRUE(c.send(in[i]));
         auto frames = c.read(driver, 1);
         ASSERT_EQ(frames.size(), 1u) << i;
-        EXPECT_EQ(frames[0].cotp, expected[i]) << i;
+        EXPECT_EQ(frames[0].cotp, expected[i - 2]) << i;
     }
     EXPECT_TRUE(c.closedSilently(driver));  // released: the server closes its side
     ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
 
     std::lock_guard lock(events.mutex);
     ASSERT_EQ(events.opened.size(), 1u);
-    const std::string serverAddress = "127.0.0.1:" + std::to_string(server.port());
-    EXPECT_EQ(events.opened[0].localAddress, serverAddress);
+    EXPECT_EQ(events.opened[0].localAddress, "127.0.0.1:" + std::to_string(server.port()));
     EXPECT_EQ(events.opened[0].peerAddress, c.socket.localAddress());
     EXPECT_EQ(events.closed[0].id, events.opened[0].id);
     EXPECT_EQ(events.closed[0].peerAddress, events.opened[0].peerAddress);
-}
-
-TEST_P(Runtime, ReadsAFloatAndAppliesModelUpdatesMadeUnderTheLock)
-{
-    RawClient c;
-    ASSERT_TRUE(c.connect(server.port()));
-    ASSERT_TRUE(c.associate(driver));
-    const Bytes read = capture::abruptClose[2];
-    for (float f : {230.5f, -1.25f}) {
-        {
-            auto lock = server.lockModel();
-            model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(f);
-        }
-        auto pdu = c.exchange(driver, read);
-        auto* r = std::get_if<mms::ConfirmedResponse>(&pdu);
-        ASSERT_TRUE(r);
-        EXPECT_EQ(std::get<mms::ReadResponse>(r->service).results.at(0), mms::Value::float32(f));
-    }
 }
 
 TEST_P(Runtime, RefusesOneConnectionTooManyWhileTheOthersKeepWorking)
@@ -288,7 +277,7 @@ TEST_P(Runtime, AClientThatJustClosesIsFreedAndItsSlotReused)
         ASSERT_TRUE(c.associate(driver));
     }
     // Capture 11: a read, then the client closes TCP without conclude or release.
-    auto pdu = clients[2].exchange(driver, capture::abruptClose[2]);
+    auto pdu = clients[2].exchange(driver, captured("11-abrupt-close")[2]);
     EXPECT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(pdu));
     clients[2].socket.close();
     ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
@@ -305,7 +294,7 @@ TEST_P(Runtime, ASilentHalfAssociatedClientDoesNotStallAnother)
 {
     RawClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
-    auto in = capture::associateIdentify;
+    const auto& in = captured("01-associate-identify");
     ASSERT_TRUE(silent.send(in[0]));
     ASSERT_EQ(silent.read(driver, 1).size(), 1u);
     ASSERT_TRUE(silent.send(ByteView(in[1]).first(in[1].size() / 2)));  // half an AARQ, then nothing
@@ -372,10 +361,7 @@ TEST_P(Runtime, SendsInformationReportsToTheChosenConnection)
     ASSERT_TRUE(server.sendInformationReport(idOfB, access, values));
     auto frames = b.read(driver, 1);
     ASSERT_EQ(frames.size(), 1u);
-    auto pdu = decode(frames[0].mms);
-    auto* u = std::get_if<mms::UnconfirmedPdu>(&pdu);
-    ASSERT_TRUE(u);
-    EXPECT_EQ(u->report.results, std::vector<mms::Value>{rptId});
+    EXPECT_EQ(std::get<mms::UnconfirmedPdu>(decode(frames[0].mms)).report.results, std::vector<mms::Value>{rptId});
 
     EXPECT_EQ(server.broadcastInformationReport(access, values), 2u);
     EXPECT_EQ(a.read(driver, 1).size(), 1u);
@@ -399,11 +385,9 @@ TEST_P(Runtime, AWriteHandlerMaySendAReportToTheWriter)
     auto frames = c.read(driver, 2);
     ASSERT_EQ(frames.size(), 2u);
     // The report follows the response of the write that caused it.
-    auto response = decode(frames[0].mms);
-    ASSERT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(response));
-    auto report = decode(frames[1].mms);
-    ASSERT_TRUE(std::holds_alternative<mms::UnconfirmedPdu>(report));
-    EXPECT_EQ(std::get<mms::UnconfirmedPdu>(report).report.results.at(0), mms::Value::float32(7.5f));
+    EXPECT_EQ(response<mms::WriteResponse>(decode(frames[0].mms)).results.size(), 1u);
+    EXPECT_EQ(std::get<mms::UnconfirmedPdu>(decode(frames[1].mms)).report.results,
+              std::vector<mms::Value>{mms::Value::float32(7.5f)});
     EXPECT_TRUE(c.identify(driver));
 }
 
@@ -434,7 +418,7 @@ TEST(RuntimeSetup, DropsAClientThatNeverAssociates)
 
     RawClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
-    ASSERT_TRUE(silent.send(capture::associateIdentify[0]));  // CR only
+    ASSERT_TRUE(silent.send(captured("01-associate-identify")[0]));  // CR only
     EXPECT_EQ(silent.read(d, 1).size(), 1u);
     EXPECT_TRUE(silent.closedSilently(d));
     ASSERT_TRUE(d.until([&] { return events.closedCount() == 1; }));

@@ -1,15 +1,21 @@
-// Test helpers: hex vectors, a model builder from `$` paths, and a reader
-// that pulls the MMS PDUs out of what the server sends.
+// Test helpers: client TPKTs, a model builder from `$` paths, a reader that
+// pulls the MMS PDUs out of what the server sends, and a ServerConnection fed
+// whole TPKTs with the typed answers it gives.
 #pragma once
 
+#include "capture.hpp"
 #include "iec61850/ber/ber.hpp"
+#include "iec61850/mms/file_service.hpp"
 #include "iec61850/mms/pdu.hpp"
 #include "iec61850/server/memory_model.hpp"
+#include "iec61850/server/server_connection.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,13 +29,13 @@ namespace mms = iec61850::mms;
 
 inline Bytes hex(std::string_view text)
 {
-    auto nibble = [](char c) {
-        return static_cast<std::uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    };
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(nibble(text[i]) << 4 | nibble(text[i + 1])));
-    return out;
+    return test_support::fromHex(text);
+}
+
+// The client TPKTs of a reference capture.
+inline const std::vector<Bytes>& captured(std::string_view name)
+{
+    return test_support::capture(name).clientTpkts();
 }
 
 // One MMS PDU as a client sends it: TPKT, COTP DT, session give-tokens + DT,
@@ -192,6 +198,112 @@ inline mms::Pdu decode(const Bytes& bytes)
     mms::Pdu pdu;
     EXPECT_EQ(mms::decodePdu(bytes, pdu), ber::Status::Ok);
     return pdu;
+}
+
+// Capture 04's CR and CP (an initiate proposing 65000), proposing another max PDU size.
+inline std::vector<Bytes> associationWithPduSize(std::uint32_t pduSize)
+{
+    const auto& capture = captured("04-read-float-and-node");
+    Bytes cp = capture[1];
+    const Bytes proposed = hex("800300fde8");  // localDetailCalling 65000
+    auto at = std::search(cp.begin(), cp.end(), proposed.begin(), proposed.end());
+    EXPECT_NE(at, cp.end());
+    if (at != cp.end())
+        for (int i = 0; i < 3; ++i)
+            at[2 + i] = static_cast<std::uint8_t>(pduSize >> (16 - 8 * i));
+    return {capture[0], cp};
+}
+
+// A ServerConnection (client id 7) fed whole TPKTs; collects what it answers.
+struct Peer {
+    std::unique_ptr<iec61850::server::ServerConnection> connection;
+    std::size_t lastSize = 0;  // of the last MMS PDU answered
+
+    explicit Peer(iec61850::server::MmsDataModel& model, const iec61850::server::ServerConfig& config = {})
+        : connection(std::make_unique<iec61850::server::ServerConnection>(
+              model, config, iec61850::server::ClientContext{7, "a", "b", nullptr}))
+    {
+    }
+
+    std::vector<ServerFrame> feed(ByteView bytes)
+    {
+        connection->receive(bytes);
+        std::vector<ServerFrame> frames;
+        EXPECT_TRUE(splitServerOutput(connection->output(), frames));
+        connection->output().clear();
+        return frames;
+    }
+    // The frames answered to each TPKT.
+    std::vector<std::vector<ServerFrame>> feedAll(const std::vector<Bytes>& tpkts)
+    {
+        std::vector<std::vector<ServerFrame>> answers;
+        for (const Bytes& t : tpkts)
+            answers.push_back(feed(t));
+        return answers;
+    }
+    void associate(std::uint32_t pduSize = 65000)
+    {
+        feedAll(associationWithPduSize(pduSize));
+        ASSERT_TRUE(connection->associated());
+    }
+    // Sends one MMS PDU and returns the one MMS PDU answered.
+    mms::Pdu exchange(const Bytes& pdu)
+    {
+        auto frames = feed(clientTpkt(pdu));
+        EXPECT_EQ(frames.size(), 1u);
+        if (frames.size() != 1 || frames[0].mms.empty())
+            return mms::RejectPdu{};
+        lastSize = frames[0].mms.size();
+        return decode(frames[0].mms);
+    }
+    mms::Pdu ask(std::uint32_t invokeId, mms::ConfirmedRequestService service)
+    {
+        return exchange(mms::encodePdu(mms::ConfirmedRequest{invokeId, std::move(service)}));
+    }
+    mms::Pdu ask(std::uint32_t invokeId, const mms::ExtraRequest& r) { return ask(invokeId, mms::encodeExtra(r)); }
+};
+
+// The service of a confirmed response.
+template <typename T>
+T response(const mms::Pdu& pdu)
+{
+    const auto* r = std::get_if<mms::ConfirmedResponse>(&pdu);
+    EXPECT_TRUE(r) << "not a confirmed response, PDU kind " << pdu.index();
+    const T* service = r ? std::get_if<T>(&r->service) : nullptr;
+    EXPECT_TRUE(service);
+    return service ? *service : T{};
+}
+
+// A file service or ReadJournal response.
+template <typename T>
+T extraResponse(const mms::Pdu& pdu)
+{
+    const auto raw = response<mms::UnrecognizedService>(pdu);
+    mms::ExtraResponse extra;
+    if (mms::decodeExtraResponse(raw, extra) != ber::Status::Ok || !std::holds_alternative<T>(extra)) {
+        ADD_FAILURE() << "not the expected file or journal answer";
+        return T{};
+    }
+    return std::get<T>(extra);
+}
+
+inline mms::ServiceError serviceError(const mms::Pdu& pdu)
+{
+    const auto* e = std::get_if<mms::ConfirmedError>(&pdu);
+    EXPECT_TRUE(e) << "not a confirmed error, PDU kind " << pdu.index();
+    return e ? e->error : mms::ServiceError{};
+}
+
+inline mms::RejectPdu reject(const mms::Pdu& pdu)
+{
+    const auto* r = std::get_if<mms::RejectPdu>(&pdu);
+    EXPECT_TRUE(r) << "not a reject, PDU kind " << pdu.index();
+    return r ? *r : mms::RejectPdu{};
+}
+
+inline bool bit(const Bytes& bits, std::uint32_t n)
+{
+    return n / 8 < bits.size() && (bits[n / 8] & (0x80 >> (n % 8)));
 }
 
 }  // namespace test

@@ -1,24 +1,74 @@
 // Our server's real answers, checked by tshark: first to the reference
 // clients' own requests, then to our client association asking for every
-// service the server offers.
+// service the server offers, file services and ReadJournal included.
 #include "iec61850/iso/association.hpp"
-#include "iec61850/mms/pdu.hpp"
+#include "iec61850/mms/file_service.hpp"
 #include "iec61850/server/server_connection.hpp"
 #include "sample_model.hpp"
+#include "temp_dir.hpp"
 #include "tshark.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace iec61850;
 using namespace test_support;
+namespace st = mms::service_tag;
 
 namespace {
 
 const std::vector<std::string> kFields = {
-    "acse.result", "acse.rlre_element", "ses.type", "mms.confirmedServiceRequest", "mms.confirmedServiceResponse",
-    "mms.confirmed_ErrorPDU_element", "mms.rejectPDU_element", "mms.unconfirmedService", "mms.cancel_ErrorPDU_element",
-    "mms.cancel_ResponsePDU", "mms.conclude_ResponsePDU_element", "mms.initiate_ResponsePDU_element",
-    "mms.invokeID", "tcp.analysis.flags",
+    "acse.result", "acse.rlre_element", "mms.confirmedServiceRequest", "mms.confirmedServiceResponse",
+    "mms.confirmed_ErrorPDU_element", "mms.rejectPDU_element", "mms.unconfirmedService",
+    "mms.cancel_ErrorPDU_element", "mms.cancel_ResponsePDU", "mms.conclude_ResponsePDU_element",
+    "mms.initiate_ResponsePDU_element", "mms.moreFollows", "tcp.analysis.flags",
+};
+
+constexpr std::uint64_t kNow = 1796544443992ull;
+
+// The sample model with journal entries of several value kinds in STB's LLN0$logSTB.
+class JournalModel : public server::InMemoryModel {
+public:
+    std::vector<mms::JournalEntry> entries;
+
+    explicit JournalModel(std::size_t n) : InMemoryModel(std::move(*makeSampleModel()))
+    {
+        for (std::size_t i = 1; i <= n; ++i) {
+            mms::JournalEntry e;
+            e.entryId = Bytes{0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(i)};
+            e.occurrenceTime = mms::Value::binaryTimeMs(kNow + i * 1000);
+            mms::Value value = i % 3 == 0   ? mms::Value::float32(0.5f * static_cast<float>(i))
+                               : i % 3 == 1 ? mms::Value::integer(static_cast<std::int64_t>(i))
+                                            : mms::Value::structure({mms::Value::boolean(true),
+                                                                     mms::Value::bitString(13),
+                                                                     mms::Value::utcTimeMs(kNow)});
+            e.variables.push_back({"FNN_STEUERBOXSTB/LLN0$ST$Beh$stVal", value});
+            mms::Value reason = mms::Value::bitString(7);
+            reason.setBit(1 + i % 3, true);
+            e.variables.push_back({"ReasonCode", reason});
+            entries.push_back(std::move(e));
+        }
+    }
+
+    bool readJournal(const server::ClientContext&, std::string_view domain, std::string_view journal,
+                     const mms::ReadJournalRequest& r, std::size_t maxEntries,
+                     std::vector<mms::JournalEntry>& out) override
+    {
+        if (domain != kStb || journal != "LLN0$logSTB")
+            return false;
+        bool started = !r.startAfterEntry || *r.startAfterEntry == Bytes(8, 0);
+        for (const mms::JournalEntry& e : entries) {
+            if (!started) {
+                started = e.entryId == *r.startAfterEntry;
+                continue;
+            }
+            const std::uint64_t t = e.occurrenceTime.binaryTimeMs();
+            if ((r.startingTime && t < r.startingTime->binaryTimeMs()) ||
+                (r.endingTime && t > r.endingTime->binaryTimeMs()) || out.size() == maxEntries)
+                continue;
+            out.push_back(e);
+        }
+        return true;
+    }
 };
 
 class ServerSession : public ::testing::Test {
@@ -27,41 +77,34 @@ protected:
     {
         if (!tsharkAvailable())
             GTEST_SKIP() << "tshark not installed";
+        store.setAccessHandler([](const server::ClientContext&, server::FileService service, std::string_view name,
+                                  std::string_view) -> std::optional<mms::ServiceError> {
+            if (service == server::FileService::Rename ||
+                (service == server::FileService::Delete && name == "IEDSERVER.BIN"))
+                return server::fileError(mms::error_code::file::FileAccessDenied);
+            return std::nullopt;
+        });
+        connection.setFileStore(&store);
     }
 
-    // Feeds the client's chunks one by one, recording what the server answers to each.
-    Transcript replay(const Transcript& reference)
+    static void expectClean(const Decode& d)
     {
-        server::ServerConnection connection(*model_, server::ServerConfig{});
-        Transcript t;
-        for (const Chunk& c : reference.chunks()) {
-            if (c.direction != Direction::ToServer || connection.closed())
-                continue;
-            t.toServer(c.data);
-            connection.receive(c.data);
-            t.toClient(std::exchange(connection.output(), {}));
-        }
-        return t;
+        ASSERT_TRUE(d.ran) << d.error;
+        EXPECT_TRUE(d.problems.empty()) << d.summary();
+        EXPECT_EQ(d.count("tcp.analysis.flags"), 0u) << d.summary();
     }
 
-    std::unique_ptr<server::InMemoryModel> model_ = makeSampleModel();
+    TempDir dir;
+    server::FileStore store{dir.path.string()};
+    JournalModel model{40};
+    server::ServerConnection connection{model, server::ServerConfig{}};
 };
 
-void expectClean(const Decode& d)
-{
-    ASSERT_TRUE(d.ran) << d.error;
-    EXPECT_TRUE(d.problems.empty()) << d.summary();
-    EXPECT_EQ(d.count("tcp.analysis.flags"), 0u) << d.summary();
-}
-
-// Confirmed requests and everything that answers one, by invoke ID.
+// Confirmed requests and everything that answers one.
 void expectEveryRequestAnswered(const Decode& d)
 {
     std::size_t requests = 0, answers = 0;
     for (const Frame& f : d.frames) {
-        const auto& protocols = f.protocols;
-        if (protocols.find("mms") == std::string::npos)
-            continue;
         if (auto it = f.fields.find("mms.confirmedServiceRequest"); it != f.fields.end())
             requests += it->second.size();
         for (const char* field : {"mms.confirmedServiceResponse", "mms.confirmed_ErrorPDU_element",
@@ -73,13 +116,100 @@ void expectEveryRequestAnswered(const Decode& d)
     EXPECT_EQ(answers, requests) << d.summary();
 }
 
+// Our client association against the ServerConnection in memory, recorded.
+struct RecordedSession {
+    explicit RecordedSession(server::ServerConnection& s) : server(s) {}
+
+    server::ServerConnection& server;
+    std::vector<mms::Pdu> answers;
+    Transcript transcript;
+    std::uint32_t invokeId = 0;
+    iso::ClientAssociation client{{
+        .onAssociated = [](ByteView) {},
+        .onRefused = [](ByteView) {},
+        .onData =
+            [this](ByteView pdu) {
+                answers.emplace_back();
+                EXPECT_EQ(mms::decodePdu(pdu, answers.back()), ber::Status::Ok);
+            },
+        .onReleased = [] {},
+        .onAborted = [] {},
+    }};
+
+    void pump()
+    {
+        for (int i = 0; i < 100; ++i) {
+            Bytes up = std::exchange(client.output(), {});
+            Bytes down = std::exchange(server.output(), {});
+            if (up.empty() && down.empty())
+                return;
+            transcript.toServer(up);
+            transcript.toClient(down);
+            if (!up.empty())
+                server.receive(up);
+            if (!down.empty())
+                client.receive(down);
+        }
+    }
+    void associate(std::int32_t pduSize)
+    {
+        mms::InitiateRequest initiate;
+        initiate.params.localDetail = pduSize;
+        initiate.params.dataStructureNestingLevel = 10;
+        initiate.params.parameterCbb = {0xf1, 0x00};
+        initiate.params.parameterCbbBits = 11;
+        initiate.params.servicesSupported = Bytes(11, 0);
+        initiate.params.servicesSupportedBits = 85;
+        client.connect(mms::encodePdu(initiate));
+        pump();
+    }
+    void send(const mms::Pdu& pdu) { send(mms::encodePdu(pdu)); }
+    void send(const Bytes& pdu)
+    {
+        client.send(pdu);
+        pump();
+    }
+    void ask(mms::ConfirmedRequestService s) { send(mms::ConfirmedRequest{++invokeId, std::move(s)}); }
+    void ask(const mms::ExtraRequest& r) { ask(mms::encodeExtra(r)); }
+
+    // The last answer as a file or journal service response, if it is one.
+    template <typename T>
+    std::optional<T> last() const
+    {
+        const auto* r = answers.empty() ? nullptr : std::get_if<mms::ConfirmedResponse>(&answers.back());
+        const auto* raw = r ? std::get_if<mms::UnrecognizedService>(&r->service) : nullptr;
+        mms::ExtraResponse extra;
+        if (!raw || mms::decodeExtraResponse(*raw, extra) != ber::Status::Ok || !std::holds_alternative<T>(extra))
+            return std::nullopt;
+        return std::get<T>(extra);
+    }
+    template <typename T>
+    bool moreFollows() const
+    {
+        const auto answer = last<T>();
+        return answer && answer->moreFollows;
+    }
+};
+
 }  // namespace
 
 TEST_F(ServerSession, AnswersTheReferenceClients)
 {
     for (const std::string& name : captureNames()) {
         SCOPED_TRACE(name);
-        const Transcript ours = replay(capture(name).transcript());
+        dir.write("old.log", "a log of 19 octets\n");
+        dir.write("schedule.txt", "schedule export 2026-12-06\nline 2\n");
+        dir.write("IEDSERVER.BIN", std::string(41, '\x7f'));
+        server::ServerConnection server(model, server::ServerConfig{});
+        server.setFileStore(&store);
+        Transcript ours;
+        for (const Chunk& c : capture(name).transcript().chunks()) {
+            if (c.direction != Direction::ToServer || server.closed())
+                continue;
+            ours.toServer(c.data);
+            server.receive(c.data);
+            ours.toClient(std::exchange(server.output(), {}));
+        }
         const Decode d = decodeTranscript("server-" + name + ".pcap", ours, kFields);
         expectClean(d);
         EXPECT_EQ(d.count("acse.result", "0"), 1u) << d.summary();
@@ -88,112 +218,132 @@ TEST_F(ServerSession, AnswersTheReferenceClients)
         const bool releases = name != "11-abrupt-close";
         EXPECT_EQ(d.count("mms.conclude_ResponsePDU_element"), releases ? 1u : 0u);
         EXPECT_EQ(d.count("acse.rlre_element"), releases ? 1u : 0u);
+        if (name == "09-file-services") {
+            for (const char* service : {"77", "72", "73", "74", "76"})
+                EXPECT_EQ(d.count("mms.confirmedServiceResponse", service), 1u) << "service " << service;
+            EXPECT_EQ(d.count("mms.confirmed_ErrorPDU_element"), 2u) << d.summary();  // IEDSERVER.BIN, rename
+            EXPECT_FALSE(dir.has("old.log"));
+            EXPECT_TRUE(dir.has("IEDSERVER.BIN"));
+        }
+        if (name == "10-journal-read") {
+            EXPECT_EQ(d.count("mms.confirmedServiceResponse", "65"), 2u) << d.summary();
+        }
     }
 }
 
 TEST_F(ServerSession, AnswersEveryServiceOurClientAsks)
 {
-    server::ServerConfig config;
-    server::ServerConnection server(*model_, config);
-    std::vector<Bytes> answers;
-    iso::ClientAssociation client({
-        .onAssociated = [](ByteView) {},
-        .onRefused = [](ByteView) {},
-        .onData = [&](ByteView pdu) { answers.emplace_back(pdu.begin(), pdu.end()); },
-        .onReleased = [] {},
-        .onAborted = [] {},
-    });
-    Transcript t;
-    auto pump = [&] {
-        for (int i = 0; i < 100; ++i) {
-            Bytes up = std::exchange(client.output(), {});
-            Bytes down = std::exchange(server.output(), {});
-            if (up.empty() && down.empty())
-                return;
-            t.toServer(up);
-            t.toClient(down);
-            if (!up.empty())
-                server.receive(up);
-            if (!down.empty())
-                client.receive(down);
-        }
-    };
-
-    mms::InitiateRequest initiate;
-    initiate.params.localDetail = 1000;  // small, so name lists need continuing
-    initiate.params.dataStructureNestingLevel = 10;
-    initiate.params.parameterCbb = {0xf1, 0x00};
-    initiate.params.parameterCbbBits = 11;
-    initiate.params.servicesSupported = Bytes(11, 0);
-    initiate.params.servicesSupportedBits = 85;
-    client.connect(mms::encodePdu(initiate));
-    pump();
-    ASSERT_TRUE(server.associated());
+    for (int i = 0; i < 60; ++i)
+        dir.write("entry-" + std::to_string(100 + i) + ".txt", std::string(static_cast<std::size_t>(i), 'e'));
+    dir.write("big.bin", std::string(4000, 'b'));
+    RecordedSession s(connection);
+    s.associate(1000);  // small, so name lists, directories, files and journals need continuing
+    ASSERT_TRUE(connection.associated());
 
     const auto cls1 = [](std::string item) { return mms::ObjectName::inDomain(kCls1, std::move(item)); };
-    std::uint32_t id = 0;
-    std::vector<mms::Pdu> requests;
-    auto ask = [&](mms::ConfirmedRequestService s) { requests.push_back(mms::ConfirmedRequest{++id, std::move(s)}); };
-    ask(mms::StatusRequest{});
-    ask(mms::IdentifyRequest{});
-    ask(mms::GetNameListRequest{mms::ObjectClass::Domain, mms::GetNameListRequest::Scope::Vmd, {}, {}});
-    ask(mms::GetNameListRequest{mms::ObjectClass::NamedVariable, mms::GetNameListRequest::Scope::Domain, kCls1, {}});
-    ask(mms::GetNameListRequest{mms::ObjectClass::NamedVariable, mms::GetNameListRequest::Scope::Domain, kCls1,
-                                std::string("EmpSPrg_FSCH020001$SP")});
-    ask(mms::GetNameListRequest{mms::ObjectClass::NamedVariableList, mms::GetNameListRequest::Scope::Domain, kCls1, {}});
-    ask(mms::GetNameListRequest{mms::ObjectClass::Journal, mms::GetNameListRequest::Scope::Domain, kStb, {}});
-    ask(mms::GetVariableAccessAttributesRequest{cls1("EmpSPrg_FSCH020001$CO")});
-    ask(mms::GetVariableAccessAttributesRequest{cls1("NoSuchNode")});
-    ask(mms::ReadRequest{false, mms::VariableAccessSpec::single(cls1("MMXU001$MX$TotW$mag$f"))});
-    ask(mms::ReadRequest{false, mms::VariableAccessSpec::single(cls1("LLN0"))});  // too big for the PDU size
-    ask(mms::ReadRequest{true, mms::VariableAccessSpec::list(cls1("LLN0$dataset01"))});
-    ask(mms::ReadRequest{false, mms::VariableAccessSpec::single(cls1("MMXU001$MX$Nothing"))});
-    ask(mms::WriteRequest{mms::VariableAccessSpec::single(cls1("EmpSPrg_FSCH020001$SP$ValASG005$setMag$f")),
-                          {mms::Value::float32(12.5f)}});
-    ask(mms::WriteRequest{mms::VariableAccessSpec::single(cls1("EmpSPrg_FSCH020001$SP$ValASG005$setMag$f")),
-                          {mms::Value::visibleString("wrong type")}});
-    ask(mms::GetNamedVariableListAttributesRequest{cls1("LLN0$dataset01")});
-    ask(mms::DefineNamedVariableListRequest{cls1("LLN0$mine"), {{cls1("MMXU001$MX$TotW"), {}}}});
-    ask(mms::DeleteNamedVariableListRequest{mms::DeleteNamedVariableListRequest::Scope::Specific, {cls1("LLN0$mine")},
-                                            std::nullopt});
-    ask(mms::UnrecognizedService{77, {0xbf, 0x4d, 0x00}});
-    requests.push_back(mms::CancelRequest{id});
-    for (const mms::Pdu& pdu : requests) {
-        client.send(mms::encodePdu(pdu));
-        pump();
+    using Scope = mms::GetNameListRequest::Scope;
+    s.ask(mms::StatusRequest{});
+    s.ask(mms::IdentifyRequest{});
+    s.ask(mms::GetNameListRequest{mms::ObjectClass::Domain, Scope::Vmd, {}, {}});
+    s.ask(mms::GetNameListRequest{mms::ObjectClass::NamedVariable, Scope::Domain, kCls1, {}});
+    s.ask(mms::GetNameListRequest{mms::ObjectClass::NamedVariable, Scope::Domain, kCls1,
+                                  std::string("EmpSPrg_FSCH020001$SP")});
+    s.ask(mms::GetNameListRequest{mms::ObjectClass::NamedVariableList, Scope::Domain, kCls1, {}});
+    s.ask(mms::GetNameListRequest{mms::ObjectClass::Journal, Scope::Domain, kStb, {}});
+    s.ask(mms::GetVariableAccessAttributesRequest{cls1("EmpSPrg_FSCH020001$CO")});
+    s.ask(mms::GetVariableAccessAttributesRequest{cls1("NoSuchNode")});
+    s.ask(mms::ReadRequest{false, mms::VariableAccessSpec::single(cls1("MMXU001$MX$TotW$mag$f"))});
+    s.ask(mms::ReadRequest{false, mms::VariableAccessSpec::single(cls1("LLN0"))});  // too big for the PDU size
+    s.ask(mms::ReadRequest{true, mms::VariableAccessSpec::list(cls1("LLN0$dataset01"))});
+    s.ask(mms::ReadRequest{false, mms::VariableAccessSpec::single(cls1("MMXU001$MX$Nothing"))});
+    const auto setMag = mms::VariableAccessSpec::single(cls1("EmpSPrg_FSCH020001$SP$ValASG005$setMag$f"));
+    s.ask(mms::WriteRequest{setMag, {mms::Value::float32(12.5f)}});
+    s.ask(mms::WriteRequest{setMag, {mms::Value::visibleString("wrong type")}});
+    s.ask(mms::GetNamedVariableListAttributesRequest{cls1("LLN0$dataset01")});
+    s.ask(mms::DefineNamedVariableListRequest{cls1("LLN0$mine"), {{cls1("MMXU001$MX$TotW"), {}}}});
+    s.ask(mms::DeleteNamedVariableListRequest{mms::DeleteNamedVariableListRequest::Scope::Specific,
+                                              {cls1("LLN0$mine")}, std::nullopt});
+    s.send(mms::CancelRequest{s.invokeId});
+    s.send(Bytes{0xa0, 0x03, 0x02, 0x01, 0x63});  // a request without a service
+    const mms::Value* values[] = {model.value(kCls1, "MMXU001$MX$TotW")};
+    EXPECT_TRUE(connection.sendInformationReport(mms::VariableAccessSpec::single(cls1("MMXU001$MX$TotW")), values));
+    s.pump();
+    const std::size_t beforeFiles = s.answers.size();
+
+    mms::FileDirectoryRequest list;
+    for (int rounds = 0; rounds < 20; ++rounds) {
+        s.ask(list);
+        if (!s.moreFollows<mms::FileDirectoryResponse>())
+            break;
+        list.continueAfter = s.last<mms::FileDirectoryResponse>()->entries.back().fileName;
     }
-    const Bytes malformed = {0xa0, 0x03, 0x02, 0x01, 0x63};  // a request without a service
-    client.send(malformed);
-    pump();
+    s.ask(mms::FileOpenRequest{"big.bin", 0});
+    do
+        s.ask(mms::FileReadRequest{0});
+    while (s.moreFollows<mms::FileReadResponse>() && s.invokeId < 100);
+    s.ask(mms::FileCloseRequest{0});
+    s.ask(mms::FileRenameRequest{"big.bin", "x.bin"});  // refused
 
-    const mms::Value* totW = model_->value(kCls1, "MMXU001$MX$TotW");
-    ASSERT_NE(totW, nullptr);
-    const mms::Value* values[] = {totW};
-    EXPECT_TRUE(server.sendInformationReport(
-        mms::VariableAccessSpec::single(cls1("MMXU001$MX$TotW")), values));
-    pump();
-
-    client.send(mms::encodePdu(mms::ConcludeRequest{}));
-    pump();
-    client.release();
-    pump();
-    EXPECT_TRUE(server.closed());
-    EXPECT_EQ(server.closeReason(), iso::CloseReason::Released);
-
-    // One answer per request, the malformed one and the cancel included, then the report and the conclude.
-    ASSERT_EQ(answers.size(), requests.size() + 3);
-    for (const Bytes& a : answers) {
-        mms::Pdu pdu;
-        EXPECT_EQ(mms::decodePdu(a, pdu), ber::Status::Ok);
+    // obtainFile: answer the server's open, reads and close.
+    s.ask(mms::ObtainFileRequest{"source.cfg", "obtained.cfg"});
+    const std::string parts[] = {"line one\n", "line two\n"};
+    std::size_t next = 0;
+    for (int step = 0; step < 10 && !s.answers.empty(); ++step) {
+        const auto* request = std::get_if<mms::ConfirmedRequest>(&s.answers.back());
+        if (!request)
+            break;
+        mms::ExtraRequest r;
+        ASSERT_EQ(mms::decodeExtraRequest(std::get<mms::UnrecognizedService>(request->service), r), ber::Status::Ok);
+        mms::ExtraResponse answer = mms::FileDoneResponse{st::FileClose};
+        if (std::holds_alternative<mms::FileOpenRequest>(r))
+            answer = mms::FileOpenResponse{1, {18, "20261206080718.000Z"}};
+        else if (std::holds_alternative<mms::FileReadRequest>(r)) {
+            answer = mms::FileReadResponse{Bytes(parts[next].begin(), parts[next].end()), next == 0};
+            ++next;
+        }
+        s.send(mms::ConfirmedResponse{request->invokeId, mms::encodeExtra(answer)});
     }
+    EXPECT_EQ(dir.read("obtained.cfg"), "line one\nline two\n");
 
-    const Decode d = decodeTranscript("server-every-service.pcap", t, kFields);
+    mms::ReadJournalRequest r;
+    r.journal = mms::ObjectName::inDomain(kStb, "LLN0$logSTB");
+    r.startingTime = mms::Value::binaryTimeMs(441763200000ull);  // 1984
+    r.endingTime = mms::Value::binaryTimeMs(kNow + 100000);
+    std::size_t received = 0, pages = 0;
+    for (; pages < 40; ++pages) {
+        s.ask(mms::ExtraRequest{r});
+        const auto page = s.last<mms::ReadJournalResponse>();
+        ASSERT_TRUE(page);
+        received += page->entries.size();
+        if (!page->moreFollows || page->entries.empty())
+            break;
+        r.startAfterTime = page->entries.back().occurrenceTime;
+        r.startAfterEntry = page->entries.back().entryId;
+    }
+    EXPECT_EQ(received, model.entries.size());
+    EXPECT_GT(pages, 1u);
+    r.journal.item = "LLN0$none";  // an error answer
+    s.ask(mms::ExtraRequest{r});
+
+    s.send(mms::ConcludeRequest{});
+    s.client.release();
+    s.pump();
+    EXPECT_EQ(connection.closeReason(), iso::CloseReason::Released);
+    // One answer per request before the file services, the malformed one and the cancel
+    // included, then the report.
+    EXPECT_EQ(beforeFiles, 18u + 3u);
+
+    const Decode d = decodeTranscript("server-every-service.pcap", s.transcript, kFields);
     expectClean(d);
+    for (const char* service : {"0", "1", "2", "4", "5", "6", "12", "46", "72", "73", "74", "77"})
+        EXPECT_GE(d.count("mms.confirmedServiceResponse", service), 1u) << "service " << service;
+    EXPECT_GE(d.count("mms.confirmedServiceResponse", "77"), 2u) << d.summary();
+    EXPECT_GE(d.count("mms.confirmedServiceResponse", "73"), 4u) << d.summary();
+    EXPECT_EQ(d.count("mms.confirmedServiceRequest", "72"), 2u) << d.summary();  // ours and the server's
+    EXPECT_EQ(d.count("mms.confirmedServiceResponse", "65"), pages + 1) << d.summary();
     EXPECT_EQ(d.count("mms.unconfirmedService", "0"), 1u) << d.summary();
     EXPECT_EQ(d.count("mms.cancel_ErrorPDU_element") + d.count("mms.cancel_ResponsePDU"), 1u);
-    EXPECT_GE(d.count("mms.rejectPDU_element"), 2u);  // unknown service, malformed request
+    EXPECT_EQ(d.count("mms.rejectPDU_element"), 1u);  // the malformed request
     EXPECT_EQ(d.count("mms.conclude_ResponsePDU_element"), 1u);
     EXPECT_EQ(d.count("acse.rlre_element"), 1u);
-    for (const char* service : {"0", "1", "2", "4", "5", "6", "12"})
-        EXPECT_GE(d.count("mms.confirmedServiceResponse", service), 1u) << "service " << service;
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 using namespace iec61850;
@@ -155,15 +156,11 @@ mms::InitiateRequest initiateRequest()
     return r;
 }
 
-std::string pcapName()
-{
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string("wire-") + info->name() + ".pcap";
-}
-
 Decode decode(const Transcript& t)
 {
-    return decodeTranscript(pcapName(), t, kFields);
+    return decodeTranscript(std::string("wire-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                                ".pcap",
+                            t, kFields);
 }
 
 void expectClean(const Decode& d)
@@ -433,54 +430,43 @@ TEST_F(Wire, RefusedAssociation)
     EXPECT_EQ(d.count("mms.initiate_ErrorPDU_element"), 1u);
 }
 
-TEST_F(Wire, ClientAbort)
+TEST_F(Wire, AbortsByEitherSide)
 {
-    Link link;
-    link.associate(initiateRequest());
-    link.request(mms::ConfirmedRequest{1, mms::IdentifyRequest{}});
-    link.client.abort();
-    link.pump();
-    EXPECT_TRUE(link.client.closed());
-    EXPECT_EQ(link.server.closeReason(), iso::CloseReason::PeerAborted);
+    struct Case {
+        const char* who;
+        std::function<void(Link&)> abort;
+        iso::CloseReason atServer;
+    };
+    const Case cases[] = {
+        {"client", [](Link& l) { l.client.abort(); }, iso::CloseReason::PeerAborted},
+        {"server", [](Link& l) { l.server.abort(); }, iso::CloseReason::LocalAbort},
+        {"server, on garbage",
+         [](Link& l) {
+             // A DT TPDU whose session data is not a Give-Tokens/Data pair.
+             Bytes junk;
+             iso::cotp::appendData(junk, Bytes{0x42, 0x42, 0x42, 0x42}, 8192);
+             l.toServer(junk);
+         },
+         iso::CloseReason::ProtocolError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.who);
+        Link link;
+        link.associate(initiateRequest());
+        link.request(mms::ConfirmedRequest{1, mms::IdentifyRequest{}});
+        c.abort(link);
+        link.pump();
+        EXPECT_TRUE(link.client.closed());
+        EXPECT_EQ(link.server.closeReason(), c.atServer);
 
-    const Decode d = decode(link.transcript);
-    expectClean(d);
-    EXPECT_EQ(d.count("ses.type", spdu::Abort), 1u) << d.summary();
-    EXPECT_EQ(d.count("pres.aru_ppdu"), 1u);
-    EXPECT_EQ(d.count("acse.abrt_element"), 1u);
-}
-
-TEST_F(Wire, ServerAbort)
-{
-    Link link;
-    link.associate(initiateRequest());
-    link.server.abort();
-    link.pump();
-    EXPECT_TRUE(link.aborted);
-    EXPECT_TRUE(link.client.closed());
-
-    const Decode d = decode(link.transcript);
-    expectClean(d);
-    EXPECT_EQ(d.count("ses.type", spdu::Abort), 1u) << d.summary();
-    EXPECT_EQ(d.count("acse.abrt_element"), 1u);
-}
-
-TEST_F(Wire, ServerAbortsOnGarbageAfterAssociation)
-{
-    Link link;
-    link.associate(initiateRequest());
-    // A DT TPDU whose session data is not a Give-Tokens/Data pair.
-    Bytes junk;
-    iso::cotp::appendData(junk, Bytes{0x42, 0x42, 0x42, 0x42}, 8192);
-    link.toServer(junk);
-    link.pump();
-    EXPECT_EQ(link.server.closeReason(), iso::CloseReason::ProtocolError);
-    EXPECT_TRUE(link.client.closed());
-
-    const Decode d = decode(link.transcript);
-    expectClean(d);
-    EXPECT_EQ(d.count("ses.type", spdu::Abort), 1u) << d.summary();
-    EXPECT_EQ(d.count("acse.abrt_element"), 1u);
+        const Decode d = decode(link.transcript);
+        expectClean(d);
+        EXPECT_EQ(d.count("ses.type", spdu::Abort), 1u) << d.summary();
+        EXPECT_EQ(d.count("acse.abrt_element"), 1u);
+        if (c.atServer == iso::CloseReason::PeerAborted) {
+            EXPECT_EQ(d.count("pres.aru_ppdu"), 1u);
+        }
+    }
 }
 
 TEST_F(Wire, TransportErrorBeforeTheSession)
