@@ -1,19 +1,15 @@
 // Updates from an application thread while clients read and write over
 // loopback TCP. Its own program so that it can run alone under
 // ThreadSanitizer.
-#include "iec61850/client/mms_connection.hpp"
-#include "iec61850/ied/iec61850_server.hpp"
-
-#include <gtest/gtest.h>
+#include "ied_test_support.hpp"
 
 #include <atomic>
-#include <string>
 #include <thread>
 #include <vector>
 
+namespace ied_test {
 namespace {
 
-using iec61850::client::MmsConnection;
 using iec61850::ied::AttributeShape;
 using iec61850::ied::ModelBuilder;
 using Kind = MmsValue::Kind;
@@ -22,40 +18,16 @@ constexpr const char* kDomain = "CONCLD0";
 constexpr int kReadsPerClient = 150;
 constexpr int kReaders = 2;
 
-DataAttribute* attributeAt(DataObject* o, const char* path)
-{
-    return static_cast<DataAttribute*>(ModelNode_getByPath(o, path));
-}
-
-// A model with one attribute of each type an update function serves.
-struct ConcurrencyModel {
-    ModelBuilder builder{"CONC"};
-    DataObject* totW;
-    DataObject* pair;
-    DataObject* status;
-    DataObject* text;
-    DataObject* setting;
-
-    ConcurrencyModel()
-    {
-        LogicalNode* ln = builder.node(builder.device("LD0"), "MMXU1");
-        const AttributeShape totWShape[] = {{"mag$f", IEC61850_FC_MX, IEC61850_FLOAT32},
-            {"q", IEC61850_FC_MX, IEC61850_QUALITY}, {"t", IEC61850_FC_MX, IEC61850_TIMESTAMP}};
-        totW = builder.object(ln, "TotW", totWShape);
-        const AttributeShape pairShape[] = {
-            {"a", IEC61850_FC_MX, IEC61850_INT32}, {"b", IEC61850_FC_MX, IEC61850_INT32}};
-        pair = builder.object(ln, "Pair", pairShape);
-        const AttributeShape statusShape[] = {{"stVal", IEC61850_FC_ST, IEC61850_BOOLEAN},
-            {"cnt", IEC61850_FC_ST, IEC61850_INT64}, {"ucnt", IEC61850_FC_ST, IEC61850_INT32U},
-            {"dbl", IEC61850_FC_ST, IEC61850_CODEDENUM}, {"t", IEC61850_FC_ST, IEC61850_TIMESTAMP},
-            {"opTm", IEC61850_FC_ST, IEC61850_TIMESTAMP}};
-        status = builder.object(ln, "Sts", statusShape);
-        const AttributeShape textShape[] = {{"d", IEC61850_FC_DC, IEC61850_VISIBLE_STRING_64}};
-        text = builder.object(ln, "Txt", textShape);
-        const AttributeShape settingShape[] = {{"setVal", IEC61850_FC_SP, IEC61850_INT32}};
-        setting = builder.object(ln, "Set", settingShape);
-    }
-};
+constexpr AttributeShape kTotW[] = {{"mag$f", IEC61850_FC_MX, IEC61850_FLOAT32},
+                                    {"q", IEC61850_FC_MX, IEC61850_QUALITY},
+                                    {"t", IEC61850_FC_MX, IEC61850_TIMESTAMP}};
+constexpr AttributeShape kPair[] = {{"a", IEC61850_FC_MX, IEC61850_INT32}, {"b", IEC61850_FC_MX, IEC61850_INT32}};
+constexpr AttributeShape kStatus[] = {
+    {"stVal", IEC61850_FC_ST, IEC61850_BOOLEAN}, {"cnt", IEC61850_FC_ST, IEC61850_INT64},
+    {"ucnt", IEC61850_FC_ST, IEC61850_INT32U},   {"dbl", IEC61850_FC_ST, IEC61850_CODEDENUM},
+    {"t", IEC61850_FC_ST, IEC61850_TIMESTAMP}};
+constexpr AttributeShape kText[] = {{"d", IEC61850_FC_DC, IEC61850_VISIBLE_STRING_64}};
+constexpr AttributeShape kSetting[] = {{"setVal", IEC61850_FC_SP, IEC61850_INT32}};
 
 // A text whose every character and length tell which update wrote it.
 std::string textOf(int k) { return std::string(static_cast<std::size_t>(k % 64 + 1), static_cast<char>('a' + k % 26)); }
@@ -63,100 +35,63 @@ std::string textOf(int k) { return std::string(static_cast<std::size_t>(k % 64 +
 bool isWholeText(const MmsValue& v)
 {
     const std::string_view s = v.string();
-    if (!v.is(Kind::VisibleString) || s.empty() || s.size() > 64)
+    if (!v.is(Kind::VisibleString) || s.empty() || s.size() > 64 || s.find_first_not_of(s[0]) != s.npos)
         return false;
-    for (char c : s)
-        if (c != s[0])
-            return false;
     // Some k has k % 64 == size - 1 and k % 26 == letter: both have k's parity.
     return (s.size() - 1) % 2 == static_cast<std::size_t>(s[0] - 'a') % 2;
 }
 
 class Concurrency : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        server_ = IedServer_create(model_.builder.model());
-        ASSERT_NE(server_, nullptr);
-        IedServer_setLocalIpAddress(server_, "127.0.0.1");
-        IedServer_start(server_, 0);
-        ASSERT_TRUE(IedServer_isRunning(server_));
-    }
+    void SetUp() override { ASSERT_TRUE(server.start()); }
 
-    void TearDown() override
+    DataAttribute* at(DataObject* o, const char* path)
     {
-        if (server_) {
-            IedServer_stop(server_);
-            IedServer_destroy(server_);
-        }
-    }
-
-    bool connect(MmsConnection& client)
-    {
-        iec61850::client::ConnectOptions options;
-        options.port = static_cast<std::uint16_t>(IedServer_getPort(server_));
-        options.connectTimeoutMs = 10000;
-        options.requestTimeoutMs = 10000;
-        return client.connect(options).ok();
+        return static_cast<DataAttribute*>(ModelNode_getByPath(o, path));
     }
 
     // One round of every update function; the pair a, b = k, -k changes under the lock.
     void updateAll(int k)
     {
-        DataAttribute* a = attributeAt(model_.pair, "a");
-        DataAttribute* b = attributeAt(model_.pair, "b");
-        IedServer_lockDataModel(server_);
-        IedServer_updateInt32AttributeValue(server_, a, k);
-        IedServer_updateInt32AttributeValue(server_, b, -k);
-        IedServer_unlockDataModel(server_);
+        IedServer_lockDataModel(server);
+        IedServer_updateInt32AttributeValue(server, at(pair, "a"), k);
+        IedServer_updateInt32AttributeValue(server, at(pair, "b"), -k);
+        IedServer_unlockDataModel(server);
 
-        IedServer_updateFloatAttributeValue(server_, attributeAt(model_.totW, "mag$f"), static_cast<float>(k));
-        MmsValue mag = MmsValue::structure({MmsValue::float32(static_cast<float>(k) / 2)});
-        IedServer_updateAttributeValue(server_, attributeAt(model_.totW, "mag"), &mag);
-        IedServer_updateQuality(server_, attributeAt(model_.totW, "q"), static_cast<std::uint16_t>(k & 0x3));
+        const auto ms = 1796544427000u + static_cast<std::uint64_t>(k);
+        IedServer_updateFloatAttributeValue(server, at(totW, "mag$f"), static_cast<float>(k));
+        const MmsValue mag = MmsValue::structure({MmsValue::float32(static_cast<float>(k) / 2)});
+        IedServer_updateAttributeValue(server, at(totW, "mag"), &mag);
+        IedServer_updateQuality(server, at(totW, "q"), static_cast<std::uint16_t>(k & 0x3));
         Timestamp t;
-        Timestamp_setTimeInMilliseconds(&t, 1796544427000u + static_cast<std::uint64_t>(k));
-        IedServer_updateTimestampAttributeValue(server_, attributeAt(model_.totW, "t"), &t);
-        IedServer_updateBooleanAttributeValue(server_, attributeAt(model_.status, "stVal"), k % 2);
-        IedServer_updateInt64AttributeValue(server_, attributeAt(model_.status, "cnt"), std::int64_t{k} << 33);
-        IedServer_updateUnsignedAttributeValue(
-            server_, attributeAt(model_.status, "ucnt"), static_cast<std::uint32_t>(k / 2));
-        IedServer_updateBitStringAttributeValue(
-            server_, attributeAt(model_.status, "dbl"), static_cast<std::uint32_t>(k % 4));
-        IedServer_updateUTCTimeAttributeValue(
-            server_, attributeAt(model_.status, "t"), 1796544427000u + static_cast<std::uint64_t>(k));
-        IedServer_updateVisibleStringAttributeValue(server_, attributeAt(model_.text, "d"), textOf(k).c_str());
-        IedServer_updateInt32AttributeValue(server_, attributeAt(model_.setting, "setVal"), k);
+        Timestamp_setTimeInMilliseconds(&t, ms);
+        IedServer_updateTimestampAttributeValue(server, at(totW, "t"), &t);
+        IedServer_updateBooleanAttributeValue(server, at(status, "stVal"), k % 2);
+        IedServer_updateInt64AttributeValue(server, at(status, "cnt"), std::int64_t{k} << 33);
+        IedServer_updateUnsignedAttributeValue(server, at(status, "ucnt"), static_cast<std::uint32_t>(k / 2));
+        IedServer_updateBitStringAttributeValue(server, at(status, "dbl"), static_cast<std::uint32_t>(k % 4));
+        IedServer_updateUTCTimeAttributeValue(server, at(status, "t"), ms);
+        IedServer_updateVisibleStringAttributeValue(server, at(text, "d"), textOf(k).c_str());
+        IedServer_updateInt32AttributeValue(server, at(setting, "setVal"), k);
 
-        (void)IedServer_getFloatAttributeValue(server_, attributeAt(model_.totW, "mag$f"));
-        (void)IedServer_getBooleanAttributeValue(server_, attributeAt(model_.status, "stVal"));
-        (void)IedServer_getUTCTimeAttributeValue(server_, attributeAt(model_.status, "t"));
+        (void)IedServer_getFloatAttributeValue(server, at(totW, "mag$f"));
+        (void)IedServer_getBooleanAttributeValue(server, at(status, "stVal"));
+        (void)IedServer_getUTCTimeAttributeValue(server, at(status, "t"));
     }
 
-    ConcurrencyModel model_;
-    IedServer server_ = nullptr;
+    ModelBuilder builder{"CONC"};
+    LogicalNode* ln = builder.node(builder.device("LD0"), "MMXU1");
+    DataObject* totW = builder.object(ln, "TotW", kTotW);
+    DataObject* pair = builder.object(ln, "Pair", kPair);
+    DataObject* status = builder.object(ln, "Sts", kStatus);
+    DataObject* text = builder.object(ln, "Txt", kText);
+    DataObject* setting = builder.object(ln, "Set", kSetting);
+    LoopbackServer server{builder.model()};
 };
-
-// A constructed attribute replaced as a whole keeps its components usable.
-TEST_F(Concurrency, WholeUpdateOfAConstructedAttributeKeepsItsComponents)
-{
-    DataAttribute* mag = attributeAt(model_.totW, "mag");
-    DataAttribute* f = attributeAt(model_.totW, "mag$f");
-    ASSERT_NE(mag, nullptr);
-    ASSERT_NE(f, nullptr);
-    MmsValue whole = MmsValue::structure({MmsValue::float32(2.5f)});
-    IedServer_updateAttributeValue(server_, mag, &whole);
-    EXPECT_EQ(IedServer_getFloatAttributeValue(server_, f), 2.5f);
-    IedServer_updateFloatAttributeValue(server_, f, 4.0f);
-    IedServer_lockDataModel(server_);
-    EXPECT_EQ(*IedServer_getAttributeValue(server_, mag), MmsValue::structure({MmsValue::float32(4.0f)}));
-    IedServer_unlockDataModel(server_);
-}
 
 TEST_F(Concurrency, ClientsSeeWholeUpdatesWhileAThreadUpdatesEverything)
 {
-    std::atomic<int> readersLeft{kReaders};
-    std::atomic<int> updates{0};
+    std::atomic<int> readersLeft{kReaders}, updates{0}, completed{0}, tornPairs{0}, backwards{0}, tornTexts{0};
     std::thread updater([&] {
         for (int k = 1; readersLeft.load() > 0; ++k) {
             updateAll(k);
@@ -164,70 +99,52 @@ TEST_F(Concurrency, ClientsSeeWholeUpdatesWhileAThreadUpdatesEverything)
             std::this_thread::yield();
         }
     });
-
-    struct Findings {
-        int reads = 0;
-        int tornPairs = 0;
-        int backwards = 0;
-        int tornTexts = 0;
-        int failures = 0;
-        int writes = 0;
-    };
-    std::vector<Findings> findings(kReaders);
     std::vector<std::thread> readers;
     for (int r = 0; r < kReaders; ++r) {
-        readers.emplace_back([&, r] {
-            Findings& f = findings[static_cast<std::size_t>(r)];
+        readers.emplace_back([&] {
             MmsConnection client;
-            if (connect(client)) {
+            if (server.connect(client)) {
                 std::int64_t last = 0;
                 for (int i = 0; i < kReadsPerClient; ++i) {
-                    const auto pair = client.read(kDomain, "MMXU1$MX$Pair");
-                    const auto text = client.read(kDomain, "MMXU1$DC$Txt$d");
-                    const auto node = i % 10 == 0 ? client.read(kDomain, "MMXU1") : pair;
-                    const auto write = client.write(kDomain, "MMXU1$SP$Set$setVal", MmsValue::integer(-i));
-                    if (!pair.ok() || !text.ok() || !node.ok() || !write.ok()) {
-                        ++f.failures;
+                    const auto pairRead = client.read(kDomain, "MMXU1$MX$Pair");
+                    const auto textRead = client.read(kDomain, "MMXU1$DC$Txt$d");
+                    const bool nodeRead = i % 10 != 0 || client.read(kDomain, "MMXU1").ok();
+                    const bool written = client.write(kDomain, "MMXU1$SP$Set$setVal", MmsValue::integer(-i)).ok();
+                    if (!pairRead.ok() || !textRead.ok() || !nodeRead || !written)
                         continue;
-                    }
-                    ++f.reads;
-                    ++f.writes;
-                    const MmsValue& p = *pair;
+                    ++completed;
+                    const MmsValue& p = *pairRead;
                     if (p.size() != 2 || p[0].toInt64() != -p[1].toInt64())
-                        ++f.tornPairs;
+                        ++tornPairs;
                     else if (p[0].toInt64() < last)
-                        ++f.backwards;
+                        ++backwards;
                     else
                         last = p[0].toInt64();
-                    if (!isWholeText(*text))
-                        ++f.tornTexts;
+                    tornTexts += !isWholeText(*textRead);
                 }
                 (void)client.release();
-            } else {
-                ++f.failures;
             }
-            readersLeft.fetch_sub(1);
+            --readersLeft;
         });
     }
     for (std::thread& t : readers)
         t.join();
     updater.join();
 
-    for (const Findings& f : findings) {
-        EXPECT_EQ(f.failures, 0);
-        EXPECT_EQ(f.reads, kReadsPerClient);
-        EXPECT_EQ(f.writes, kReadsPerClient);
-        EXPECT_EQ(f.tornPairs, 0);
-        EXPECT_EQ(f.backwards, 0);
-        EXPECT_EQ(f.tornTexts, 0);
-    }
-    EXPECT_GT(updates.load(), 0);
+    EXPECT_EQ(completed, kReaders * kReadsPerClient);
+    EXPECT_EQ(tornPairs, 0);
+    EXPECT_EQ(backwards, 0);
+    EXPECT_EQ(tornTexts, 0);
     const int last = updates.load();
-    EXPECT_EQ(IedServer_getInt32AttributeValue(server_, attributeAt(model_.pair, "a")), last);
-    EXPECT_EQ(IedServer_getInt32AttributeValue(server_, attributeAt(model_.pair, "b")), -last);
-    IedServer_lockDataModel(server_);
-    EXPECT_EQ(MmsValue_toString(IedServer_getAttributeValue(server_, attributeAt(model_.text, "d"))), textOf(last));
-    IedServer_unlockDataModel(server_);
+    ASSERT_GT(last, 0);
+    EXPECT_EQ(IedServer_getInt32AttributeValue(server, at(pair, "a")), last);
+    EXPECT_EQ(IedServer_getInt32AttributeValue(server, at(pair, "b")), -last);
+    IedServer_lockDataModel(server);
+    EXPECT_EQ(MmsValue_toString(IedServer_getAttributeValue(server, at(text, "d"))), textOf(last));
+    EXPECT_EQ(*IedServer_getAttributeValue(server, at(totW, "mag")),
+              MmsValue::structure({MmsValue::float32(static_cast<float>(last) / 2)}));
+    IedServer_unlockDataModel(server);
 }
 
 }  // namespace
+}  // namespace ied_test

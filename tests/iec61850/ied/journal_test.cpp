@@ -2,26 +2,24 @@
 // journal entries, capture 10's requests fed to a connection on the model,
 // and over real TCP with our client against an SQLite storage, including
 // entries a log control block writes.
-#include "iec61850/client/mms_connection.hpp"
-#include "iec61850/ied/iec61850_server.hpp"
+#include "ied_test_support.hpp"
+
 #include "iec61850/ied/log_storage.hpp"
 #include "iec61850/ied/mms_mapping.hpp"
 #include "iec61850/ied/sqlite_log_storage.hpp"
 #include "iec61850/server/server_connection.hpp"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <memory>
 
+namespace ied_test {
 namespace {
 
 using namespace iec61850;
 using namespace iec61850::ied;
-namespace fs = std::filesystem;
 
 constexpr std::uint64_t k1984 = 441763200000ull;
 constexpr std::uint64_t kNow = 1796544443992ull;  // when capture 10 was taken
+constexpr const char* kStb = "FNN_STEUERBOXSTB";
 
 constexpr AttributeShape kEns[] = {
     {"stVal", IEC61850_FC_ST, IEC61850_ENUMERATED, TRG_OPT_DATA_CHANGED},
@@ -55,89 +53,23 @@ struct BoxModel {
     IedModel* model() { return builder.model(); }
 };
 
-mms::Value reasonBits(std::size_t bit)
+mms::Value dataChange()
 {
     mms::Value v = mms::Value::bitString(7);
-    v.setBit(bit, true);
+    v.setBit(1, true);
     return v;
 }
 
-LogEntry logEntry(std::uint64_t n, std::uint64_t timeMs, bool withReason = true)
+// Odd entries carry a reason code, even ones none.
+LogEntry logEntry(std::uint64_t n, std::uint64_t timeMs)
 {
+    const bool withReason = n % 2;
     LogEntry e;
     e.timeMs = timeMs;
     e.id = entryIdFromNumber(n);
     e.values.push_back({"FNN_STEUERBOXSTB/LLN0$ST$Beh$stVal", mms::Value::integer(static_cast<std::int64_t>(n % 5)),
-                        withReason ? std::optional(reasonBits(1)) : std::nullopt});
+                        withReason ? std::optional(dataChange()) : std::nullopt});
     return e;
-}
-
-mms::ReadJournalRequest journalRequest(const char* domain, const char* journal)
-{
-    mms::ReadJournalRequest r;
-    r.journal = mms::ObjectName::inDomain(domain, journal);
-    return r;
-}
-
-TEST(JournalAccess, FindsOnlyTheModelsLogsAndAnswersEmptyWithoutStorage)
-{
-    BoxModel box;
-    MmsMapping mapping(*box.model());
-    std::vector<mms::JournalEntry> entries{mms::JournalEntry{}};
-    const server::ClientContext client;
-    auto r = journalRequest("FNN_STEUERBOXSTB", "LLN0$logSTB");
-    EXPECT_TRUE(mapping.readJournal(client, "FNN_STEUERBOXSTB", "LLN0$logSTB", r, 10, entries));
-    EXPECT_TRUE(entries.empty());
-    for (auto [domain, journal] : std::initializer_list<std::pair<const char*, const char*>>{
-             {"FNN_STEUERBOXSTB", "LLN0$logCLS1"}, {"FNN_STEUERBOXCLS1", "LLN0$logSTB"},
-             {"FNN_STEUERBOXSTB", "LPHD1$logSTB"}, {"FNN_STEUERBOXSTB", "logSTB"}, {"STB", "LLN0$logSTB"},
-             {"FNN_STEUERBOXSTB", "LLN0$logSTB$x"}, {"", "LLN0$logSTB"}})
-        EXPECT_FALSE(mapping.readJournal(client, domain, journal, r, 10, entries)) << domain << " " << journal;
-}
-
-TEST(JournalAccess, EntriesCarryIdTimeReferenceValueAndReasonCode)
-{
-    BoxModel box;
-    MmsMapping mapping(*box.model());
-    MemoryLogStorage storage;
-    attachLogStorage(box.logStb, &storage);
-    storage.append(logEntry(1, kNow));
-    storage.append(logEntry(2, kNow + 1, false));
-    storage.append(logEntry(3, kNow + 2));
-
-    std::vector<mms::JournalEntry> entries;
-    const server::ClientContext client;
-    auto r = journalRequest("FNN_STEUERBOXSTB", "LLN0$logSTB");
-    ASSERT_TRUE(mapping.readJournal(client, "FNN_STEUERBOXSTB", "LLN0$logSTB", r, 10, entries));
-    ASSERT_EQ(entries.size(), 3u);
-    const mms::JournalEntry& first = entries[0];
-    EXPECT_EQ(first.entryId, (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));
-    EXPECT_EQ(first.occurrenceTime.timeOctets().size(), 6u);
-    EXPECT_EQ(first.occurrenceTime.binaryTimeMs(), kNow);
-    ASSERT_EQ(first.variables.size(), 2u);
-    EXPECT_EQ(first.variables[0].tag, "FNN_STEUERBOXSTB/LLN0$ST$Beh$stVal");
-    EXPECT_EQ(first.variables[0].value, mms::Value::integer(1));
-    EXPECT_EQ(first.variables[1].tag, "ReasonCode");
-    EXPECT_EQ(first.variables[1].value, reasonBits(1));
-    EXPECT_EQ(entries[1].variables.size(), 1u);  // no reason code stored
-
-    // The request's selection reaches the storage: after an entry, a range, the page bound.
-    r.startAfterTime = mms::Value::binaryTimeMs(kNow);
-    r.startAfterEntry = Bytes{0, 0, 0, 0, 0, 0, 0, 1};
-    ASSERT_TRUE(mapping.readJournal(client, "FNN_STEUERBOXSTB", "LLN0$logSTB", r, 10, entries));
-    EXPECT_EQ(entries.size(), 2u);
-    r.startAfterEntry = Bytes{1};  // not an id of ours: the time decides
-    ASSERT_TRUE(mapping.readJournal(client, "FNN_STEUERBOXSTB", "LLN0$logSTB", r, 10, entries));
-    EXPECT_EQ(entries.size(), 2u);
-    r = journalRequest("FNN_STEUERBOXSTB", "LLN0$logSTB");
-    r.startingTime = mms::Value::binaryTimeMs(kNow + 1);
-    r.endingTime = mms::Value::binaryTimeMs(kNow + 1);
-    ASSERT_TRUE(mapping.readJournal(client, "FNN_STEUERBOXSTB", "LLN0$logSTB", r, 10, entries));
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].entryId.back(), 2);
-    r = journalRequest("FNN_STEUERBOXSTB", "LLN0$logSTB");
-    ASSERT_TRUE(mapping.readJournal(client, "FNN_STEUERBOXSTB", "LLN0$logSTB", r, 2, entries));
-    EXPECT_EQ(entries.size(), 2u);
 }
 
 // Client-to-server TCP payloads of 10-journal-read.pcap and the MMS PDUs the
@@ -154,14 +86,6 @@ const char* const kCapture10[] = {
     "4e30246c6f67535442a1088006000000000000a208800601be3a593d40",
 };
 const char* const kCapturedAnswers[] = {"a108020101bf4102a000", "a108020102bf4102a000"};
-
-Bytes hex(std::string_view text)
-{
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-    return out;
-}
 
 // The MMS PDU at the end of one server data TPKT (TPKT, COTP DT, session
 // give tokens + DT, presentation user data 61 { 30 { 02 03, a0 { MMS } } }).
@@ -181,12 +105,13 @@ Bytes mmsOfServerTpkt(ByteView tpkt)
     return {};
 }
 
+// The answers to the two ReadJournal requests of the capture.
 std::vector<Bytes> feedCapture10(server::MmsDataModel& model)
 {
     server::ServerConnection c(model, server::ServerConfig{});
     std::vector<Bytes> answers;
     for (const char* tpkt : kCapture10) {
-        c.receive(hex(tpkt));
+        c.receive(fromHex(tpkt));
         answers.push_back(mmsOfServerTpkt(c.output()));
         c.output().clear();
     }
@@ -194,14 +119,27 @@ std::vector<Bytes> feedCapture10(server::MmsDataModel& model)
     return {answers.begin() + 2, answers.end()};
 }
 
+std::size_t entriesIn(const Bytes& answer)
+{
+    mms::Pdu pdu;
+    mms::ExtraResponse extra;
+    EXPECT_EQ(mms::decodePdu(answer, pdu), ber::Status::Ok);
+    const auto* response = std::get_if<mms::ConfirmedResponse>(&pdu);
+    if (!response)
+        return SIZE_MAX;
+    const auto* service = std::get_if<mms::UnrecognizedService>(&response->service);
+    if (!service || mms::decodeExtraResponse(*service, extra) != ber::Status::Ok)
+        return SIZE_MAX;
+    const auto& journal = std::get<mms::ReadJournalResponse>(extra);
+    EXPECT_FALSE(journal.moreFollows);
+    return journal.entries.size();
+}
+
 TEST(JournalAccess, Capture10IsAnsweredAsCapturedWithoutStorageAndWithEntriesWithIt)
 {
     BoxModel box;
     MmsMapping mapping(*box.model());
-    std::vector<Bytes> answers = feedCapture10(mapping);
-    ASSERT_EQ(answers.size(), 2u);
-    EXPECT_EQ(answers[0], hex(kCapturedAnswers[0]));
-    EXPECT_EQ(answers[1], hex(kCapturedAnswers[1]));
+    EXPECT_EQ(feedCapture10(mapping), (std::vector<Bytes>{fromHex(kCapturedAnswers[0]), fromHex(kCapturedAnswers[1])}));
 
     // With entries: all after the 1984 / zero id position; those up to the
     // capture's end time in the range request.
@@ -209,114 +147,76 @@ TEST(JournalAccess, Capture10IsAnsweredAsCapturedWithoutStorageAndWithEntriesWit
     attachLogStorage(box.logStb, &storage);
     storage.append(logEntry(1, k1984 + 5));
     storage.append(logEntry(2, kNow + 86400000ull * 400));  // after the captured end time
-    answers = feedCapture10(mapping);
+    const std::vector<Bytes> answers = feedCapture10(mapping);
     ASSERT_EQ(answers.size(), 2u);
-    std::size_t expected[] = {2, 1};
-    for (std::size_t i = 0; i < 2; ++i) {
-        mms::Pdu pdu;
-        ASSERT_EQ(mms::decodePdu(answers[i], pdu), ber::Status::Ok);
-        const auto* response = std::get_if<mms::ConfirmedResponse>(&pdu);
-        ASSERT_TRUE(response);
-        mms::ExtraResponse extra;
-        ASSERT_EQ(mms::decodeExtraResponse(std::get<mms::UnrecognizedService>(response->service), extra),
-                  ber::Status::Ok);
-        const auto& journal = std::get<mms::ReadJournalResponse>(extra);
-        EXPECT_EQ(journal.entries.size(), expected[i]) << i;
-        EXPECT_FALSE(journal.moreFollows);
-    }
+    EXPECT_EQ(entriesIn(answers[0]), 2u);
+    EXPECT_EQ(entriesIn(answers[1]), 1u);
 }
 
 class JournalOverTcp : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "journal-XXXXXX").string();
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        dir = pattern;
-        storage = SqliteLogStorage::open((fs::path(dir) / "logSTB.db").string());
-        cls1Storage = SqliteLogStorage::open((fs::path(dir) / "logCLS1.db").string());
-        ASSERT_TRUE(storage && cls1Storage);
-        ASSERT_TRUE(attachLogStorage(box.model(), "STB/LLN0$logSTB", storage.get()));
+        ASSERT_TRUE(stbStorage && cls1Storage);
+        ASSERT_TRUE(attachLogStorage(box.model(), "STB/LLN0$logSTB", stbStorage.get()));
         ASSERT_TRUE(attachLogStorage(box.model(), "CLS1/LLN0$logCLS1", cls1Storage.get()));
-        server = IedServer_create(box.model());
-        ASSERT_TRUE(server);
-        IedServer_setLocalIpAddress(server, "127.0.0.1");
-        IedServer_start(server, 0);
-        ASSERT_TRUE(IedServer_isRunning(server));
-    }
-    void TearDown() override
-    {
-        connection.close();
-        IedServer_destroy(server);
-        attachLogStorage(box.logStb, nullptr);
-        attachLogStorage(box.logCls1, nullptr);
-        storage.reset();
-        cls1Storage.reset();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        server = std::make_unique<LoopbackServer>(box.model());
+        ASSERT_TRUE(server->start());
     }
     void connect(std::int32_t maxPdu)
     {
-        client::ConnectOptions o;
-        o.port = static_cast<std::uint16_t>(IedServer_getPort(server));
-        o.maxPduSize = maxPdu;
-        auto r = connection.connect(o);
-        ASSERT_TRUE(r.ok()) << r.error().describe();
-        EXPECT_TRUE(connection.negotiated().supports(mms::services_supported::ReadJournal));
+        ASSERT_TRUE(server->connect(client, maxPdu));
+        EXPECT_TRUE(client.negotiated().supports(mms::services_supported::ReadJournal));
     }
 
+    TempDir dir;
     BoxModel box;
-    std::string dir;
-    std::unique_ptr<SqliteLogStorage> storage;
-    std::unique_ptr<SqliteLogStorage> cls1Storage;
-    IedServer server = nullptr;
-    client::MmsConnection connection;
+    std::unique_ptr<SqliteLogStorage> stbStorage = SqliteLogStorage::open(dir.file("logSTB.db"));
+    std::unique_ptr<SqliteLogStorage> cls1Storage = SqliteLogStorage::open(dir.file("logCLS1.db"));
+    std::unique_ptr<LoopbackServer> server;
+    MmsConnection client;
 };
 
 TEST_F(JournalOverTcp, TheWholeJournalComesInPagesAtASmallPduSize)
 {
     for (std::uint64_t n = 1; n <= 60; ++n)
-        ASSERT_TRUE(storage->append(logEntry(n, kNow + n * 1000)));
+        ASSERT_TRUE(stbStorage->append(logEntry(n, kNow + n * 1000)));
     connect(400);
 
-    auto page = connection.readJournal("FNN_STEUERBOXSTB", "LLN0$logSTB");
-    ASSERT_TRUE(page.ok()) << page.error().describe();
-    EXPECT_TRUE(page->moreFollows);
-    EXPECT_GT(page->entries.size(), 1u);
-    EXPECT_LT(page->entries.size(), 60u);
+    const auto page = valueOf(client.readJournal(kStb, "LLN0$logSTB"));
+    EXPECT_TRUE(page.moreFollows);
+    EXPECT_GT(page.entries.size(), 1u);
+    EXPECT_LT(page.entries.size(), 60u);
 
-    auto all = connection.readWholeJournal("FNN_STEUERBOXSTB", "LLN0$logSTB");
-    ASSERT_TRUE(all.ok()) << all.error().describe();
-    ASSERT_EQ(all->size(), 60u);
-    for (std::size_t i = 0; i < all->size(); ++i) {
-        EXPECT_EQ((*all)[i].occurrenceTime.binaryTimeMs(), kNow + (i + 1) * 1000) << i;
-        EXPECT_EQ((*all)[i].entryId.back(), i + 1) << i;
+    const auto all = valueOf(client.readWholeJournal(kStb, "LLN0$logSTB"));
+    ASSERT_EQ(all.size(), 60u);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].occurrenceTime.binaryTimeMs(), kNow + (i + 1) * 1000) << i;
+        EXPECT_EQ(all[i].entryId.back(), i + 1) << i;
+        EXPECT_EQ(all[i].variables.size(), i % 2 ? 1u : 2u) << i;
     }
+    const mms::JournalEntry& first = all.front();
+    EXPECT_EQ(first.occurrenceTime.timeOctets().size(), 6u);
+    EXPECT_EQ(first.variables[0].tag, "FNN_STEUERBOXSTB/LLN0$ST$Beh$stVal");
+    EXPECT_EQ(first.variables[0].value, mms::Value::integer(1));
+    EXPECT_EQ(first.variables[1].tag, "ReasonCode");
+    EXPECT_EQ(first.variables[1].value, dataChange());
+    EXPECT_EQ(valueOf(client.readWholeJournal(kStb, "LLN0$logSTB", kNow + 10000, kNow + 19000)).size(), 10u);
+    const auto after = valueOf(client.readJournalAfter(kStb, "LLN0$logSTB", kNow + 58000, Bytes{0, 0, 0, 0, 0, 0, 0, 58}));
+    EXPECT_EQ(after.entries.size(), 2u);
+    EXPECT_FALSE(after.moreFollows);
 
-    auto range = connection.readWholeJournal("FNN_STEUERBOXSTB", "LLN0$logSTB", kNow + 10000, kNow + 19000);
-    ASSERT_TRUE(range.ok());
-    EXPECT_EQ(range->size(), 10u);
-    auto after = connection.readJournalAfter("FNN_STEUERBOXSTB", "LLN0$logSTB", kNow + 58000,
-                                             Bytes{0, 0, 0, 0, 0, 0, 0, 58});
-    ASSERT_TRUE(after.ok());
-    ASSERT_EQ(after->entries.size(), 2u);
-    EXPECT_FALSE(after->moreFollows);
-
-    auto missing = connection.readJournal("FNN_STEUERBOXSTB", "LLN0$nothing");
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().kind, client::ErrorKind::ServiceError);
-    EXPECT_TRUE(connection.identify().ok());  // the association stays
+    EXPECT_EQ(client.readJournal(kStb, "LLN0$nothing").error().kind, client::ErrorKind::ServiceError);
+    EXPECT_TRUE(client.identify().ok());  // the association stays
 }
 
 TEST_F(JournalOverTcp, EntriesWrittenByTheLogControlBlockAreRead)
 {
     connect(65000);
-    IedServer_updateInt32AttributeValue(server, reinterpret_cast<DataAttribute*>(
-                                                    ModelNode_getChild(box.mod, "stVal")), 3);
-    auto entries = connection.readWholeJournal("FNN_STEUERBOXCLS1", "LLN0$logCLS1");
-    ASSERT_TRUE(entries.ok()) << entries.error().describe();
-    ASSERT_EQ(entries->size(), 1u);
-    const mms::JournalEntry& e = entries->front();
+    IedServer_updateInt32AttributeValue(*server, static_cast<DataAttribute*>(ModelNode_getChild(box.mod, "stVal")), 3);
+    const auto entries = valueOf(client.readWholeJournal("FNN_STEUERBOXCLS1", "LLN0$logCLS1"));
+    ASSERT_EQ(entries.size(), 1u);
+    const mms::JournalEntry& e = entries.front();
     ASSERT_EQ(e.variables.size(), 2u);
     EXPECT_NE(e.variables[0].tag.find("LLN0$ST$Mod$stVal"), std::string::npos);
     EXPECT_EQ(e.variables[0].value.toInt32(), 3);
@@ -325,3 +225,4 @@ TEST_F(JournalOverTcp, EntriesWrittenByTheLogControlBlockAreRead)
 }
 
 }  // namespace
+}  // namespace ied_test

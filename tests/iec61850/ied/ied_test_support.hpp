@@ -1,0 +1,110 @@
+// What the IED layer tests share: an IedServer on 127.0.0.1 used through our
+// client, a temporary directory, and bytes written as hex.
+#pragma once
+
+#include "iec61850/client/mms_connection.hpp"
+#include "iec61850/ied/iec61850_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace ied_test {
+
+using iec61850::client::MmsConnection;
+using iec61850::mms::DataAccessError;
+
+constexpr int kAccepted = -1;
+constexpr int kDenied = static_cast<int>(DataAccessError::ObjectAccessDenied);
+constexpr int kTypeInconsistent = static_cast<int>(DataAccessError::TypeInconsistent);
+constexpr int kValueInvalid = static_cast<int>(DataAccessError::ObjectValueInvalid);
+constexpr int kNonExistent = static_cast<int>(DataAccessError::ObjectNonExistent);
+constexpr int kUnavailable = static_cast<int>(DataAccessError::TemporarilyUnavailable);
+
+// The data-access error of a refused write, kAccepted when it was stored.
+inline int writeError(MmsConnection& c, std::string_view domain, std::string_view item, const MmsValue& v)
+{
+    auto r = c.write(domain, item, v);
+    if (r.ok())
+        return kAccepted;
+    EXPECT_EQ(r.error().kind, iec61850::client::ErrorKind::DataAccess) << r.error().describe();
+    return r.error().code;
+}
+
+// The value of a client call. A failure is reported with its description
+// and ends the test, as the access to the missing value throws.
+template <class T>
+T valueOf(iec61850::client::Result<T> r)
+{
+    EXPECT_TRUE(r.ok()) << r.error().describe();
+    return std::move(r).value();
+}
+
+// An IedServer on a free port of 127.0.0.1, destroyed with this object.
+class LoopbackServer {
+public:
+    explicit LoopbackServer(IedModel* model) : server_(IedServer_create(model)) {}
+    ~LoopbackServer() { IedServer_destroy(server_); }
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    operator IedServer() const { return server_; }
+
+    bool start(bool threaded = true)
+    {
+        if (!server_)
+            return false;
+        IedServer_setLocalIpAddress(server_, "127.0.0.1");
+        threaded ? IedServer_start(server_, 0) : IedServer_startThreadless(server_, 0);
+        return IedServer_isRunning(server_);
+    }
+
+    bool connect(MmsConnection& c, std::int32_t maxPdu = 65000) const
+    {
+        iec61850::client::ConnectOptions o;
+        o.port = static_cast<std::uint16_t>(IedServer_getPort(server_));
+        o.maxPduSize = maxPdu;
+        o.connectTimeoutMs = o.requestTimeoutMs = 10000;
+        auto r = c.connect(o);
+        EXPECT_TRUE(r.ok()) << r.error().describe();
+        return r.ok();
+    }
+
+private:
+    IedServer server_;
+};
+
+inline iec61850::Bytes fromHex(std::string_view hex)
+{
+    iec61850::Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return out;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ied-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()))
+            path_ = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const char* name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace ied_test
