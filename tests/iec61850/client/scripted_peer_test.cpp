@@ -1,5 +1,6 @@
 // The client against a scripted peer over loopback TCP: a server side that
 // answers each request as the test says, including wrongly.
+#include "capture.hpp"
 #include "scripted_peer.hpp"
 
 #include <gtest/gtest.h>
@@ -7,80 +8,73 @@
 namespace client_test {
 namespace {
 
-using namespace iec61850;
 using client::ErrorKind;
 using client::MmsConnection;
 using mms::Value;
 
-mms::GetNameListResponse names(std::vector<std::string> ids, bool more)
+Bytes names(std::uint32_t invokeId, std::vector<std::string> ids, bool more)
 {
-    return {std::move(ids), more};
+    return respond(invokeId, mms::GetNameListResponse{std::move(ids), more});
 }
 
-TEST(ScriptedPeer, ContinuesAfterTheLastNameAndStopsOnTheLastPart)
+Bytes identity(std::uint32_t invokeId, const char* vendor)
+{
+    return respond(invokeId, mms::IdentifyResponse{vendor, "", ""});
+}
+
+Bytes report(Value v)
+{
+    return encode(mms::UnconfirmedPdu{{mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT")), {std::move(v)}}});
+}
+
+// A connection to `peer`, or a failed test.
+void connect(MmsConnection& c, const ScriptedPeer& peer)
+{
+    auto r = c.connect(peer.options());
+    ASSERT_TRUE(r.ok()) << r.error().describe();
+}
+
+TEST(ScriptedPeer, NameListsContinueAfterTheLastNameAndAnEmptyPartEndsInAnError)
 {
     std::vector<std::optional<std::string>> continuations;
     ScriptedPeer peer([&](const mms::ConfirmedRequest& r) {
         const auto& req = std::get<mms::GetNameListRequest>(r.service);
         continuations.push_back(req.continueAfter);
+        if (req.objectClass == mms::ObjectClass::Domain)
+            return Reply{{names(r.invokeId, {}, true)}};  // promises more but gives nothing
         if (!req.continueAfter)
-            return Reply{{respond(r.invokeId, names({"a", "b"}, true))}};
-        if (*req.continueAfter == "b")
-            return Reply{{respond(r.invokeId, names({"c"}, true))}};
-        return Reply{{respond(r.invokeId, names({"d"}, false))}};
+            return Reply{{names(r.invokeId, {"a", "b"}, true)}};
+        return Reply{{names(r.invokeId, {*req.continueAfter == "b" ? "c" : "d"}, *req.continueAfter == "b")}};
     });
     MmsConnection c;
-    ASSERT_TRUE(c.connect(peer.options()).ok());
+    connect(c, peer);
     auto list = c.variableNames("LD");
     ASSERT_TRUE(list.ok()) << list.error().describe();
     EXPECT_EQ(*list, (std::vector<std::string>{"a", "b", "c", "d"}));
     EXPECT_EQ(continuations, (std::vector<std::optional<std::string>>{std::nullopt, "b", "c"}));
-}
-
-TEST(ScriptedPeer, AnEmptyPartThatPromisesMoreIsAnErrorNotALoop)
-{
-    ScriptedPeer peer([](const mms::ConfirmedRequest& r) {
-        return Reply{{respond(r.invokeId, names({}, true))}};
-    });
-    MmsConnection c;
-    ASSERT_TRUE(c.connect(peer.options()).ok());
-    auto list = c.domainNames();
-    ASSERT_FALSE(list.ok());
-    EXPECT_EQ(list.error().kind, ErrorKind::Protocol);
-    EXPECT_EQ(peer.requests(), 1);
+    EXPECT_EQ(c.domainNames().error().kind, ErrorKind::Protocol);
+    EXPECT_EQ(peer.requests(), 4);
 }
 
 TEST(ScriptedPeer, IgnoresAnswersToOtherInvokeIdsAndDispatchesReportsFirst)
 {
     ScriptedPeer peer([](const mms::ConfirmedRequest& r) {
-        mms::InformationReport report{mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT")),
-                                      {Value::integer(7)}};
-        return Reply{{respond(r.invokeId + 100, mms::IdentifyResponse{"wrong", "x", "y"}),
-                      encode(mms::UnconfirmedPdu{report}),
-                      respond(r.invokeId, mms::IdentifyResponse{"right", "m", "r"})}};
+        return Reply{{identity(r.invokeId + 100, "wrong"), report(Value::integer(7)), identity(r.invokeId, "right")}};
     });
     MmsConnection c;
     int reports = 0;
     c.setReportHandler([&](const mms::InformationReport& r) { reports += r.results.at(0).toInt32(); });
-    ASSERT_TRUE(c.connect(peer.options()).ok());
-    auto id = c.identify();
-    ASSERT_TRUE(id.ok()) << id.error().describe();
-    EXPECT_EQ(id->vendor, "right");
+    connect(c, peer);
+    EXPECT_EQ(c.identify()->vendor, "right");
     EXPECT_EQ(reports, 7);
-}
-
-mms::InformationReport someReport()
-{
-    return {mms::VariableAccessSpec::single(mms::ObjectName::vmd("RPT")), {Value::boolean(true)}};
 }
 
 TEST(ScriptedPeer, TheReportHandlerMayMakeRequestsOfItsOwn)
 {
     ScriptedPeer peer([](const mms::ConfirmedRequest& r) {
         if (r.invokeId == 1)
-            return Reply{{encode(mms::UnconfirmedPdu{someReport()})}};
-        return Reply{{respond(2, mms::IdentifyResponse{"inner", "", ""}),
-                      respond(1, mms::IdentifyResponse{"outer", "", ""})}};
+            return Reply{{report(Value::boolean(true))}};
+        return Reply{{identity(2, "inner"), identity(1, "outer")}};
     });
     MmsConnection c;
     std::string inner;
@@ -88,7 +82,7 @@ TEST(ScriptedPeer, TheReportHandlerMayMakeRequestsOfItsOwn)
         auto id = c.identify();
         inner = id.ok() ? id->vendor : id.error().describe();
     });
-    ASSERT_TRUE(c.connect(peer.options()).ok());
+    connect(c, peer);
     auto outer = c.identify();
     ASSERT_TRUE(outer.ok()) << outer.error().describe();
     EXPECT_EQ(outer->vendor, "outer");
@@ -97,14 +91,12 @@ TEST(ScriptedPeer, TheReportHandlerMayMakeRequestsOfItsOwn)
 
 TEST(ScriptedPeer, AHandlerThatClosesEndsTheWaitingRequest)
 {
-    ScriptedPeer peer([](const mms::ConfirmedRequest&) { return Reply{{encode(mms::UnconfirmedPdu{someReport()})}}; });
+    ScriptedPeer peer([](const mms::ConfirmedRequest&) { return Reply{{report(Value::boolean(true))}}; });
     MmsConnection c;
     c.setReportHandler([&](const mms::InformationReport&) { c.close(); });
-    ASSERT_TRUE(c.connect(peer.options()).ok());
+    connect(c, peer);
     c.setRequestTimeout(60000);
-    auto r = c.identify();
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, ErrorKind::ConnectionLost) << r.error().describe();
+    EXPECT_EQ(c.identify().error().kind, ErrorKind::ConnectionLost);
     EXPECT_FALSE(c.connected());
 }
 
@@ -113,15 +105,12 @@ TEST(ScriptedPeer, ALateAnswerDoesNotSatisfyTheNextRequest)
     ScriptedPeer peer([](const mms::ConfirmedRequest& r) {
         if (r.invokeId == 1)
             return Reply{};  // never answered in time
-        return Reply{{respond(1, mms::IdentifyResponse{"late", "", ""}),
-                      respond(r.invokeId, mms::IdentifyResponse{"current", "", ""})}};
+        return Reply{{identity(1, "late"), identity(r.invokeId, "current")}};
     });
     MmsConnection c;
-    ASSERT_TRUE(c.connect(peer.options()).ok());
+    connect(c, peer);
     c.setRequestTimeout(100);
-    auto first = c.identify();
-    ASSERT_FALSE(first.ok());
-    EXPECT_EQ(first.error().kind, ErrorKind::Timeout);
+    EXPECT_EQ(c.identify().error().kind, ErrorKind::Timeout);
     c.setRequestTimeout(5000);
     auto second = c.identify();
     ASSERT_TRUE(second.ok()) << second.error().describe();
@@ -145,55 +134,102 @@ TEST(ScriptedPeer, MapsErrorsRejectsAndMisfitAnswers)
         }
     });
     MmsConnection c;
-    ASSERT_TRUE(c.connect(peer.options()).ok());
-
+    connect(c, peer);
     auto e = c.read("LD", "x").error();
     EXPECT_EQ(e.kind, ErrorKind::ServiceError);
     EXPECT_EQ(e.errorClass, static_cast<int>(mms::ErrorClass::Access));
     EXPECT_EQ(e.code, mms::error_code::access::ObjectAccessDenied);
-
     e = c.read("LD", "x").error();
     EXPECT_EQ(e.kind, ErrorKind::Reject);
-    EXPECT_EQ(e.errorClass, static_cast<int>(mms::RejectClass::ConfirmedRequest));
     EXPECT_EQ(e.code, mms::reject_code::confirmed_request::UnrecognizedService);
-
     EXPECT_EQ(c.read("LD", "x").error().kind, ErrorKind::Protocol);
     EXPECT_EQ(c.read("LD", "x").error().kind, ErrorKind::Protocol);  // two results for one variable
     EXPECT_TRUE(c.connected());
 }
 
-TEST(ScriptedPeer, AnUndecodableAnswerEndsTheConnection)
+TEST(ScriptedPeer, UndecodableAnswersDeadPeersAndRefusalsEndTheConnection)
 {
-    // Well-formed BER, but a confirmed response without a service.
-    ScriptedPeer peer([](const mms::ConfirmedRequest&) { return Reply{{Bytes{0xa1, 0x03, 0x02, 0x01, 0x01}}}; });
+    const struct {
+        const char* name;
+        ScriptedPeer::Script script;
+        ErrorKind expected;
+    } cases[] = {
+        // Well-formed BER, but a confirmed response without a service.
+        {"undecodable", [](const mms::ConfirmedRequest&) { return Reply{{Bytes{0xa1, 0x03, 0x02, 0x01, 0x01}}}; },
+         ErrorKind::Protocol},
+        {"peer dies under a waiting request", [](const mms::ConfirmedRequest&) { return Reply{{}, true}; },
+         ErrorKind::ConnectionLost},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(c.script);
+        MmsConnection connection;
+        connect(connection, peer);
+        EXPECT_EQ(connection.read("LD", "x").error().kind, c.expected);
+        EXPECT_FALSE(connection.connected());
+        EXPECT_FALSE(connection.waitForReports(0).ok());
+    }
+    ScriptedPeer refusing([](const mms::ConfirmedRequest&) { return Reply{}; }, false);
     MmsConnection c;
-    ASSERT_TRUE(c.connect(peer.options()).ok());
-    auto r = c.identify();
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, ErrorKind::Protocol);
+    EXPECT_EQ(c.connect(refusing.options()).error().kind, ErrorKind::Refused);
     EXPECT_FALSE(c.connected());
 }
 
-TEST(ScriptedPeer, APeerThatDiesUnderAWaitingRequestEndsItWithConnectionLost)
+// Answers every request with a success of the right service.
+Reply plausibleAnswer(const mms::ConfirmedRequest& r)
 {
-    ScriptedPeer peer([](const mms::ConfirmedRequest&) { return Reply{{}, true}; });
-    MmsConnection c;
-    ASSERT_TRUE(c.connect(peer.options()).ok());
-    auto r = c.read("LD", "x");
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, ErrorKind::ConnectionLost) << r.error().describe();
-    EXPECT_FALSE(c.connected());
-    EXPECT_EQ(c.waitForReports(0).error().kind, ErrorKind::ConnectionLost);
+    if (const auto* s = std::get_if<mms::GetNameListRequest>(&r.service)) {
+        if (s->objectClass == mms::ObjectClass::Domain)
+            return {{names(r.invokeId, {"FNN_STEUERBOXSTB"}, false)}};
+        if (!s->continueAfter)
+            return {{names(r.invokeId, {"LLN0", "LLN0$RP$reportControl0101$RptEna"}, true)}};
+        return {{names(r.invokeId, {"LLN0$ST"}, false)}};
+    }
+    if (std::holds_alternative<mms::ReadRequest>(r.service))
+        return {{respond(r.invokeId, mms::ReadResponse{std::nullopt, {Value::float32(0)}})}};
+    if (std::holds_alternative<mms::WriteRequest>(r.service))
+        return {{respond(r.invokeId, mms::WriteResponse{{mms::WriteResult{}}})}};
+    return {{respond(r.invokeId, mms::GetNamedVariableListAttributesResponse{})}};
 }
 
-TEST(ScriptedPeer, ARefusedAssociationIsReportedAsRefused)
+// The client's requests, byte for byte as the reference client sent them.
+TEST(RequestBytes, AsCaptured)
 {
-    ScriptedPeer peer([](const mms::ConfirmedRequest&) { return Reply{}; }, false);
-    MmsConnection c;
-    auto r = c.connect(peer.options());
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, ErrorKind::Refused) << r.error().describe();
-    EXPECT_FALSE(c.connected());
+    constexpr const char* kCls1 = "FNN_STEUERBOXCLS1";
+    const Value time = Value::utcTime(test_support::fromHex("6b36ec800000000a"));  // 2027-01-01T00:00:00Z
+    const struct {
+        const char* capture;
+        std::function<bool(MmsConnection&)> requests;
+    } cases[] = {
+        {"02-getnamelist-domains-and-variables",
+         [](MmsConnection& c) {
+             const bool domains = c.domainNames().ok();
+             const auto names = c.variableNames("FNN_STEUERBOXSTB");  // the second request continues after the first part
+             return domains && names.ok() && names->size() == 3;
+         }},
+        {"04-read-float-and-node",
+         [](MmsConnection& c) {
+             return c.read(kCls1, "MMXU001$MX$TotW$mag$f").ok() && c.read(kCls1, "EmpSPrg_FSCH020101$SP").ok();
+         }},
+        {"05-write-schedule-settings",
+         [&](MmsConnection& c) {
+             return c.write(kCls1, "EmpSPrg_FSCH020001$SP$ValASG005$setMag$f", Value::float32(12.5f)).ok() &&
+                    c.write(kCls1, "EmpSPrg_FSCH020001$SP$StrTm02$setTm", time).ok();
+         }},
+        {"08-dataset-attributes-and-read",
+         [](MmsConnection& c) {
+             return c.variableListAttributes(kCls1, "LLN0$dataset01").ok() && c.readList(kCls1, "LLN0$dataset01").ok();
+         }},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.capture);
+        ScriptedPeer peer(plausibleAnswer);
+        MmsConnection c;
+        connect(c, peer);
+        EXPECT_TRUE(test.requests(c));
+        const auto& captured = test_support::capture(test.capture).clientPdus();  // initiate, requests, conclude
+        EXPECT_EQ(peer.received(), std::vector<Bytes>(captured.begin() + 1, captured.end() - 1));
+    }
 }
 
 }  // namespace

@@ -2,27 +2,20 @@
 
 #include "iec61850/iso/acse.hpp"
 #include "iec61850/iso/presentation.hpp"
-#include "iec61850/iso/session.hpp"
 #include "iec61850/iso/tpkt_cotp.hpp"
 
 #include "capture01.hpp"
-
-#include <gtest/gtest.h>
 
 #include <random>
 
 using namespace iec61850;
 using namespace iec61850::iso;
+using iso_test::bytes;
 using iso_test::concat;
 using iso_test::hex;
 namespace c01 = iso_test::c01;
 
 namespace {
-
-Bytes bytes(ByteView v)
-{
-    return {v.begin(), v.end()};
-}
 
 Bytes take(Bytes& out)
 {
@@ -44,12 +37,10 @@ Bytes pduOfSize(std::size_t total)
 }
 
 const Bytes kIdentifyResponsePdu = bytes(ByteView(c01::identifyResponse).subspan(20));
-const Bytes kConcludeResponsePdu = hex("8c00");
 
 // Answers as the capture's server did.
 struct RecordingServer {
-    std::vector<Bytes> initiates;
-    std::vector<Bytes> pdus;
+    std::vector<Bytes> initiates, pdus;
     bool accept = true;
     Bytes response = c01::initiateResponse;
     std::unique_ptr<ServerAssociation> assoc;
@@ -67,7 +58,7 @@ struct RecordingServer {
             if (pdu.size() == 7 && pdu[0] == 0xa0)
                 assoc->send(kIdentifyResponsePdu);
             else if (pdu.size() == 2 && pdu[0] == 0x8b)
-                assoc->send(kConcludeResponsePdu);
+                assoc->send(hex("8c00"));
         };
         assoc = std::make_unique<ServerAssociation>(std::move(cb), limits);
     }
@@ -78,7 +69,7 @@ struct RecordingClient {
     int released = 0, aborted = 0;
     std::unique_ptr<ClientAssociation> assoc;
 
-    explicit RecordingClient(Limits limits = {})
+    RecordingClient()
     {
         ClientAssociation::Callbacks cb;
         cb.onAssociated = [this](ByteView pdu) { associated.push_back(bytes(pdu)); };
@@ -86,7 +77,8 @@ struct RecordingClient {
         cb.onData = [this](ByteView pdu) { pdus.push_back(bytes(pdu)); };
         cb.onReleased = [this] { ++released; };
         cb.onAborted = [this] { ++aborted; };
-        assoc = std::make_unique<ClientAssociation>(std::move(cb), limits);
+        assoc = std::make_unique<ClientAssociation>(std::move(cb));
+        assoc->connect(c01::initiateRequest);
     }
 };
 
@@ -114,8 +106,8 @@ Decoded decodeStream(ByteView stream)
         d.largestTpdu = std::max(d.largestTpdu, p.size());
         cotp::Tpdu tpdu;
         EXPECT_EQ(cotp::decode(p, tpdu), Result::Ok);
+        bool complete = false;
         if (tpdu.code == cotp::Code::DT) {
-            bool complete = false;
             EXPECT_EQ(reassembler.add(tpdu.data, complete), Result::Ok);
             if (complete)
                 d.tsdus.push_back(bytes(reassembler.tsdu()));
@@ -141,11 +133,22 @@ acse::Apdu abortApdu(const Bytes& tsdu)
     std::vector<presentation::Pdv> pdvs;
     EXPECT_EQ(presentation::decodeAbort(ab.userData, pdvs), Result::Ok);
     acse::Apdu a;
-    if (pdvs.size() == 1)
-        EXPECT_EQ(acse::decode(pdvs[0].value, a), Result::Ok);
-    else
-        ADD_FAILURE() << "no ABRT";
+    EXPECT_EQ(pdvs.size(), 1u);
+    EXPECT_EQ(pdvs.empty() ? Result::Malformed : acse::decode(pdvs[0].value, a), Result::Ok);
     return a;
+}
+
+// The presentation refusal in the server's only answer; it points into `d`.
+presentation::ConnectResponse refusal(const Decoded& d)
+{
+    presentation::ConnectResponse cpr;
+    EXPECT_EQ(d.tsdus.size(), 1u);
+    if (d.tsdus.empty())
+        return cpr;
+    const session::Spdu rf = spduOf(d.tsdus[0]);
+    EXPECT_EQ(rf.kind, session::Kind::Refuse);
+    EXPECT_EQ(presentation::decodeRefuse(rf.userData, cpr), Result::Ok);
+    return cpr;
 }
 
 // Moves bytes both ways until both sides are quiet; returns what travelled.
@@ -163,45 +166,29 @@ std::pair<Bytes, Bytes> pump(ClientAssociation& client, ServerAssociation& serve
     return {toServer, toClient};
 }
 
+// A single-TPDU packet carrying a TSDU.
+Bytes packet(ByteView tsdu)
+{
+    Bytes out;
+    cotp::appendData(out, tsdu, 8192);
+    return out;
+}
+
 const Bytes kCaptureClientStream =
     concat({c01::cr, c01::cnAarq, c01::identifyRequest, c01::concludeRequest, c01::finishRlrq});
-const Bytes kCaptureServerStream =
-    concat({c01::cc, c01::acAare, c01::identifyResponse,
-            hex("0300001602f0800100010061093007020103a0028c00"), c01::disconnectRlre});
-
-void expectCaptureSession(RecordingServer& s)
-{
-    ASSERT_EQ(s.initiates.size(), 1u);
-    EXPECT_EQ(s.initiates[0], c01::initiateRequest);
-    ASSERT_EQ(s.pdus.size(), 2u);
-    EXPECT_EQ(s.pdus[0], c01::identifyRequestPdu);
-    EXPECT_EQ(s.pdus[1], c01::concludeRequestPdu);
-    EXPECT_TRUE(s.assoc->closed());
-    EXPECT_EQ(s.assoc->closeReason(), CloseReason::Released);
-    // Answered exactly as the capture's server did.
-    EXPECT_EQ(s.assoc->output(), kCaptureServerStream);
-}
+const Bytes kCaptureServerStream = concat({c01::cc, c01::acAare, c01::identifyResponse,
+                                           hex("0300001602f0800100010061093007020103a0028c00"), c01::disconnectRlre});
 
 }  // namespace
 
-TEST(ServerAssociation, AnswersTheCapturedClient)
+TEST(ServerAssociation, AnswersTheCapturedClientWholeAndSplitAtEveryOffset)
 {
-    RecordingServer s;
-    s.assoc->receive(c01::cr);
-    EXPECT_EQ(s.assoc->state(), State::TransportOpen);
-    s.assoc->receive(c01::cnAarq);
-    EXPECT_EQ(s.assoc->state(), State::Associated);
-    s.assoc->receive(concat({c01::identifyRequest, c01::concludeRequest, c01::finishRlrq}));
-    expectCaptureSession(s);
-
-    const Decoded d = decodeStream(s.assoc->output());
-    ASSERT_EQ(d.tsdus.size(), 4u);
-    EXPECT_EQ(spduOf(d.tsdus[0]).kind, session::Kind::Accept);
-    EXPECT_EQ(spduOf(d.tsdus[3]).kind, session::Kind::Disconnect);
-}
-
-TEST(ServerAssociation, CapturedClientSplitAtEveryOffset)
-{
+    auto expectCaptureSession = [](RecordingServer& s) {
+        EXPECT_EQ(s.initiates, std::vector<Bytes>{c01::initiateRequest});
+        EXPECT_EQ(s.pdus, (std::vector<Bytes>{c01::identifyRequestPdu, c01::concludeRequestPdu}));
+        EXPECT_EQ(s.assoc->closeReason(), CloseReason::Released);
+        EXPECT_EQ(s.assoc->output(), kCaptureServerStream);  // answered exactly as the capture's server did
+    };
     for (std::size_t cut = 0; cut <= kCaptureClientStream.size(); ++cut) {
         SCOPED_TRACE(cut);
         RecordingServer s;
@@ -223,11 +210,7 @@ TEST(ServerAssociation, RefusesWhenTheOwnerSaysNo)
     s.assoc->receive(concat({c01::cr, c01::cnAarq}));
     EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
     const Decoded d = decodeStream(s.assoc->output());
-    ASSERT_EQ(d.tsdus.size(), 1u);
-    const session::Spdu rf = spduOf(d.tsdus[0]);
-    ASSERT_EQ(rf.kind, session::Kind::Refuse);
-    presentation::ConnectResponse cpr;
-    ASSERT_EQ(presentation::decodeRefuse(rf.userData, cpr), Result::Ok);
+    const presentation::ConnectResponse cpr = refusal(d);
     ASSERT_EQ(cpr.userData.size(), 1u);
     acse::Apdu aare;
     ASSERT_EQ(acse::decode(cpr.userData[0].value, aare), Result::Ok);
@@ -235,28 +218,34 @@ TEST(ServerAssociation, RefusesWhenTheOwnerSaysNo)
     EXPECT_EQ(bytes(aare.userInformation->value), s.response);
 }
 
-TEST(ServerAssociation, RefusesMissingMmsContextOrTransferSyntax)
+TEST(ServerAssociation, RefusesWithoutAskingTheOwner)
 {
-    // 1.0.9506.2.1 -> 1.0.9506.2.2, and BER 2.1.1 -> 2.1.2 in the MMS context.
-    const Bytes mmsOid = hex("060528ca220201");
-    const Bytes mmsContext = hex("3010020103060528ca220201300406025101");
-    for (int variant = 0; variant < 2; ++variant) {
-        SCOPED_TRACE(variant);
+    const struct {
+        const char* name;
+        const char* needle;  // its last octet is changed to 02
+        bool contextRejected;
+    } cases[] = {
+        {"MMS abstract syntax 1.0.9506.2.2", "060528ca220201", true},
+        {"BER 2.1.2 in the MMS context", "3010020103060528ca220201300406025101", true},
+        {"session version 1 only", "160102", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         Bytes cn = c01::cnAarq;
-        const Bytes& needle = variant == 0 ? mmsOid : mmsContext;
+        const Bytes needle = hex(c.needle);
         auto at = std::search(cn.begin(), cn.end(), needle.begin(), needle.end());
         ASSERT_NE(at, cn.end());
-        at[needle.size() - 1] = 0x02;
+        at[static_cast<std::ptrdiff_t>(needle.size()) - 1] = c.contextRejected ? 0x02 : 0x01;
         RecordingServer s;
         s.assoc->receive(concat({c01::cr, cn}));
         EXPECT_TRUE(s.initiates.empty());
         EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
         const Decoded d = decodeStream(s.assoc->output());
-        ASSERT_EQ(d.tsdus.size(), 1u);
-        const session::Spdu rf = spduOf(d.tsdus[0]);
-        ASSERT_EQ(rf.kind, session::Kind::Refuse);
-        presentation::ConnectResponse cpr;
-        ASSERT_EQ(presentation::decodeRefuse(rf.userData, cpr), Result::Ok);
+        if (!c.contextRejected) {
+            EXPECT_EQ(spduOf(d.tsdus.at(0)).kind, session::Kind::Refuse);
+            continue;
+        }
+        const presentation::ConnectResponse cpr = refusal(d);
         ASSERT_EQ(cpr.results.size(), 2u);
         EXPECT_EQ(cpr.results[1].result, presentation::result::ProviderRejection);
         EXPECT_TRUE(cpr.userData.empty());
@@ -274,67 +263,35 @@ TEST(ServerAssociation, DefaultsTo128OctetTpdusWithoutSizeParameter)
     EXPECT_EQ(d.tpdus[0].connect.tpduSizeCode, 7);
     EXPECT_EQ(d.largestTpdu, 128u);
     ASSERT_EQ(d.tsdus.size(), 1u);
-    EXPECT_EQ(d.tsdus[0], bytes(ByteView(c01::acAare).subspan(7)));
+    EXPECT_EQ(d.tsdus[0], bytes(iso_test::tsduOf(c01::acAare)));
 }
 
-TEST(ServerAssociation, RefusesSessionVersionOneOnly)
-{
-    Bytes cn = c01::cnAarq;
-    const Bytes version = hex("160102");
-    auto at = std::search(cn.begin(), cn.end(), version.begin(), version.end());
-    ASSERT_NE(at, cn.end());
-    at[2] = 0x01;
-    RecordingServer s;
-    s.assoc->receive(concat({c01::cr, cn}));
-    EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
-    EXPECT_TRUE(s.initiates.empty());
-    EXPECT_EQ(spduOf(decodeStream(s.assoc->output()).tsdus.at(0)).kind, session::Kind::Refuse);
-}
-
-TEST(ClientAssociation, TalksToTheCapturedServer)
+TEST(ClientAssociation, TalksToTheCapturedServerSplitAtEveryOffset)
 {
     RecordingClient c;
-    c.assoc->connect(c01::initiateRequest);
     EXPECT_EQ(take(c.assoc->output()), c01::cr);
     c.assoc->receive(c01::cc);
-    const Decoded cn = decodeStream(take(c.assoc->output()));
-    ASSERT_EQ(cn.tsdus.size(), 1u);
-    EXPECT_EQ(spduOf(cn.tsdus[0]).kind, session::Kind::Connect);
+    EXPECT_EQ(spduOf(decodeStream(take(c.assoc->output())).tsdus.at(0)).kind, session::Kind::Connect);
     c.assoc->receive(c01::acAare);
-    ASSERT_EQ(c.associated.size(), 1u);
-    EXPECT_EQ(c.associated[0], c01::initiateResponse);
-    EXPECT_EQ(c.assoc->state(), State::Associated);
-
+    EXPECT_EQ(c.associated, std::vector<Bytes>{c01::initiateResponse});
     c.assoc->send(c01::identifyRequestPdu);
     EXPECT_EQ(take(c.assoc->output()), c01::identifyRequest);
-    c.assoc->receive(c01::identifyResponse);
-    ASSERT_EQ(c.pdus.size(), 1u);
-    EXPECT_EQ(c.pdus[0], kIdentifyResponsePdu);
-
     c.assoc->release();
     EXPECT_EQ(take(c.assoc->output()), c01::finishRlrq);
     EXPECT_EQ(c.assoc->state(), State::Releasing);
-    // The server's answers split at every offset reach the same end.
-    const Bytes rest = c01::disconnectRlre;
-    c.assoc->receive(ByteView(rest).first(9));
-    EXPECT_EQ(c.released, 0);
-    c.assoc->receive(ByteView(rest).subspan(9));
-    EXPECT_EQ(c.released, 1);
-    EXPECT_EQ(c.assoc->closeReason(), CloseReason::Released);
-}
 
-TEST(ClientAssociation, CapturedServerSplitAtEveryOffset)
-{
+    c.assoc->receive(c01::disconnectRlre);
+    EXPECT_EQ(c.assoc->closeReason(), CloseReason::Released);
+
     const Bytes stream = concat({c01::cc, c01::acAare, c01::identifyResponse});
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-        RecordingClient c;
-        c.assoc->connect(c01::initiateRequest);
-        c.assoc->receive(ByteView(stream).first(cut));
-        c.assoc->receive(ByteView(stream).subspan(cut));
-        ASSERT_EQ(c.associated.size(), 1u) << cut;
-        ASSERT_EQ(c.pdus.size(), 1u) << cut;
-        EXPECT_EQ(c.pdus[0], kIdentifyResponsePdu);
-        EXPECT_EQ(c.aborted, 0);
+        SCOPED_TRACE(cut);
+        RecordingClient split;
+        split.assoc->receive(ByteView(stream).first(cut));
+        split.assoc->receive(ByteView(stream).subspan(cut));
+        EXPECT_EQ(split.associated.size(), 1u);
+        EXPECT_EQ(split.pdus, std::vector<Bytes>{kIdentifyResponsePdu});
+        EXPECT_EQ(split.aborted, 0);
     }
 }
 
@@ -344,12 +301,9 @@ TEST(Associations, PumpSmallAndLargePdusAtBothTpduSizes)
         SCOPED_TRACE(serverTpdu);
         RecordingServer s({serverTpdu, 65000 + 1024});
         RecordingClient c;
-        c.assoc->connect(c01::initiateRequest);
         pump(*c.assoc, *s.assoc);
         ASSERT_EQ(c.assoc->state(), State::Associated);
         ASSERT_EQ(s.assoc->state(), State::Associated);
-        EXPECT_EQ(s.initiates.at(0), c01::initiateRequest);
-        EXPECT_EQ(c.associated.at(0), c01::initiateResponse);
 
         const Bytes small = pduOfSize(10);
         const Bytes large = pduOfSize(20000);
@@ -364,8 +318,6 @@ TEST(Associations, PumpSmallAndLargePdusAtBothTpduSizes)
             const Decoded d = decodeStream(*stream);
             EXPECT_EQ(d.largestTpdu, serverTpdu);
             EXPECT_EQ(d.tsdus.size(), 2u);
-            for (const cotp::Tpdu& t : d.tpdus)
-                EXPECT_EQ(t.code, cotp::Code::DT);
         }
 
         c.assoc->release();
@@ -373,7 +325,6 @@ TEST(Associations, PumpSmallAndLargePdusAtBothTpduSizes)
         EXPECT_EQ(c.released, 1);
         EXPECT_EQ(c.assoc->closeReason(), CloseReason::Released);
         EXPECT_EQ(s.assoc->closeReason(), CloseReason::Released);
-        EXPECT_EQ(c.aborted, 0);
     }
 }
 
@@ -383,20 +334,12 @@ TEST(Associations, AbortFromEitherSide)
         SCOPED_TRACE(fromClient);
         RecordingServer s;
         RecordingClient c;
-        c.assoc->connect(c01::initiateRequest);
         pump(*c.assoc, *s.assoc);
         ASSERT_EQ(s.assoc->state(), State::Associated);
-        if (fromClient)
-            c.assoc->abort();
-        else
-            s.assoc->abort();
+        (fromClient ? c.assoc->abort() : s.assoc->abort());
         const Bytes sent = fromClient ? c.assoc->output() : s.assoc->output();
-        const acse::Apdu abrt = abortApdu(decodeStream(sent).tsdus.at(0));
-        EXPECT_EQ(abrt.kind, acse::Kind::Abrt);
-        EXPECT_EQ(abrt.abortSource, acse::source::AbortByUser);
+        EXPECT_EQ(abortApdu(decodeStream(sent).tsdus.at(0)).abortSource, acse::source::AbortByUser);
         pump(*c.assoc, *s.assoc);
-        EXPECT_TRUE(c.assoc->closed());
-        EXPECT_TRUE(s.assoc->closed());
         EXPECT_EQ(c.assoc->closeReason(), fromClient ? CloseReason::LocalAbort : CloseReason::PeerAborted);
         EXPECT_EQ(s.assoc->closeReason(), fromClient ? CloseReason::PeerAborted : CloseReason::LocalAbort);
         EXPECT_EQ(c.aborted, fromClient ? 0 : 1);
@@ -414,41 +357,16 @@ TEST(Associations, ClientSeesRefusalWithTheInitiateError)
     s.accept = false;
     s.response = hex("aa0380017f");
     RecordingClient c;
-    c.assoc->connect(c01::initiateRequest);
     pump(*c.assoc, *s.assoc);
-    ASSERT_EQ(c.refused.size(), 1u);
-    EXPECT_EQ(c.refused[0], s.response);
+    EXPECT_EQ(c.refused, std::vector<Bytes>{s.response});
     EXPECT_EQ(c.assoc->closeReason(), CloseReason::Refused);
     EXPECT_TRUE(c.associated.empty());
 
     RecordingClient d;
-    d.assoc->connect(c01::initiateRequest);
     d.assoc->receive(hex("0300000b06800001000100"));  // DR instead of CC
     EXPECT_EQ(d.refused.size(), 1u);
     EXPECT_EQ(d.assoc->closeReason(), CloseReason::Refused);
 }
-
-// ------------------------------------------------------------- bad input
-
-namespace {
-
-const Bytes kDtHeader = hex("02f080");
-
-// A single-TPDU packet carrying a TSDU.
-Bytes packet(ByteView tsdu)
-{
-    Bytes out;
-    cotp::appendData(out, tsdu, 8192);
-    return out;
-}
-
-struct BadCase {
-    const char* name;
-    Bytes stream;
-    CloseReason expected;
-};
-
-}  // namespace
 
 TEST(ServerAssociation, BadInputEndsClosed)
 {
@@ -456,7 +374,12 @@ TEST(ServerAssociation, BadInputEndsClosed)
     Bytes deep;
     for (int i = 0; i < 2000; ++i)
         deep.insert(deep.begin(), {0x30, 0x80});
-    const BadCase cases[] = {
+    auto dt = [](const Bytes& ppdu) { return packet(concat({hex("01000100"), ppdu})); };
+    const struct {
+        const char* name;
+        Bytes stream;
+        CloseReason expected;
+    } cases[] = {
         {"DT before CR", c01::identifyRequest, CloseReason::ProtocolError},
         {"data before association", concat({c01::cr, c01::identifyRequest}), CloseReason::ProtocolError},
         {"release before association", concat({c01::cr, c01::finishRlrq}), CloseReason::ProtocolError},
@@ -472,12 +395,10 @@ TEST(ServerAssociation, BadInputEndsClosed)
         {"CN with a CP of wrong tag", concat({c01::cr, packet(hex("0d04c1023000"))}), CloseReason::ProtocolError},
         {"CN too deep", concat({c01::cr, packet(concat({hex("0dff0fa4c1ff0fa0"), deep}))}), CloseReason::ProtocolError},
         {"ACSE data after association", concat({open, c01::finishRlrq, c01::identifyRequest}), CloseReason::Released},
-        {"DT with ACSE context", concat({open, packet(concat({hex("01000100"), presentation::encodeUserData(1, hex("0500"))}))}),
-         CloseReason::ProtocolError},
-        {"DT with unknown context", concat({open, packet(concat({hex("01000100"), presentation::encodeUserData(5, hex("0500"))}))}),
-         CloseReason::ProtocolError},
-        {"DT not fully encoded", concat({open, packet(hex("010001004003aabbcc"))}), CloseReason::ProtocolError},
-        {"DT too deep", concat({open, packet(concat({hex("01000100"), deep}))}), CloseReason::ProtocolError},
+        {"DT with ACSE context", concat({open, dt(presentation::encodeUserData(1, hex("0500")))}), CloseReason::ProtocolError},
+        {"DT with unknown context", concat({open, dt(presentation::encodeUserData(5, hex("0500")))}), CloseReason::ProtocolError},
+        {"DT not fully encoded", concat({open, dt(hex("4003aabbcc"))}), CloseReason::ProtocolError},
+        {"DT too deep", concat({open, dt(deep)}), CloseReason::ProtocolError},
         {"FN without RLRQ", concat({open, packet(concat({hex("0909c107"), presentation::encodeUserData(1, hex("0500"))}))}),
          CloseReason::ProtocolError},
         {"AC to a server", concat({open, c01::acAare}), CloseReason::ProtocolError},
@@ -485,21 +406,18 @@ TEST(ServerAssociation, BadInputEndsClosed)
         {"peer DR", concat({open, hex("0300000b06800001000100")}), CloseReason::PeerAborted},
         {"peer ER", concat({open, hex("030000090470000100")}), CloseReason::PeerAborted},
     };
-    for (const BadCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingServer s;
         s.assoc->receive(c.stream);
-        EXPECT_TRUE(s.assoc->closed());
         EXPECT_EQ(s.assoc->closeReason(), c.expected);
         const Decoded d = decodeStream(s.assoc->output());
         if (c.expected == CloseReason::ProtocolError) {
             ASSERT_FALSE(d.tpdus.empty());
-            const cotp::Tpdu& last = d.tpdus.back();
-            if (s.assoc->state() == State::Closed && last.code == cotp::Code::DT) {
+            if (d.tpdus.back().code == cotp::Code::DT)
                 EXPECT_EQ(spduOf(d.tsdus.back()).kind, session::Kind::Abort);
-            } else {
-                EXPECT_EQ(last.code, cotp::Code::ER);
-            }
+            else
+                EXPECT_EQ(d.tpdus.back().code, cotp::Code::ER);
         }
         // Nothing more is read or sent once closed.
         const std::size_t sent = s.assoc->output().size();
@@ -515,8 +433,7 @@ TEST(ServerAssociation, AssociatedProtocolErrorsAbortWithAbrt)
     take(s.assoc->output());
     s.assoc->receive(packet(hex("01000100ffff")));
     EXPECT_EQ(s.assoc->closeReason(), CloseReason::ProtocolError);
-    const acse::Apdu abrt = abortApdu(decodeStream(s.assoc->output()).tsdus.at(0));
-    EXPECT_EQ(abrt.abortSource, acse::source::AbortByProvider);
+    EXPECT_EQ(abortApdu(decodeStream(s.assoc->output()).tsdus.at(0)).abortSource, acse::source::AbortByProvider);
 }
 
 TEST(ServerAssociation, TsduOverTheCapIsRefusedWithoutGrowth)
@@ -529,7 +446,6 @@ TEST(ServerAssociation, TsduOverTheCapIsRefusedWithoutGrowth)
     s.assoc->receive(segment);
     EXPECT_FALSE(s.assoc->closed());
     s.assoc->receive(segment);
-    EXPECT_TRUE(s.assoc->closed());
     EXPECT_EQ(s.assoc->closeReason(), CloseReason::ProtocolError);
 }
 
@@ -543,9 +459,7 @@ TEST(ServerAssociation, MutatedCaptureNeverCrashes)
         RecordingServer s;
         s.assoc->receive(stream);
         decodeStream(s.assoc->output());
-        if (!s.assoc->closed()) {
-            EXPECT_NE(s.assoc->state(), State::Idle) << at;
-        }
+        EXPECT_TRUE(s.assoc->closed() || s.assoc->state() != State::Idle) << at;
     }
 }
 
@@ -554,25 +468,22 @@ TEST(Associations, RandomBytesAtEveryLayer)
     std::mt19937 rng(61850);
     std::uniform_int_distribution<int> octet(0, 255), length(1, 300);
     for (int i = 0; i < 300; ++i) {
+        SCOPED_TRACE(i);
         Bytes noise(static_cast<std::size_t>(length(rng)));
         for (auto& b : noise)
             b = static_cast<std::uint8_t>(octet(rng));
         const int layer = i % 3;
-        Bytes stream = layer == 0 ? noise : layer == 1 ? concat({c01::cr, packet(noise)}) : concat({c01::cr, c01::cnAarq, packet(noise)});
         RecordingServer s;
-        s.assoc->receive(stream);
-        if (layer > 0) {
-            EXPECT_TRUE(s.assoc->closed()) << i;
-        }
+        s.assoc->receive(layer == 0 ? noise : layer == 1 ? concat({c01::cr, packet(noise)}) : concat({c01::cr, c01::cnAarq, packet(noise)}));
         decodeStream(s.assoc->output());
 
         RecordingClient c;
-        c.assoc->connect(c01::initiateRequest);
         take(c.assoc->output());
         c.assoc->receive(layer == 0 ? noise : concat({c01::cc, packet(noise)}));
         if (layer > 0) {
-            EXPECT_TRUE(c.assoc->closed()) << i;
-            EXPECT_EQ(c.aborted + static_cast<int>(c.refused.size()), 1) << i;
+            EXPECT_TRUE(s.assoc->closed());
+            EXPECT_TRUE(c.assoc->closed());
+            EXPECT_EQ(c.aborted + static_cast<int>(c.refused.size()), 1);
         }
     }
 }

@@ -3,10 +3,15 @@
 
 #include "capture.hpp"
 
+#include "iec61850/iso/session.hpp"
+
+#include <gtest/gtest.h>
+
 namespace iso_test {
 
 using test_support::concat;
 inline iec61850::Bytes hex(std::string_view s) { return test_support::fromHex(s); }
+inline iec61850::Bytes bytes(iec61850::ByteView v) { return {v.begin(), v.end()}; }
 
 namespace c01 {
 inline const auto& capture = test_support::capture("01-associate-identify");
@@ -26,5 +31,19 @@ inline const auto& initiateResponse = capture.serverPdus().at(0);
 inline const auto& identifyRequestPdu = capture.clientPdus().at(1);
 inline const auto& concludeRequestPdu = capture.clientPdus().at(2);
 }  // namespace c01
+
+// The TSDU of a captured single-TPDU packet.
+inline iec61850::ByteView tsduOf(const iec61850::Bytes& packet)
+{
+    return iec61850::ByteView(packet).subspan(7);
+}
+
+// The session user data of a captured single-TPDU SPDU.
+inline iec61850::ByteView sessionUserData(const iec61850::Bytes& packet)
+{
+    iec61850::iso::session::Spdu s;
+    EXPECT_EQ(iec61850::iso::session::decode(tsduOf(packet), s), iec61850::iso::Result::Ok);
+    return s.userData;
+}
 
 }  // namespace iso_test
