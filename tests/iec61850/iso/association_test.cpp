@@ -202,20 +202,27 @@ TEST(ServerAssociation, AnswersTheCapturedClientWholeAndSplitAtEveryOffset)
     expectCaptureSession(s);
 }
 
-TEST(ServerAssociation, RefusesWhenTheOwnerSaysNo)
+TEST(Associations, RefusedWhenTheOwnerSaysNoWithTheInitiateError)
 {
     RecordingServer s;
     s.accept = false;
     s.response = hex("aa0380017f");  // stands for an initiate-error
-    s.assoc->receive(concat({c01::cr, c01::cnAarq}));
+    RecordingClient c;
+    const Bytes toClient = pump(*c.assoc, *s.assoc).second;
     EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
-    const Decoded d = decodeStream(s.assoc->output());
+    EXPECT_EQ(c.assoc->closeReason(), CloseReason::Refused);
+    EXPECT_EQ(c.refused, std::vector<Bytes>{s.response});
+    const Decoded d = decodeStream(ByteView(toClient).subspan(c01::cc.size()));
     const presentation::ConnectResponse cpr = refusal(d);
     ASSERT_EQ(cpr.userData.size(), 1u);
     acse::Apdu aare;
     ASSERT_EQ(acse::decode(cpr.userData[0].value, aare), Result::Ok);
     EXPECT_EQ(aare.result, acse::result::RejectedPermanent);
-    EXPECT_EQ(bytes(aare.userInformation->value), s.response);
+
+    RecordingClient refusedByDr;
+    refusedByDr.assoc->receive(hex("0300000b06800001000100"));  // DR instead of CC
+    EXPECT_EQ(refusedByDr.refused.size(), 1u);
+    EXPECT_EQ(refusedByDr.assoc->closeReason(), CloseReason::Refused);
 }
 
 TEST(ServerAssociation, RefusesWithoutAskingTheOwner)
@@ -349,23 +356,6 @@ TEST(Associations, AbortFromEitherSide)
         EXPECT_TRUE(c.assoc->output().empty());
         EXPECT_TRUE(s.assoc->output().empty());
     }
-}
-
-TEST(Associations, ClientSeesRefusalWithTheInitiateError)
-{
-    RecordingServer s;
-    s.accept = false;
-    s.response = hex("aa0380017f");
-    RecordingClient c;
-    pump(*c.assoc, *s.assoc);
-    EXPECT_EQ(c.refused, std::vector<Bytes>{s.response});
-    EXPECT_EQ(c.assoc->closeReason(), CloseReason::Refused);
-    EXPECT_TRUE(c.associated.empty());
-
-    RecordingClient d;
-    d.assoc->receive(hex("0300000b06800001000100"));  // DR instead of CC
-    EXPECT_EQ(d.refused.size(), 1u);
-    EXPECT_EQ(d.assoc->closeReason(), CloseReason::Refused);
 }
 
 TEST(ServerAssociation, BadInputEndsClosed)
