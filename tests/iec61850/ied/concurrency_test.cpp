@@ -75,7 +75,6 @@ protected:
         IedServer_updateInt32AttributeValue(server, at(setting, "setVal"), k);
 
         (void)IedServer_getFloatAttributeValue(server, at(totW, "mag$f"));
-        (void)IedServer_getBooleanAttributeValue(server, at(status, "stVal"));
         (void)IedServer_getUTCTimeAttributeValue(server, at(status, "t"));
     }
 

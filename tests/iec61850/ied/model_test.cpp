@@ -38,23 +38,19 @@ TEST(Model, BuilderLinksNodesInDeclarationOrder)
     EXPECT_NE(stOrigin, origin);
     EXPECT_EQ(ModelNode_getChildWithFc(m.enaReq, "Oper.origin", IEC61850_FC_CO), origin);
     EXPECT_EQ(ModelNode_getChildWithFc(m.enaReq, "origin", IEC61850_FC_CO), nullptr);
-    EXPECT_EQ(m.attribute(m.valMv, "mag.f")->triggerOptions, TRG_OPT_DATA_CHANGED);
-    EXPECT_EQ(m.attribute(m.allTypes, "arr")->elementCount, 3);
 }
 
 TEST(Model, FindsDevicesNodesReferencesAndDataSets)
 {
     TestModel m;
     IedModel* model = m.model();
-    const std::pair<LogicalDevice*, LogicalDevice*> devices[] = {
-        {IedModel_getDeviceByInst(model, "LD0"), m.ld0},       {IedModel_getDeviceByInst(model, "CLS1"), m.cls1},
-        {IedModel_getDeviceByInst(model, "CLS"), nullptr},     {IedModel_getDeviceByInst(model, "TESTIEDLD0"), nullptr},
-        {IedModel_getDeviceByInst(model, nullptr), nullptr},   {IedModel_getDeviceByInst(nullptr, "LD0"), nullptr},
-        {IedModel_getDeviceByIndex(model, 1), m.cls1},         {IedModel_getDeviceByIndex(model, 2), nullptr},
-        {IedModel_getDeviceByIndex(model, -1), nullptr},
-    };
-    for (std::size_t i = 0; i < std::size(devices); ++i)
-        EXPECT_EQ(devices[i].first, devices[i].second) << i;
+    EXPECT_EQ(IedModel_getDeviceByInst(model, "CLS1"), m.cls1);
+    for (const char* inst : {"CLS", "TESTIEDLD0", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(IedModel_getDeviceByInst(model, inst), nullptr);
+    EXPECT_EQ(IedModel_getDeviceByInst(nullptr, "LD0"), nullptr);
+    EXPECT_EQ(IedModel_getDeviceByIndex(model, 1), m.cls1);
+    EXPECT_EQ(IedModel_getDeviceByIndex(model, 2), nullptr);
+    EXPECT_EQ(IedModel_getDeviceByIndex(model, -1), nullptr);
     EXPECT_EQ(LogicalDevice_getLogicalNode(m.cls1, "EmpSPrg_FSCH020001"), m.fsch);
     EXPECT_EQ(LogicalDevice_getLogicalNode(m.cls1, "LLN0"), nullptr);
 
@@ -67,9 +63,7 @@ TEST(Model, FindsDevicesNodesReferencesAndDataSets)
     for (const auto& [reference, node] : references)
         EXPECT_EQ(IedModel_getModelNodeByObjectReference(model, reference), node) << reference;
 
-    DataSet* events = IedModel_lookupDataSet(model, "LD0", "LLN0$Events");
-    ASSERT_NE(events, nullptr);
-    EXPECT_EQ(events->elementCount, 2);
+    EXPECT_EQ(IedModel_lookupDataSet(model, "LD0", "LLN0$Events")->elementCount, 2);
     EXPECT_EQ(IedModel_lookupDataSet(model, "CLS1", "LLN0$Events"), nullptr);
 }
 

@@ -122,7 +122,10 @@ struct Client {
 
     int write(std::string_view item, const Value& v) { return writeError(connection, kDomain, item, v); }
     Value read(std::string_view item) { return valueOf(connection.read(kDomain, item)); }
-    void enable(const char* block) { EXPECT_EQ(write(std::string("LLN0$RP$") + block + "$RptEna", Value::boolean(true)), kAccepted); }
+    void enable(const char* block)
+    {
+        EXPECT_EQ(write(std::string("LLN0$RP$") + block + "$RptEna", Value::boolean(true)), kAccepted);
+    }
 };
 
 Value bits(std::size_t size, std::initializer_list<std::size_t> set)
@@ -188,7 +191,8 @@ TEST_F(Reports, GeneralInterrogationSendsEveryMemberInOrder)
     EXPECT_EQ(report->datSet, "BOXCLS1/LLN0$dataset01");
     EXPECT_EQ(report->confRev, 1u);
     EXPECT_EQ(report->inclusion, bits(3, {0, 1, 2}));
-    EXPECT_EQ(report->values, (std::vector<Value>{c.read("GGIO1$ST$Ind"), c.read("GGIO1$ST$Cnt"), c.read("GGIO1$MX$AnIn")}));
+    EXPECT_EQ(report->values,
+              (std::vector<Value>{c.read("GGIO1$ST$Ind"), c.read("GGIO1$ST$Cnt"), c.read("GGIO1$MX$AnIn")}));
     EXPECT_EQ(report->values.at(0)[0].toInt64(), 7);
     for (const Value& r : report->reasons)
         EXPECT_EQ(reasonOf(r), TRG_OPT_GI);
@@ -403,21 +407,15 @@ TEST(TriggerReason, AChangeCountsAsAnUpdateWhereOnlyUpdatesTrigger)
     };
     const DataAttribute mag = attribute(kDupd), stVal = attribute(kDchg | kDupd), q = attribute(kQchg);
     const std::uint8_t all = kDchg | kQchg | kDupd, noUpdates = kDchg | kQchg;
-    struct Case {
-        const DataAttribute* attribute;
-        Change what;
-        std::uint8_t trgOps;
-        std::uint8_t reason;
-    };
-    const Case cases[] = {
-        {&mag, Change::Value, all, kDupd},         {&mag, Change::Update, all, kDupd},
-        {&mag, Change::Value, noUpdates, 0},       {&stVal, Change::Value, all, kDchg},
-        {&stVal, Change::Value, kDupd, kDupd},     {&stVal, Change::Update, noUpdates, 0},
-        {&q, Change::Quality, all, kQchg},         {&q, Change::Value, all, 0},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(ied::MemberIndex::triggerReason(cases[i].attribute, cases[i].what, cases[i].trgOps), cases[i].reason)
-            << i;
+    using ied::MemberIndex;
+    EXPECT_EQ(MemberIndex::triggerReason(&mag, Change::Value, all), kDupd);
+    EXPECT_EQ(MemberIndex::triggerReason(&mag, Change::Update, all), kDupd);
+    EXPECT_EQ(MemberIndex::triggerReason(&mag, Change::Value, noUpdates), 0);
+    EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Value, all), kDchg);
+    EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Value, kDupd), kDupd);
+    EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Update, noUpdates), 0);
+    EXPECT_EQ(MemberIndex::triggerReason(&q, Change::Quality, all), kQchg);
+    EXPECT_EQ(MemberIndex::triggerReason(&q, Change::Value, all), 0);
 }
 
 }  // namespace

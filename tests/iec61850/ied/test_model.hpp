@@ -164,9 +164,11 @@ struct TestModel {
     LogicalNode* cswi = builder.node(ld0, "CSWI1");
     DataObject* spcSo = builder.object(cswi, "SpcSo", kSpc);
     DataObject* unhandled = builder.object(cswi, "Unhandled", kSpc);
-    DataObject* enc = builder.object(cswi, "EncCtl", controlShape({{"Oper$ctlVal", IEC61850_FC_CO, IEC61850_ENUMERATED}}));
-    DataObject* apc = builder.object(cswi, "ApcCtl", controlShape({{"Oper$ctlVal$f", IEC61850_FC_CO, IEC61850_FLOAT32},
-                                                                   {"Oper$operTm", IEC61850_FC_CO, IEC61850_TIMESTAMP}}));
+    DataObject* enc =
+        builder.object(cswi, "EncCtl", controlShape({{"Oper$ctlVal", IEC61850_FC_CO, IEC61850_ENUMERATED}}));
+    DataObject* apc = builder.object(cswi, "ApcCtl",
+                                     controlShape({{"Oper$ctlVal$f", IEC61850_FC_CO, IEC61850_FLOAT32},
+                                                   {"Oper$operTm", IEC61850_FC_CO, IEC61850_TIMESTAMP}}));
 
     TestModel()
     {
