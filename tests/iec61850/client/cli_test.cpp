@@ -1,10 +1,9 @@
 // The iec-client program against the loopback server.
 #include "test_server.hpp"
 
-#include <gtest/gtest.h>
+#include "child_process.hpp"
 
-#include <cstdio>
-#include <sys/wait.h>
+#include <gtest/gtest.h>
 
 #ifdef IEC_CLIENT_PATH
 
@@ -16,34 +15,14 @@ using mms::Value;
 
 struct ProgramRun {
     int status = -1;
-    std::string output;  // stdout and stderr
+    std::string output;  // stdout, then stderr
 };
-
-std::string quoted(const std::string& arg)
-{
-    std::string q = "'";
-    for (char c : arg)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 ProgramRun runClient(const std::vector<std::string>& args)
 {
-    std::string command = quoted(IEC_CLIENT_PATH);
-    for (const std::string& a : args)
-        command += " " + quoted(a);
-    command += " 2>&1 </dev/null";
-    ProgramRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    testsupport::ChildProcess program(IEC_CLIENT_PATH, args);
+    const std::optional<int> status = program.waitForExit();
+    return {status.value_or(-1), program.output() + program.errorOutput()};
 }
 
 class Cli : public ::testing::Test {

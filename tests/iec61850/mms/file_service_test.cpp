@@ -74,9 +74,7 @@ TEST(FileService, CapturedJournalReads)
     const Exchange after = captured("10-journal-read", 1);
     const auto& req = std::get<ReadJournalRequest>(after.request);
     EXPECT_EQ(req.journal, ObjectName::inDomain("FNN_STEUERBOXSTB", "LLN0$logSTB"));
-    ASSERT_TRUE(req.startAfterTime && req.startAfterEntry);
     EXPECT_EQ(req.startAfterTime->binaryTimeMs(), 441763200000ull);  // 1984-01-01
-    EXPECT_EQ(*req.startAfterEntry, Bytes(8, 0));
     EXPECT_TRUE(std::get<ReadJournalResponse>(after.response).entries.empty());
 
     const Exchange range = captured("10-journal-read", 2);
