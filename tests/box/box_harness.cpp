@@ -3,45 +3,25 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace boxtest {
 
 namespace {
 
-using iec61850::mms::Value;
-
+constexpr std::uint16_t kMmsPort = 4102;
+constexpr std::size_t kClsMembers = 63;
 constexpr const char* kEmsService = "de.brenvolta.vantor.iec61850";
-constexpr const char* kActPowPath = "/de/brenvolta/vantor/iec61850/cls/actpow_ggio001/1";
 constexpr const char* kActPowInterface = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001";
-constexpr const char* kMmxuPath = "/de/brenvolta/vantor/iec61850/cls/mmxu001/1";
 constexpr const char* kMmxuInterface = "de.brenvolta.vantor.iec61850.cls.mmxu001";
 
-void writeText(const std::filesystem::path& path, const std::string& text)
-{
-    std::ofstream(path) << text;
-}
-
 }  // namespace
-
-bool somebodyServesMms()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kMmsPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
@@ -60,7 +40,27 @@ std::uint64_t nowMs()
     return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
-// ---- JsonRpcPeer
+bool somebodyServesMms()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kMmsPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+std::uint64_t residentKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoull(line.substr(6));
+    return 0;
+}
 
 JsonRpcPeer::JsonRpcPeer() : server_(std::make_unique<httplib::Server>())
 {
@@ -68,8 +68,7 @@ JsonRpcPeer::JsonRpcPeer() : server_(std::make_unique<httplib::Server>())
         nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
         {
             std::lock_guard lock(mutex_);
-            requests_.push_back(body);
-            arrivals_.push_back(nowMs());
+            requests_.emplace_back(body, nowMs());
         }
         nlohmann::json answer = {{"jsonrpc", "2.0"}, {"result", true}};
         answer["id"] = body.is_object() && body.contains("id") ? body["id"] : nlohmann::json(nullptr);
@@ -91,22 +90,20 @@ void JsonRpcPeer::stop()
 std::vector<nlohmann::json> JsonRpcPeer::requests() const
 {
     std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-std::size_t JsonRpcPeer::requestCount() const
-{
-    std::lock_guard lock(mutex_);
-    return requests_.size();
+    std::vector<nlohmann::json> bodies;
+    for (const auto& [body, arrival] : requests_)
+        bodies.push_back(body);
+    return bodies;
 }
 
 std::vector<std::uint64_t> JsonRpcPeer::arrivals() const
 {
     std::lock_guard lock(mutex_);
-    return arrivals_;
+    std::vector<std::uint64_t> times;
+    for (const auto& [body, arrival] : requests_)
+        times.push_back(arrival);
+    return times;
 }
-
-// ---- Box
 
 Box::Box(const Options& options)
 {
@@ -117,39 +114,20 @@ Box::Box(const Options& options)
     std::filesystem::create_directories(root / "box" / "uploaded_files");
     std::filesystem::create_directories(root / "config");
     if (options.jsonRpcPort)
-        writeText(root / "config" / "JSONRPC_config.conf",
-                  "jsonrpcEnabled=true\njsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(*options.jsonRpcPort) +
-                      "\n");
-    if (options.withScheduleManager) {
-        manager_.emplace(BOX_SCHEDULE_MANAGER_PROGRAM,
-                         std::vector<std::string>{"--state-file", (root / "schedule-manager.json").string()});
-        manager_->waitForOutput("ready", 20s);
-    }
-    testsupport::ChildProcess::Options serverOptions;
-    serverOptions.workingDirectory = (root / "box").string();
+        std::ofstream(root / "config" / "JSONRPC_config.conf")
+            << "jsonrpcEnabled=true\njsonrpcHost=127.0.0.1\njsonrpcPort=" << *options.jsonRpcPort << "\n";
+    manager_.emplace(BOX_SCHEDULE_MANAGER_PROGRAM,
+                     std::vector<std::string>{"--state-file", (root / "schedule-manager.json").string()});
+    manager_->waitForOutput("ready", 20s);
     serverStarted_ = std::chrono::steady_clock::now();
-    server_.emplace(BOX_SERVER_PROGRAM, std::vector<std::string>{}, serverOptions);
+    server_.emplace(BOX_SERVER_PROGRAM, std::vector<std::string>{},
+                    testsupport::ChildProcess::Options{.workingDirectory = (root / "box").string(), .environment = {}});
 }
 
 Box::~Box()
 {
-    if (server_)
-        server_->stop();
-    if (manager_)
-        manager_->stop();
-}
-
-bool Box::waitUntilServing(std::chrono::milliseconds timeout) const
-{
-    return server_->waitForOutput("Waiting for IEC Clients...", timeout);
-}
-
-void Box::killScheduleManager()
-{
-    if (!manager_)
-        return;
-    manager_->signal(SIGKILL);
-    manager_->waitForExit(10s);
+    server_->stop();
+    manager_->stop();
 }
 
 std::string Box::serverOutput() const
@@ -157,22 +135,10 @@ std::string Box::serverOutput() const
     return "--- server stdout:\n" + server_->output() + "\n--- server stderr:\n" + server_->errorOutput();
 }
 
-std::uint64_t residentKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoull(line.substr(6));
-    return 0;
-}
-
-// ---- EmsClient
-
 EmsClient::EmsClient() : connection_(sdbus::createSystemBusConnection())
 {
-    actPow_ = sdbus::createProxy(*connection_, kEmsService, kActPowPath);
-    mmxu_ = sdbus::createProxy(*connection_, kEmsService, kMmxuPath);
+    actPow_ = sdbus::createProxy(*connection_, kEmsService, "/de/brenvolta/vantor/iec61850/cls/actpow_ggio001/1");
+    mmxu_ = sdbus::createProxy(*connection_, kEmsService, "/de/brenvolta/vantor/iec61850/cls/mmxu001/1");
     for (const char* name : {"AnOut_mxVal_f", "AnOut1_minVal_f", "AnOut1_maxVal_f"})
         actPow_->uponSignal(name).onInterface(kActPowInterface).call([this, name](std::int64_t v) {
             record(Signal{name, v, 0, 0, {}});
@@ -195,11 +161,6 @@ EmsClient::EmsClient() : connection_(sdbus::createSystemBusConnection())
     connection_->enterEventLoopAsync();
 }
 
-EmsClient::~EmsClient()
-{
-    connection_->leaveEventLoop();
-}
-
 void EmsClient::record(Signal signal)
 {
     std::lock_guard lock(mutex_);
@@ -212,10 +173,13 @@ std::vector<EmsClient::Signal> EmsClient::signals() const
     return signals_;
 }
 
-std::size_t EmsClient::signalCount() const
+std::vector<EmsClient::Signal> EmsClient::signals(const std::string& name) const
 {
-    std::lock_guard lock(mutex_);
-    return signals_.size();
+    std::vector<Signal> named;
+    for (Signal& s : signals())
+        if (s.name == name)
+            named.push_back(std::move(s));
+    return named;
 }
 
 void EmsClient::setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved)
@@ -223,11 +187,9 @@ void EmsClient::setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t 
     mmxu_->callMethod("setTotw").onInterface(kMmxuInterface).withArguments(value, seconds, reserved);
 }
 
-// ---- BoxClient
-
 BoxClient::BoxClient()
 {
-    connection_.setReportHandler([this](const iec61850::mms::InformationReport& r) { reports_.push_back(r); });
+    connection_.setReportHandler([this](const InformationReport& r) { reports_.push_back(r); });
     iec61850::client::ConnectOptions options;
     options.port = kMmsPort;
     options.requestTimeoutMs = 10000;
@@ -238,46 +200,29 @@ BoxClient::BoxClient()
 std::optional<Value> BoxClient::read(const std::string& domain, const std::string& item)
 {
     auto r = connection_.read(domain, item);
-    if (!r.ok() || r->isError())
-        return std::nullopt;
-    return *r;
+    return r.ok() && !r->isError() ? std::optional<Value>(*r) : std::nullopt;
 }
 
 std::optional<float> BoxClient::readFloat(const std::string& domain, const std::string& item)
 {
     auto v = read(domain, item);
-    if (!v || !v->is(Value::Kind::Float))
-        return std::nullopt;
-    return v->toFloat();
+    return v && v->is(Value::Kind::Float) ? std::optional(v->toFloat()) : std::nullopt;
 }
 
 std::optional<std::int64_t> BoxClient::readInt(const std::string& domain, const std::string& item)
 {
     auto v = read(domain, item);
-    if (!v || !(v->is(Value::Kind::Integer) || v->is(Value::Kind::Unsigned)))
-        return std::nullopt;
-    return v->toInt64();
+    return v && (v->is(Value::Kind::Integer) || v->is(Value::Kind::Unsigned)) ? std::optional(v->toInt64())
+                                                                                : std::nullopt;
 }
 
 std::optional<std::string> BoxClient::readString(const std::string& domain, const std::string& item)
 {
     auto v = read(domain, item);
-    if (!v || !v->is(Value::Kind::VisibleString))
-        return std::nullopt;
-    return std::string(v->string());
+    return v && v->is(Value::Kind::VisibleString) ? std::optional(std::string(v->string())) : std::nullopt;
 }
 
-bool BoxClient::write(const std::string& domain, const std::string& item, const Value& value)
-{
-    return connection_.write(domain, item, value).ok();
-}
-
-bool BoxClient::enableReports(const std::string& domain, const std::string& rcb)
-{
-    return write(domain, "LLN0$RP$" + rcb + "$RptEna", Value::boolean(true));
-}
-
-bool BoxClient::waitForReport(const std::function<bool(const iec61850::mms::InformationReport&)>& match,
+bool BoxClient::waitForReport(const std::function<bool(const InformationReport&)>& match,
                               std::chrono::milliseconds timeout)
 {
     std::size_t checked = 0;
@@ -286,9 +231,7 @@ bool BoxClient::waitForReport(const std::function<bool(const iec61850::mms::Info
         for (; checked < reports_.size(); ++checked)
             if (match(reports_[checked]))
                 return true;
-        if (std::chrono::steady_clock::now() >= deadline || !connection_.connected())
-            return false;
-        if (!connection_.waitForReports(100).ok())
+        if (std::chrono::steady_clock::now() >= deadline || !connection_.waitForReports(100).ok())
             return false;
     }
 }
@@ -298,8 +241,8 @@ bool BoxClient::writeSchedule(const std::string& domain, const std::string& node
 {
     bool ok = true;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        std::string number = std::to_string(i + 1);
-        number.insert(0, 3 - std::min<std::size_t>(3, number.size()), '0');
+        char number[24];
+        std::snprintf(number, sizeof number, "%03zu", i + 1);
         ok = write(domain, node + "$SP$ValASG" + number + "$setMag", Value::structure({Value::float32(values[i])})) &&
              ok;
     }
@@ -313,23 +256,18 @@ bool BoxClient::writeSchedule(const std::string& domain, const std::string& node
     return write(domain, node + "$CO$EnaReq$Oper", oper) && ok;
 }
 
-// ---- reports
-
-std::optional<Value> reportedMember(const iec61850::mms::InformationReport& report, std::size_t member,
-                                    std::size_t memberCount)
+std::optional<Value> reportedMember(const InformationReport& report, std::size_t member)
 {
     const auto& r = report.results;
     for (std::size_t i = 0; i < r.size(); ++i) {
-        if (!r[i].is(Value::Kind::BitString) || r[i].bitStringSize() != memberCount)
+        if (!r[i].is(Value::Kind::BitString) || r[i].bitStringSize() != kClsMembers)
             continue;
-        if (member >= memberCount || !r[i].getBit(member))
+        if (member >= kClsMembers || !r[i].getBit(member))
             return std::nullopt;
         std::size_t position = i + 1;
         for (std::size_t m = 0; m < member; ++m)
             position += r[i].getBit(m) ? 1 : 0;
-        if (position >= r.size())
-            return std::nullopt;
-        return r[position];
+        return position < r.size() ? std::optional(r[position]) : std::nullopt;
     }
     return std::nullopt;
 }

@@ -1,6 +1,6 @@
 // The whole box on one machine: a private system bus, the schedule-manager
 // service, the IecServer process in a working directory laid out as on the
-// box, a JSON-RPC peer, an EMS-side D-Bus client and MMS helpers.
+// box, a JSON-RPC peer, an EMS-side D-Bus client and an MMS client.
 #pragma once
 
 #include "child_process.hpp"
@@ -29,19 +29,19 @@ class Server;
 namespace boxtest {
 
 using namespace std::chrono_literals;
+using iec61850::mms::InformationReport;
+using iec61850::mms::Value;
 
-constexpr const char* kStb = "FNN_STEUERBOXSTB";
 constexpr const char* kCls1 = "FNN_STEUERBOXCLS1";
 constexpr const char* kCls2 = "FNN_STEUERBOXCLS2";
-constexpr std::uint16_t kMmsPort = 4102;
 
 // Polls until done() holds or the timeout passes.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
-
 std::uint64_t nowMs();
-
 // Whether something accepts connections on 127.0.0.1:4102.
 bool somebodyServesMms();
+// Resident memory of a process in KiB, 0 when it is gone.
+std::uint64_t residentKiB(pid_t pid);
 
 // An HTTP JSON-RPC 2.0 server on 127.0.0.1 answering every request with result true.
 class JsonRpcPeer {
@@ -53,9 +53,8 @@ public:
 
     int port() const { return port_; }
     std::vector<nlohmann::json> requests() const;
-    std::size_t requestCount() const;
-    // Time each request arrived, in ms since 1970.
-    std::vector<std::uint64_t> arrivals() const;
+    std::size_t requestCount() const { return requests().size(); }
+    std::vector<std::uint64_t> arrivals() const;  // ms since 1970
     void stop();
 
 private:
@@ -63,8 +62,7 @@ private:
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
-    std::vector<nlohmann::json> requests_;
-    std::vector<std::uint64_t> arrivals_;
+    std::vector<std::pair<nlohmann::json, std::uint64_t>> requests_;
 };
 
 // The box's processes. The bus lives as long as this object; DBUS_SYSTEM_BUS_ADDRESS
@@ -73,20 +71,18 @@ class Box {
 public:
     struct Options {
         std::optional<int> jsonRpcPort;  // export enabled to 127.0.0.1:port
-        bool withScheduleManager = true;
     };
     explicit Box(const Options& options);
     ~Box();
     Box(const Box&) = delete;
     Box& operator=(const Box&) = delete;
 
-    // False, with the server's output in the failure message, when it did not come up.
-    bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const;
-
+    bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const
+    {
+        return server_->waitForOutput("Waiting for IEC Clients...", timeout);
+    }
     testsupport::ChildProcess& server() { return *server_; }
-    testsupport::ChildProcess* scheduleManager() { return manager_ ? &*manager_ : nullptr; }
-    void killScheduleManager();
-    const std::string& directory() const { return dir_.path(); }
+    testsupport::ChildProcess& scheduleManager() { return *manager_; }
     std::chrono::steady_clock::time_point serverStarted() const { return serverStarted_; }
     std::string serverOutput() const;  // standard output and error, for failure messages
 
@@ -98,27 +94,24 @@ private:
     std::chrono::steady_clock::time_point serverStarted_;
 };
 
-// Resident memory of a process in KiB, 0 when it is gone.
-std::uint64_t residentKiB(pid_t pid);
-
 // The EMS side of the box's D-Bus service: watches its signals, calls "setTotw".
 class EmsClient {
 public:
     struct Signal {
         std::string name;
-        std::int64_t value = 0;              // x and i signals; totw's value
-        std::uint64_t time = 0;              // totw
-        std::int32_t reserved = 0;           // totw
+        std::int64_t value = 0;                          // x and i signals; totw's value
+        std::uint64_t time = 0;                          // totw
+        std::int32_t reserved = 0;                       // totw
         std::map<std::uint64_t, std::int64_t> schedule;  // AnOut_mxVal_Schedule
     };
 
     EmsClient();
-    ~EmsClient();
+    ~EmsClient() { connection_->leaveEventLoop(); }
     EmsClient(const EmsClient&) = delete;
     EmsClient& operator=(const EmsClient&) = delete;
 
     std::vector<Signal> signals() const;
-    std::size_t signalCount() const;
+    std::vector<Signal> signals(const std::string& name) const;
     void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
 
 private:
@@ -138,44 +131,45 @@ public:
     bool connected() const { return connection_.connected(); }
     iec61850::client::MmsConnection& connection() { return connection_; }
 
-    std::optional<iec61850::mms::Value> read(const std::string& domain, const std::string& item);
+    std::optional<Value> read(const std::string& domain, const std::string& item);
     std::optional<float> readFloat(const std::string& domain, const std::string& item);
     std::optional<std::int64_t> readInt(const std::string& domain, const std::string& item);
     std::optional<std::string> readString(const std::string& domain, const std::string& item);
-    bool write(const std::string& domain, const std::string& item, const iec61850::mms::Value& value);
+    bool write(const std::string& domain, const std::string& item, const Value& value)
+    {
+        return connection_.write(domain, item, value).ok();
+    }
 
-    bool enableReports(const std::string& domain, const std::string& rcb);
+    bool enableReports(const std::string& domain, const std::string& rcb)
+    {
+        return write(domain, "LLN0$RP$" + rcb + "$RptEna", Value::boolean(true));
+    }
     // Serves the connection until a report satisfies match or the timeout passes.
-    bool waitForReport(const std::function<bool(const iec61850::mms::InformationReport&)>& match,
-                       std::chrono::milliseconds timeout = 10s);
+    bool waitForReport(const std::function<bool(const InformationReport&)>& match, std::chrono::milliseconds timeout = 10s);
     std::size_t reportCount() const { return reports_.size(); }
-    const std::vector<iec61850::mms::InformationReport>& reports() const { return reports_; }
 
-    // Writes the settings of a schedule node in CLSn (values from ValASG001 on,
-    // the first start time, interval in seconds, entry count), then operates
-    // its EnaReq. False when any write was refused.
+    // Writes the settings of a schedule node (values from ValASG001 on, the
+    // first start time, interval in seconds, entry count), then operates its
+    // EnaReq. False when any write was refused.
     bool writeSchedule(const std::string& domain, const std::string& node, const std::vector<float>& values,
                        std::uint64_t startMs, std::int32_t intervalSeconds);
 
 private:
     iec61850::client::MmsConnection connection_;
-    std::vector<iec61850::mms::InformationReport> reports_;
+    std::vector<InformationReport> reports_;
 };
 
 // Members of the CLS data set LLN0$dataset01 used by the tests (0-based).
 enum ClsMember : std::size_t {
     kControllerValMV = 0,
-    kActSchdRef = 1,
     kEmpSPrg1SchdSt = 3,
     kTotW = 54,
     kAnOut1 = 55,
 };
-constexpr std::size_t kClsMembers = 63;
 
-// The value a report carries for a data set member, if it includes it.
-std::optional<iec61850::mms::Value> reportedMember(const iec61850::mms::InformationReport& report,
-                                                   std::size_t member, std::size_t memberCount = kClsMembers);
+// The value a report of the CLS data set carries for a member, if it includes it.
+std::optional<Value> reportedMember(const InformationReport& report, std::size_t member);
 // The first float (depth first) inside a value: mag.f, mxVal.f.
-std::optional<float> firstFloat(const iec61850::mms::Value& value);
+std::optional<float> firstFloat(const Value& value);
 
 }  // namespace boxtest

@@ -41,17 +41,11 @@ TEST_F(IecValues, SavesTheStartValuesToTheDefaultFile)
     const std::string saved = readFile(path(kDefaultFile));
     EXPECT_EQ(saved.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Root>\n    <STB>\n", 0), 0u);
     EXPECT_NE(saved.find("<vendor unit=\"MMS_VISIBLE_STRING\" value=\"de.vde.fnn.stb.admin\"/>"), std::string::npos);
-    EXPECT_EQ(std::vector<std::string>{kDefaultFile},
-              [&] {
-                  std::vector<std::string> names;
-                  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-                      names.push_back(e.path().filename().string());
-                  return names;
-              }())
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
         << "no temporary left behind";
 }
 
-TEST_F(IecValues, LoadingASavedFileAndSavingAgainGivesTheSameFile)
+TEST_F(IecValues, ALoadedFileCarriesItsValuesIntoTheModelAndSavesAgainAsItWas)
 {
     ASSERT_EQ(run({"save", "start.xml"}), 0);
     EXPECT_EQ(run({"load", "start.xml", "again.xml"}), 0);
@@ -59,22 +53,18 @@ TEST_F(IecValues, LoadingASavedFileAndSavingAgainGivesTheSameFile)
     EXPECT_NE(out.find(" values applied, 0 entries rejected\n"), std::string::npos);
     EXPECT_EQ(err, "");
     EXPECT_EQ(readFile(path("again.xml")), readFile(path("start.xml")));
-}
 
-TEST_F(IecValues, AnEditedFileCarriesItsValuesIntoTheModel)
-{
-    ASSERT_EQ(run({"save"}), 0);
-    std::string text = readFile(path(kDefaultFile));
-    const std::string db = "<db unit=\"MMS_UNSIGNED\" value=\"1000\"/>";
-    text.replace(text.find(db), db.size(), "<db unit=\"MMS_UNSIGNED\" value=\"2500\"/>");
-    const std::string setMag = "<setMag unit=\"MMS_FLOAT\" value=\"0\"/>";
-    text.replace(text.find(setMag), setMag.size(), "<setMag unit=\"MMS_FLOAT\" value=\"-12.5\"/>");
+    std::string text = readFile(path("start.xml"));
+    const std::pair<std::string, std::string> edits[] = {
+        {"<db unit=\"MMS_UNSIGNED\" value=\"1000\"/>", "<db unit=\"MMS_UNSIGNED\" value=\"2500\"/>"},
+        {"<setMag unit=\"MMS_FLOAT\" value=\"0\"/>", "<setMag unit=\"MMS_FLOAT\" value=\"-12.5\"/>"}};
+    for (const auto& [from, to] : edits)
+        text.replace(text.find(from), from.size(), to);
     std::ofstream(path(kDefaultFile)) << text;
-
     EXPECT_EQ(run({"load", kDefaultFile, "out.xml"}), 0);
     const std::string saved = readFile(path("out.xml"));
-    EXPECT_NE(saved.find("<db unit=\"MMS_UNSIGNED\" value=\"2500\"/>"), std::string::npos);
-    EXPECT_NE(saved.find("<setMag unit=\"MMS_FLOAT\" value=\"-12.5\"/>"), std::string::npos);
+    for (const auto& [from, to] : edits)
+        EXPECT_NE(saved.find(to), std::string::npos) << to;
     EXPECT_EQ(saved.find("value=\"2500\""), saved.rfind("value=\"2500\""));
 }
 

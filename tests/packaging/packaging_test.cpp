@@ -1,6 +1,7 @@
 // Installation of the box: the install tree, the Debian package, the systemd
 // units and the D-Bus policy files under a system bus's default rules.
 #include "child_process.hpp"
+#include "private_bus.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -93,15 +94,16 @@ TEST(Installation, PutsTheProgramsUnitsPolicyAndConfigurationInPlace)
     for (const auto& file : kInstalledFiles)
         EXPECT_TRUE(fs::exists(fs::path(root.path()) / file)) << file;
 
-    const std::string server = readFile(root.path() + "/usr/lib/systemd/system/steuerbox-iec-server.service");
-    EXPECT_NE(server.find("ExecStart=/usr/sbin/IecServer\n"), std::string::npos) << server;
-    EXPECT_NE(server.find("WorkingDirectory=/var/lib/steuerbox/box\n"), std::string::npos);
-    EXPECT_NE(server.find("Restart=on-failure\n"), std::string::npos);
-    EXPECT_NE(server.find("Wants=steuerbox-schedule-manager.service"), std::string::npos);
-    const std::string manager = readFile(root.path() + "/usr/lib/systemd/system/steuerbox-schedule-manager.service");
-    EXPECT_NE(manager.find("BusName=de.brenvolta.vantor.iec61850.schedulemanager\n"), std::string::npos);
-    EXPECT_NE(manager.find("ExecStart=/usr/sbin/schedule-manager --state-file /var/lib/steuerbox/"),
-              std::string::npos);
+    const std::pair<const char*, const char*> unitLines[] = {
+        {"steuerbox-iec-server.service", "ExecStart=/usr/sbin/IecServer\n"},
+        {"steuerbox-iec-server.service", "WorkingDirectory=/var/lib/steuerbox/box\n"},
+        {"steuerbox-iec-server.service", "Restart=on-failure\n"},
+        {"steuerbox-iec-server.service", "Wants=steuerbox-schedule-manager.service"},
+        {"steuerbox-schedule-manager.service", "BusName=de.brenvolta.vantor.iec61850.schedulemanager\n"},
+        {"steuerbox-schedule-manager.service", "ExecStart=/usr/sbin/schedule-manager --state-file /var/lib/steuerbox/"},
+    };
+    for (const auto& [unit, line] : unitLines)
+        EXPECT_NE(readFile(root.path() + "/usr/lib/systemd/system/" + unit).find(line), std::string::npos) << unit << ": " << line;
     verifyUnits(root.path());
 }
 
@@ -152,62 +154,34 @@ TEST(Installation, TheDebianPackageHoldsTheBoxAndNamesItsRuntimeLibraries)
     verifyUnits(tree.path());
 }
 
-// ---- the policy files on a bus with a system bus's default rules
-
-std::string systemLikeConfig(const std::string& socket)
-{
-    std::string config =
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig>\n"
-        "  <type>system</type>\n"
-        "  <listen>unix:path=" + socket + "</listen>\n"
-        "  <auth>EXTERNAL</auth>\n"
-        "  <policy context=\"default\">\n"
-        "    <allow user=\"*\"/>\n"
-        "    <deny own=\"*\"/>\n"
-        "    <deny send_type=\"method_call\"/>\n"
-        "    <allow send_type=\"signal\"/>\n"
-        "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
-        "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
-        "    <allow receive_type=\"method_call\"/>\n"
-        "    <allow receive_type=\"method_return\"/>\n"
-        "    <allow receive_type=\"error\"/>\n"
-        "    <allow receive_type=\"signal\"/>\n"
-        "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
-        "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
-        "  </policy>\n";
-    for (const char* name : {kEmsName, kManagerName})
-        config += "  <include>" BOX_SOURCE_DIR "/packaging/dbus/" + std::string(name) + ".conf</include>\n";
-    return config + "</busconfig>\n";
-}
-
+// The policy files on a bus with a system bus's default rules.
 class Policy : public ::testing::Test {
 protected:
-    void SetUp() override
+    static std::string systemDefaults()
     {
-        ::chmod(dir.path().c_str(), 0755);  // other users reach the socket
-        const std::string config = dir.path() + "/bus.conf";
-        std::ofstream(config) << systemLikeConfig(dir.path() + "/socket");
-        daemon.emplace("/usr/bin/dbus-daemon",
-                       std::vector<std::string>{"--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"});
-        ASSERT_TRUE(daemon->waitForOutput("unix:")) << daemon->errorOutput();
-        address = "unix:path=" + dir.path() + "/socket";
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        std::string policy = "<policy context=\"default\">\n"
+                             "  <deny own=\"*\"/>\n"
+                             "  <deny send_type=\"method_call\"/>\n"
+                             "  <allow send_type=\"signal\"/>\n"
+                             "  <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+                             "  <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+                             "  <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
+                             "  <allow send_destination=\"org.freedesktop.DBus\"\n"
+                             "         send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
+                             "</policy>\n";
+        for (const char* name : {kEmsName, kManagerName})
+            policy += "<include>" BOX_SOURCE_DIR "/packaging/dbus/" + std::string(name) + ".conf</include>\n";
+        return policy;
     }
-    void TearDown() override { ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
+
+    void SetUp() override { ::chmod(bus.directory().c_str(), 0755); }  // other users reach the socket
 
     // dbus-send as the unprivileged user nobody.
     Shell asNobody(const std::string& arguments)
     {
-        return shell("DBUS_SYSTEM_BUS_ADDRESS=" + address +
-                   " setpriv --reuid=nobody --regid=nogroup --clear-groups timeout 10 dbus-send --system --print-reply " +
-                   arguments);
-    }
-    Shell requestNameAsNobody(const char* name)
-    {
-        return asNobody("--dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.RequestName string:" +
-                        std::string(name) + " uint32:4");
+        return shell("DBUS_SYSTEM_BUS_ADDRESS=" + bus.address() +
+                     " setpriv --reuid=nobody --regid=nogroup --clear-groups timeout 10 dbus-send --system --print-reply " +
+                     arguments);
     }
     void requireRoot()
     {
@@ -215,9 +189,7 @@ protected:
             GTEST_SKIP() << "needs root and setpriv to act as another user";
     }
 
-    TempDir dir;
-    std::optional<testsupport::ChildProcess> daemon;
-    std::string address;
+    testsupport::PrivateBus bus{systemDefaults(), false};
 };
 
 TEST_F(Policy, RootMayOwnBothNamesAndOtherUsersNeither)
@@ -228,7 +200,8 @@ TEST_F(Policy, RootMayOwnBothNamesAndOtherUsersNeither)
     }
     requireRoot();
     for (const char* name : {kEmsName, kManagerName, "de.brenvolta.vantor.other"}) {
-        const Shell r = requestNameAsNobody(name);
+        const Shell r = asNobody("--dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.RequestName "
+                                 "string:" + std::string(name) + " uint32:4");
         EXPECT_NE(r.status, 0) << name;
         EXPECT_NE(r.output.find("AccessDenied"), std::string::npos) << name << ": " << r.output;
     }

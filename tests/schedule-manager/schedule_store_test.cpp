@@ -1,43 +1,18 @@
-#include "schedule_store.hpp"
+#include "uploads.hpp"
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cmath>
 #include <limits>
 #include <random>
 
 using namespace schedmgr;
+using namespace schedmgr::test;
 
 namespace {
 
-constexpr Millis T0 = 1'800'000'000'000;  // a fixed "now"
-constexpr Millis second = 1000;
-constexpr Millis minute = 60 * second;
-constexpr Millis hour = 60 * minute;
 const std::string ln1 = "EmpSPrg_FSCH020001";
 const std::string ln2 = "EmpSPrg_FSCH020002";
-
-Upload timed(std::int32_t priority, std::vector<double> values, std::vector<Millis> starts, std::int32_t intervalSeconds = 900,
-             bool reuse = false)
-{
-    Upload upload;
-    upload.priority = priority;
-    upload.entryCount = static_cast<std::int32_t>(values.size());
-    upload.intervalSeconds = intervalSeconds;
-    upload.values = std::move(values);
-    upload.startTimes = std::move(starts);
-    upload.reuse = reuse;
-    upload.uploadTime = T0;
-    return upload;
-}
-
-Upload eventTriggered(std::int32_t priority, std::vector<double> values, bool flag = true)
-{
-    Upload upload = timed(priority, std::move(values), {});
-    upload.trigger = flag ? Trigger::Event : Trigger::None;
-    return upload;
-}
 
 RequestError::Kind refusal(auto&& call)
 {
@@ -52,75 +27,53 @@ RequestError::Kind refusal(auto&& call)
 
 }  // namespace
 
-TEST(ScheduleStates, FollowTheRunsOfATimeBasedSchedule)
+// One schedule per CLS, observed at the edges of its runs.
+TEST(ScheduleRuns, StatesEntriesFromOneAndStartTimesAtTheBoundaries)
 {
     ScheduleStore store;
     EXPECT_EQ(store.state(1, ln1, T0), ScheduleState::NotReady);
-    store.upload(1, ln1, timed(10, {1, 2, 3}, {T0 + hour, 0, T0 + 3 * hour}));
-
-    EXPECT_EQ(store.state(1, ln1, T0), ScheduleState::Ready);
-    EXPECT_EQ(store.state(1, ln1, T0 + hour), ScheduleState::Running);
-    EXPECT_EQ(store.state(1, ln1, T0 + hour + 45 * minute - 1), ScheduleState::Running);
-    EXPECT_EQ(store.state(1, ln1, T0 + hour + 45 * minute), ScheduleState::Ready);  // second start ahead
-    EXPECT_EQ(store.state(1, ln1, T0 + 3 * hour), ScheduleState::Running);
-    EXPECT_EQ(store.state(1, ln1, T0 + 3 * hour + 45 * minute), ScheduleState::StartTimeRequired);
-    EXPECT_EQ(store.state(2, ln1, T0 + hour), ScheduleState::NotReady);  // other CLS
-
-    store.upload(1, ln2, timed(10, {1}, {0, 0}));
-    EXPECT_EQ(store.state(1, ln2, T0), ScheduleState::StartTimeRequired);
-}
-
-TEST(ScheduleStates, RunBoundariesGiveEntriesFromOneAndStartTimes)
-{
-    ScheduleStore store;
-    const Millis start = T0 + hour;
-    store.upload(1, ln1, timed(10, {100, 50.5, 75}, {start}, 900));
-
-    EXPECT_EQ(store.entryIndex(1, ln1, start - 1), 0);
-    EXPECT_EQ(store.entryIndex(1, ln1, start), 1);
-    EXPECT_EQ(store.entryIndex(1, ln1, start + 900 * second - 1), 1);
-    EXPECT_EQ(store.entryIndex(1, ln1, start + 900 * second), 2);
-    EXPECT_EQ(store.entryIndex(1, ln1, start + 2700 * second - 1), 3);
-    EXPECT_EQ(store.entryIndex(1, ln1, start + 2700 * second), 0);
-    EXPECT_EQ(store.value(1, ln1, 2), 50.5);
-
-    EXPECT_EQ(store.activeStartTime(1, ln1, start - 1), 0u);
-    EXPECT_EQ(store.nextStartTime(1, ln1, start - 1), start);
-    EXPECT_EQ(store.activeStartTime(1, ln1, start), start);
-    EXPECT_EQ(store.nextStartTime(1, ln1, start), 0u);
-    EXPECT_EQ(store.activeStartTime(1, ln1, start + 2700 * second), 0u);
-
-    EXPECT_EQ(store.activeSchedule(1, start - 1), noScheduleActive);
-    EXPECT_EQ(store.activeSchedule(1, start), ln1);
-    EXPECT_EQ(store.activeSchedule(1, start + 2700 * second), noScheduleActive);
-}
-
-TEST(ScheduleStates, ALaterStartTimeEndsTheRunBeforeIt)
-{
-    ScheduleStore store;
-    store.upload(1, ln1, timed(10, {1, 2, 3, 4}, {T0 + 30 * minute, T0}, 900));  // unsorted on purpose
-    EXPECT_EQ(store.entryIndex(1, ln1, T0 + 29 * minute), 2);
-    EXPECT_EQ(store.entryIndex(1, ln1, T0 + 30 * minute), 1);
-    EXPECT_EQ(store.activeStartTime(1, ln1, T0 + 31 * minute), T0 + 30 * minute);
-    EXPECT_EQ(store.nextStartTime(1, ln1, T0 + 10 * minute), T0 + 30 * minute);
-}
-
-TEST(ScheduleReuse, RepeatsBackToBackUntilTheNextStartTime)
-{
-    ScheduleStore store;
-    const Millis run = 2 * 900 * second;
-    store.upload(1, ln1, timed(10, {7, 8}, {T0, T0 + 10 * hour}, 900, true));
-
-    EXPECT_EQ(store.entryIndex(1, ln1, T0 + run), 1);
-    EXPECT_EQ(store.entryIndex(1, ln1, T0 + 5 * run + 900 * second), 2);
-    EXPECT_EQ(store.activeStartTime(1, ln1, T0 + 5 * run + 1), T0 + 5 * run);
-    EXPECT_EQ(store.nextStartTime(1, ln1, T0 + 5 * run + 1), T0 + 6 * run);
-    EXPECT_EQ(store.state(1, ln1, T0 + 100 * hour), ScheduleState::Running);
-
-    // The second start time begins a new series although the run before it would go on.
-    const Millis second2 = T0 + 10 * hour + 10 * minute;
-    EXPECT_EQ(store.activeStartTime(1, ln1, second2), T0 + 10 * hour);
-    EXPECT_EQ(store.nextStartTime(1, ln1, T0 + 10 * hour - minute), T0 + 10 * hour);
+    store.upload(1, ln1, timed(10, {1, 2, 3}, {T0 + hour, 0, T0 + 3 * hour}));  // runs of 45 minutes
+    store.upload(2, ln1, timed(10, {1, 2, 3, 4}, {T0 + 30 * minute, T0}));      // unsorted on purpose
+    store.upload(3, ln1, timed(10, {7, 8}, {T0, T0 + 10 * hour}, 900, true));   // repeats every 30 minutes
+    store.upload(4, ln1, timed(10, {1}, {0, 0}));
+    constexpr Millis run = 30 * minute;
+    using enum ScheduleState;
+    struct Case {
+        std::int32_t cls;
+        Millis at;
+        ScheduleState state;
+        std::int32_t entry;
+        Millis active, next;
+    };
+    const Case cases[] = {
+        {1, T0, Ready, 0, 0, T0 + hour},
+        {1, T0 + hour, Running, 1, T0 + hour, T0 + 3 * hour},
+        {1, T0 + hour + 15 * minute - 1, Running, 1, T0 + hour, T0 + 3 * hour},
+        {1, T0 + hour + 15 * minute, Running, 2, T0 + hour, T0 + 3 * hour},
+        {1, T0 + hour + 45 * minute - 1, Running, 3, T0 + hour, T0 + 3 * hour},
+        {1, T0 + hour + 45 * minute, Ready, 0, 0, T0 + 3 * hour},
+        {1, T0 + 3 * hour, Running, 1, T0 + 3 * hour, 0},
+        {1, T0 + 3 * hour + 45 * minute, StartTimeRequired, 0, 0, 0},
+        // A later start time ends the run before it.
+        {2, T0 + 29 * minute, Running, 2, T0, T0 + 30 * minute},
+        {2, T0 + 31 * minute, Running, 1, T0 + 30 * minute, 0},
+        // Reuse repeats back to back; the next start time begins a new series.
+        {3, T0 + run, Running, 1, T0 + run, T0 + 2 * run},
+        {3, T0 + 5 * run + 15 * minute, Running, 2, T0 + 5 * run, T0 + 6 * run},
+        {3, T0 + 10 * hour - minute, Running, 2, T0 + 19 * run, T0 + 10 * hour},
+        {3, T0 + 10 * hour + 10 * minute, Running, 1, T0 + 10 * hour, T0 + 10 * hour + run},
+        {3, T0 + 100 * hour, Running, 1, T0 + 100 * hour, T0 + 100 * hour + run},
+        {4, T0, StartTimeRequired, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "CLS" << c.cls << " at T0 + " << (c.at - T0) / 1000 << " s");
+        EXPECT_EQ(store.state(c.cls, ln1, c.at), c.state);
+        EXPECT_EQ(store.entryIndex(c.cls, ln1, c.at), c.entry);
+        EXPECT_EQ(store.activeStartTime(c.cls, ln1, c.at), c.active);
+        EXPECT_EQ(store.nextStartTime(c.cls, ln1, c.at), c.next);
+        EXPECT_EQ(store.activeSchedule(c.cls, c.at), c.entry ? ln1 : noScheduleActive);
+    }
+    EXPECT_EQ(store.value(1, ln1, 2), 2);
 }
 
 TEST(ActiveSchedule, HighestPriorityThenLaterStartThenLaterUpload)
@@ -285,11 +238,7 @@ TEST(ThreeDayProfile, HigherPriorityRunsCoverLowerOnesWithinThe72Hours)
     EXPECT_TRUE(store.profile(2, T0).empty());
 
     // An event taken as present for the whole horizon.
-    store.upload(1, "SysSoft_FSCH110001", [] {
-        Upload u = eventTriggered(110, {-5.6});
-        u.reuse = true;
-        return u;
-    }());
+    store.upload(1, "SysSoft_FSCH110001", eventTriggered(110, {-5.6}, true, true));
     store.setEvent(1, "SysSoft_FSCH110001", true, T0 - hour);
     const Profile withEvent = {
         {T0, -6},

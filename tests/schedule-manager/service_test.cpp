@@ -33,18 +33,17 @@ class ScheduleManagerProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        start();
         connection_ = sdbus::createSystemBusConnection();
-        proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+        start({"--trace", "--state-file", statePath()});
     }
 
-    void start(const std::vector<std::string>& extra = {})
+    void start(const std::vector<std::string>& args)
     {
-        std::vector<std::string> args = {"--trace", "--state-file", statePath()};
-        args.insert(args.end(), extra.begin(), extra.end());
+        proxy_.reset();
         program_ = std::make_unique<ChildProcess>(SCHEDULE_MANAGER_PROGRAM, args);
         ASSERT_TRUE(program_->waitForOutput("schedule-manager ready on " + serviceName + "\n"))
             << program_->errorOutput();
+        proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
     }
 
     std::string statePath() const { return dir_.path() + "/state.json"; }
@@ -80,6 +79,13 @@ protected:
     {
         callVoid("addScheduleJSON", int32_t{1}, ln, priority, static_cast<int32_t>(values.size()), interval, values,
                  starts, reuse, nowMillis());
+    }
+
+    // An event-triggered upload of one value with a 60 s interval, as a system schedule.
+    void uploadTriggered(int32_t cls, const std::string& ln, int32_t priority, double value, bool reuse)
+    {
+        callVoid("addScheduleJSONTrg", cls, ln, priority, int32_t{1}, int32_t{60}, std::vector<double>{value}, reuse,
+                 true, uint64_t{0}, true);
     }
 
     testsupport::PrivateBus bus_;
@@ -157,8 +163,7 @@ TEST_F(ScheduleManagerProgram, AnswersLikeTheServerExpects)
     EXPECT_EQ(profile.at(start + 2 * hour), INT64_MIN);
     EXPECT_EQ(profile.at(later), 13);
 
-    callVoid("addScheduleJSONTrg", int32_t{1}, std::string("SysSoft_FSCH110001"), int32_t{110}, int32_t{1},
-             int32_t{60}, std::vector<double>{-4}, true, true, nowMillis(), true);
+    uploadTriggered(1, "SysSoft_FSCH110001", 110, -4, true);
     EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("SysSoft_FSCH11000"), int32_t{1}), 3);
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
     callVoid("setEvent", int32_t{1}, std::string("SysSoft_FSCH110001"), true);
@@ -171,35 +176,29 @@ TEST_F(ScheduleManagerProgram, AnswersLikeTheServerExpects)
 TEST_F(ScheduleManagerProgram, BadArgumentsAreAnsweredWithErrors)
 {
     const uint64_t now = nowMillis();
-    const std::vector<double> one = {1};
-    const std::vector<uint64_t> starts = {now};
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{0}, ln1, int32_t{1}, int32_t{1}, int32_t{60}, one, starts, false, now),
-              errorPrefix + "InvalidArgs");
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, std::string(), int32_t{1}, int32_t{1}, int32_t{60}, one, starts,
-                      false, now),
-              errorPrefix + "InvalidArgs");
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{-1}, int32_t{60}, one, starts, false, now),
-              errorPrefix + "InvalidArgs");
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{1}, int32_t{0}, one, starts, false, now),
-              errorPrefix + "InvalidArgs");
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{301}, int32_t{60},
-                      std::vector<double>(301, 1.0), starts, false, now),
-              errorPrefix + "InvalidArgs");
-    EXPECT_EQ(errorOf("addScheduleJSONTrg", int32_t{1}, ln1, int32_t{1}, int32_t{2}, int32_t{60}, one, false, true, now,
-                      false),
-              errorPrefix + "InvalidArgs");
-    EXPECT_EQ(errorOf("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{-1}),
-              errorPrefix + "InvalidArgs");
+    auto uploadError = [&](int32_t cls, const std::string& ln, int32_t count, int32_t interval, size_t values = 1) {
+        return errorOf("addScheduleJSON", cls, ln, int32_t{1}, count, interval, std::vector<double>(values, 1.0),
+                       std::vector<uint64_t>{now}, false, now);
+    };
+    const std::string invalid = errorPrefix + "InvalidArgs";
+    EXPECT_EQ(uploadError(0, ln1, 1, 60), invalid);
+    EXPECT_EQ(uploadError(1, "", 1, 60), invalid);
+    EXPECT_EQ(uploadError(1, ln1, -1, 60), invalid);
+    EXPECT_EQ(uploadError(1, ln1, 1, 0), invalid);
+    EXPECT_EQ(uploadError(1, ln1, 301, 60, 301), invalid);
+    EXPECT_EQ(errorOf("addScheduleJSONTrg", int32_t{1}, ln1, int32_t{1}, int32_t{2}, int32_t{60},
+                      std::vector<double>{1}, false, true, now, false),
+              invalid);
+    EXPECT_EQ(errorOf("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{-1}), invalid);
+    EXPECT_EQ(errorOf("getSchedule3Days", int32_t{-7}), invalid);
     EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, int32_t{1}), errorPrefix + "UnknownSchedule");
-    EXPECT_EQ(errorOf("getSchedule3Days", int32_t{-7}), errorPrefix + "InvalidArgs");
     EXPECT_EQ(errorOf("setEvent", int32_t{1}, ln1, true), errorPrefix + "UnknownSchedule");
     EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, std::string("one")), "org.freedesktop.DBus.Error.InvalidArgs");
     EXPECT_EQ(errorOf("noSuchMethod", int32_t{1}), "org.freedesktop.DBus.Error.UnknownMethod");
 
     uploadTimed(ln1, 1, {5}, {now - 1000});
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{1}, int32_t{0}, one, starts, false, now),
-              errorPrefix + "InvalidArgs");
+    EXPECT_EQ(uploadError(1, ln1, 1, 0), invalid);
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "no_schedule_active") << "refused upload withdraws";
     EXPECT_TRUE(program_->running());
 }
@@ -209,15 +208,12 @@ TEST_F(ScheduleManagerProgram, ARestartKeepsTheSchedulesAndEvents)
     const uint64_t begin = nowMillis() - 1000;
     uploadTimed(ln1, 20, {3, 4}, {begin});
     uploadTimed(ln2, 10, {9}, {begin + hour}, 60, true);
-    callVoid("addScheduleJSONTrg", int32_t{2}, std::string("SysSoft_FSCH110001"), int32_t{110}, int32_t{1},
-             int32_t{60}, std::vector<double>{-4}, true, true, nowMillis(), true);
+    uploadTriggered(2, "SysSoft_FSCH110001", 110, -4, true);
     callVoid("setEvent", int32_t{2}, std::string("SysSoft_FSCH110001"), true);
     const auto profile = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
 
     EXPECT_EQ(program_->stop(), 0);
-    proxy_.reset();
-    start();
-    proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+    start({"--state-file", statePath()});
 
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{2}), "SysSoft_FSCH110001");
@@ -235,8 +231,7 @@ TEST_F(ScheduleManagerProgram, TracesEveryCallOnOneLine)
     uploadTimed(ln1, 10, std::vector<double>(100, 1.0), std::vector<uint64_t>(16, nowMillis()), 900);
     call<double>("getVal", int32_t{1}, ln1, int32_t{3});
     errorOf("checkExistence", int32_t{1}, std::string("bad\nname"));
-    callVoid("addScheduleJSONTrg", int32_t{2}, std::string("SysComEr_FSCH220001"), int32_t{220}, int32_t{1},
-             int32_t{60}, std::vector<double>{1}, false, true, uint64_t{0}, true);
+    uploadTriggered(2, "SysComEr_FSCH220001", 220, 1, false);
     const std::string expected = "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=10 n=100 intv=900 values=100 "
                                  "starts=16 reuse=0\n"
                                  "getVal cls=1 ln=EmpSPrg_FSCH020001 index=3\n"
@@ -263,16 +258,12 @@ TEST_F(ScheduleManagerProgram, ProblemsAreReportedNotCrashedOn)
 
     EXPECT_EQ(program_->stop(), 0);
     std::ofstream(statePath()) << "{\"format\": 1, \"schedules\": [{\"cls\": 1}]}";
-    start();
+    start({"--state-file", statePath()});
     EXPECT_TRUE(program_->waitForErrorOutput("is unusable")) << program_->errorOutput();
-    proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "no_schedule_active");
 
     EXPECT_EQ(program_->stop(), 0);
-    program_ = std::make_unique<ChildProcess>(SCHEDULE_MANAGER_PROGRAM,
-                                              std::vector<std::string>{"--state-file", dir_.path() + "/no/state.json"});
-    ASSERT_TRUE(program_->waitForOutput("ready on"));
-    proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
+    start({"--state-file", dir_.path() + "/no/state.json"});
     uploadTimed(ln1, 1, {5}, {nowMillis() - 1000});
     EXPECT_TRUE(program_->waitForErrorOutput("cannot write state file")) << program_->errorOutput();
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1) << "kept in memory";
