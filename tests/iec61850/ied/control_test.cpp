@@ -48,21 +48,14 @@ MmsValue withOrigin(std::size_t i, MmsValue m)
 
 MmsValue analogue(float f) { return MmsValue::structure({MmsValue::float32(f)}); }
 
-DataAttribute* child(DataObject* o, const char* name, FunctionalConstraint fc)
-{
-    return static_cast<DataAttribute*>(ModelNode_getChildWithFc(o, name, fc));
-}
-DataAttribute* operOf(DataObject* o) { return child(o, "Oper", IEC61850_FC_CO); }
-DataAttribute* ctlModel(DataObject* o) { return child(o, "ctlModel", IEC61850_FC_CF); }
+DataAttribute* operOf(DataObject* o) { return static_cast<DataAttribute*>(ModelNode_getChild(o, "Oper")); }
+DataAttribute* ctlModel(DataObject* o) { return static_cast<DataAttribute*>(ModelNode_getChild(o, "ctlModel")); }
 
 // The test model's controls, direct with normal security but SpcSo, with a
 // handler on every Oper but that of Unhandled.
 class Controls : public ServedModel {
 protected:
-    struct Operate {
-        DataAttribute* attribute;
-        MmsValue value;
-    };
+    using Operate = std::pair<DataAttribute*, MmsValue>;
 
     void SetUp() override
     {
@@ -87,7 +80,7 @@ protected:
         return seen_;
     }
 
-    // The control object's Oper, CO or ST item in its domain.
+    // The domain and item of a control object's attribute under the constraint fc.
     std::pair<std::string, std::string> address(DataObject* o, const char* fc, const char* rest = "")
     {
         return {std::string("TESTIED") + o->parent->parent->name,
@@ -127,10 +120,10 @@ TEST_F(Controls, EachAcceptedOperateReachesTheHandlerOnceAndItsAnswerDecides)
     const auto calls = seen();
     ASSERT_EQ(calls.size(), std::size(operates));
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].attribute, operOf(operates[i].first)) << i;
-        EXPECT_EQ(calls[i].value, operates[i].second) << i;
+        EXPECT_EQ(calls[i].first, operOf(operates[i].first)) << i;
+        EXPECT_EQ(calls[i].second, operates[i].second) << i;
     }
-    EXPECT_EQ(calls[0].value.encode(), kCaptureOper);
+    EXPECT_EQ(calls[0].second.encode(), kCaptureOper);
     // The status is the application's business.
     EXPECT_EQ(status(m.enaReq), MmsValue::boolean(false));
 
