@@ -275,6 +275,7 @@ TEST_F(BoxScl, EveryDataObjectHasTheClassOfItsShape)
     EXPECT_EQ(classOf("CLS1", "EmpSPrg_FSCH020001", "EnaReq"), "SPC SPC");
     EXPECT_EQ(classOf("CLS2", "EmpWCmd_FSCH030001", "StrTm05"), "TSG TSG_tm");
     EXPECT_EQ(classOf("CLS2", "MMXU001", "TotW"), "MV MV_db");
+    EXPECT_EQ(classOf("STB", "LDMS1", "UpdInst"), "SPC SPC_tm");
     EXPECT_EQ(classOf("STB", "LLN0", "Mod"), "ENC ENC_st_BehaviourMode");
     EXPECT_EQ(classOf("CLS1", "ActPow_FSCC001", "Schd026"), "ORG ORG");
     EXPECT_EQ(classOf("CLS1", "EmpSPrg_FSCH020001", "SchdSt"), "ENS ENS_ScheduleState");

@@ -91,7 +91,7 @@ XMLElement* objectType(XMLElement* root, const char* lnClass, const char* object
 TEST(SclNames, NodeNamesSplitAndTextIsEscaped)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"LLN0", "|LLN0|"}, {"MMXU001", "|MMXU|001"}, {"EmpSPrg_FSCH020001", "EmpSPrg_|FSCH|020001"},
+        {"LLN0", "|LLN0|"}, {"LPHD", "|LPHD|"}, {"MMXU001", "|MMXU|001"}, {"EmpSPrg_FSCH020001", "EmpSPrg_|FSCH|020001"},
         {"S1_XSWI1", "S1_|XSWI|1"}, {"ABC", "|ABC|"}};
     for (const auto& [name, parts] : cases) {
         const scl::LnName got = scl::splitLnName(name);
