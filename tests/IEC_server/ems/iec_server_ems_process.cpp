@@ -1,26 +1,19 @@
 // The EMS interface of the real IecServer process on a private system bus.
+#include "../box_test_support.hpp"
 #include "child_process.hpp"
 #include "ems_test_support.hpp"
 #include "private_bus.hpp"
 
-#include "iec61850/client/mms_connection.hpp"
-
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 
 constexpr const char* kService = "de.brenvolta.vantor.iec61850";
-constexpr std::uint16_t kPort = 4102;
 
 class IecServerWithEms : public ::testing::Test {
 protected:
@@ -43,18 +36,6 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    ::testing::AssertionResult connect(iec61850::client::MmsConnection& connection)
-    {
-        iec61850::client::ConnectOptions options;
-        options.port = kPort;
-        for (int attempt = 0; attempt < 50; ++attempt) {
-            if (connection.connect(options).ok())
-                return ::testing::AssertionSuccess();
-            std::this_thread::sleep_for(100ms);
-        }
-        return ::testing::AssertionFailure() << "no MMS association on port " << kPort;
-    }
-
     testsupport::PrivateBus bus;
     testsupport::TempDir root;
     std::unique_ptr<ChildProcess> server;
@@ -69,7 +50,7 @@ TEST_F(IecServerWithEms, NameAlreadyOwnedIsReportedAndTheMmsServerStillStarts)
     EXPECT_EQ(server->output().find("registerDBusInterfaces"), std::string::npos);
     EXPECT_EQ(server->output().find("# InterfaceEMS initiation done"), std::string::npos);
     iec61850::client::MmsConnection connection;
-    ASSERT_TRUE(connect(connection));
+    ASSERT_TRUE(boxtest::connectTo(connection));
     EXPECT_TRUE(connection.identify().ok());
 }
 
@@ -84,7 +65,7 @@ TEST_F(IecServerWithEms, SetTotwReachesTheModelServedOverMms)
                                           " de.brenvolta.vantor.iec61850.cls.mmxu001 setTotw xti 1500 1700000000 0");
     ASSERT_EQ(call.status, 0) << call.output;
     iec61850::client::MmsConnection connection;
-    ASSERT_TRUE(connect(connection));
+    ASSERT_TRUE(boxtest::connectTo(connection));
     auto value = connection.read("FNN_STEUERBOXCLS1", "MMXU001$MX$TotW$mag$f");
     ASSERT_TRUE(value.ok()) << value.error().describe();
     EXPECT_EQ(value->toFloat(), 1500.0f);

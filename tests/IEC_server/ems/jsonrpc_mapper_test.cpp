@@ -2,17 +2,13 @@
 #include "ems_test_support.hpp"
 #include "jsonrpc_mapper.hpp"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <future>
-#include <memory>
-#include <thread>
 
 namespace {
 
 using namespace emstest;
 
+constexpr const char* kTrue = R"({"jsonrpc":"2.0","id":1,"result":true})";
 constexpr const char* kConnectorError = "JsonrpcMapper -> Error sending values: -32003: "
                                         "client connector error, received status != 200\n";
 
@@ -25,15 +21,9 @@ std::unique_ptr<ConsoleCapture> sendThrough(int port, std::int64_t value1 = -420
     return console;
 }
 
-std::unique_ptr<ConsoleCapture> exchange(const std::string& responseBody, int status = 200)
-{
-    JsonRpcTestServer server(answer(responseBody, status));
-    return sendThrough(server.port());
-}
-
 TEST(JsonrpcExport, RequestBodyByteForByte)
 {
-    JsonRpcTestServer server(answer(R"({"jsonrpc":"2.0","id":1,"result":true})"));
+    JsonRpcTestServer server(kTrue);
     sendThrough(server.port(), -4200, 0);
     sendThrough(server.port(), 2147483647, 0);
     const auto requests = server.requests();
@@ -44,77 +34,63 @@ TEST(JsonrpcExport, RequestBodyByteForByte)
     EXPECT_EQ(requests[1].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[2147483647,0]})");
 }
 
-TEST(JsonrpcExport, ResultTrueIsSuccess)
+TEST(JsonrpcExport, EachAnswerGivesItsLine)
 {
-    auto console = exchange(R"({"jsonrpc":"2.0","id":1,"result":true})");
-    EXPECT_EQ(console->out(), "JsonrpcMapper -> Successfully sent values to server.\n");
-    EXPECT_EQ(console->err(), "");
+    struct Answer {
+        const char* body;
+        int status;
+        const char* out;
+        const char* err;  // a part of standard error; "" for none at all
+    };
+    for (const Answer& a : {
+             Answer{kTrue, 200, "JsonrpcMapper -> Successfully sent values to server.\n", ""},
+             {R"({"jsonrpc":"2.0","id":1,"result":false})", 200, "", "JsonrpcMapper -> Failed to send values to server.\n"},
+             {kTrue, 500, "", kConnectorError},
+             {"", 404, "", kConnectorError},
+             {R"({"jsonrpc":"2.0","id":1,"result":"ok"})", 200, "",
+              "type must be boolean, but is string"},
+             {R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found"}})", 200, "",
+              "JsonrpcMapper -> Error sending values: -32601: Method not found\n"},
+             {"not json", 200, "", "-32700: invalid JSON response from server"},
+             {R"({"jsonrpc":"2.0","id":1})", 200, "", "neither \"result\" nor \"error\""},
+             {"[true]", 200, "", "-32603"},
+         }) {
+        SCOPED_TRACE(std::string(a.body) + " " + std::to_string(a.status));
+        JsonRpcTestServer server(a.body, a.status);
+        const auto console = sendThrough(server.port());
+        EXPECT_EQ(console->out, a.out);
+        if (*a.err) {
+            EXPECT_NE(console->err.find(a.err), std::string::npos) << console->err;
+        } else {
+            EXPECT_EQ(console->err, "");
+        }
+    }
+    EXPECT_EQ(sendThrough(closedPort())->err, kConnectorError);
 }
 
-TEST(JsonrpcExport, ResultFalseIsReportedAsFailure)
-{
-    auto console = exchange(R"({"jsonrpc":"2.0","id":1,"result":false})");
-    EXPECT_EQ(console->out(), "");
-    EXPECT_EQ(console->err(), "JsonrpcMapper -> Failed to send values to server.\n");
-}
-
-TEST(JsonrpcExport, StatusOtherThan200IsAConnectorError)
-{
-    EXPECT_EQ(exchange(R"({"jsonrpc":"2.0","id":1,"result":true})", 500)->err(), kConnectorError);
-    EXPECT_EQ(exchange("", 404)->err(), kConnectorError);
-}
-
-TEST(JsonrpcExport, NothingListeningIsAConnectorError)
-{
-    EXPECT_EQ(sendThrough(closedPort())->err(), kConnectorError);
-}
-
-TEST(JsonrpcExport, NonBooleanResultGivesTheJsonTypeError)
-{
-    const std::string err = exchange(R"({"jsonrpc":"2.0","id":1,"result":"ok"})")->err();
-    EXPECT_EQ(err.rfind("JsonrpcMapper -> Error sending values: ", 0), 0u) << err;
-    EXPECT_NE(err.find("type must be boolean, but is string"), std::string::npos) << err;
-}
-
-TEST(JsonrpcExport, ServerErrorsAndMalformedResponsesAreReported)
-{
-    EXPECT_EQ(exchange(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found"}})")->err(),
-              "JsonrpcMapper -> Error sending values: -32601: Method not found\n");
-    EXPECT_NE(exchange("not json")->err().find("-32700: invalid JSON response from server"), std::string::npos);
-    EXPECT_NE(exchange(R"({"jsonrpc":"2.0","id":1})")->err().find("neither \"result\" nor \"error\""),
-              std::string::npos);
-    EXPECT_NE(exchange("[true]")->err().find("-32603"), std::string::npos);
-}
-
-// Runs the export on a thread of its own and waits for it with a generous deadline.
+// The export on a thread of its own, waited for with a generous deadline.
 std::string errorOutputOfUnansweredExport(int port)
 {
     auto done = std::make_shared<std::promise<std::string>>();
-    std::thread([done, port] {
-        done->set_value(sendThrough(port)->err());
-    }).detach();
+    std::thread([done, port] { done->set_value(sendThrough(port)->err); }).detach();
     auto result = done->get_future();
     if (result.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
         return "export still waiting after 60 s";
     return result.get();
 }
 
-TEST(JsonrpcExport, PeerThatNeverAnswersEndsWithTheReadTimeout)
+TEST(JsonrpcExport, PeersThatNeverAnswerEndWithTheReadOrConnectTimeout)
 {
-    SilentPeer peer;
-    EXPECT_EQ(errorOutputOfUnansweredExport(peer.port()), kConnectorError);
-}
-
-TEST(JsonrpcExport, ConnectionAttemptWithoutAnswerEndsWithTheConnectTimeout)
-{
-    SilentPeer peer(0);
-    peer.occupyQueue();
-    EXPECT_EQ(errorOutputOfUnansweredExport(peer.port()), kConnectorError);
+    SilentPeer accepting;
+    EXPECT_EQ(errorOutputOfUnansweredExport(accepting.port()), kConnectorError);
+    SilentPeer full(0);
+    full.occupyQueue();
+    EXPECT_EQ(errorOutputOfUnansweredExport(full.port()), kConnectorError);
 }
 
 TEST(JsonrpcExport, DisabledSendsNothingButKeepsTheValues)
 {
-    JsonRpcTestServer server(answer(R"({"jsonrpc":"2.0","id":1,"result":true})"));
+    JsonRpcTestServer server(kTrue);
     JsonrpcMapper mapper(false, "127.0.0.1", server.port());
     EXPECT_EQ(mapper.value1(), 0);
     ConsoleCapture console;
@@ -124,8 +100,7 @@ TEST(JsonrpcExport, DisabledSendsNothingButKeepsTheValues)
     EXPECT_EQ(mapper.value1(), 1500);
     EXPECT_EQ(mapper.value2(), 7);
     EXPECT_TRUE(server.requests().empty());
-    EXPECT_EQ(console.out(), "");
-    EXPECT_EQ(console.err(), "");
+    EXPECT_EQ(console.out + console.err, "");
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
-// The box's model served over TCP on 127.0.0.1 and read with our client.
-#include "box_model.hpp"
-
-#include "iec61850/client/mms_connection.hpp"
-#include "iec61850/ied/iec61850_server.hpp"
-
-#include <gtest/gtest.h>
+// The box's model served over TCP on 127.0.0.1 and read with our client,
+// and its start values read through the server API and over MMS.
+#include "../box_test_support.hpp"
 
 #include <algorithm>
 #include <string>
@@ -13,34 +9,90 @@
 namespace {
 
 using namespace iec61850;
-using client::MmsConnection;
+using namespace boxtest;
 using mms::TypeDescription;
 using mms::Value;
+using Names = std::vector<std::string>;
 
-constexpr const char* kStb = "FNN_STEUERBOXSTB";
-constexpr const char* kCls1 = "FNN_STEUERBOXCLS1";
-constexpr const char* kCls2 = "FNN_STEUERBOXCLS2";
+Value units(int siUnit, int multiplier) { return Value::structure({Value::integer(siUnit), Value::integer(multiplier)}); }
+Value text(const char* s) { return Value::visibleString(s); }
+
+// Attribute paths with their start values; the FC for MMS comes from the model.
+std::vector<std::pair<const char*, Value>> startValues()
+{
+    return {
+        {"CLS2/ActPow_FSCC001.Schd022.setSrcRef", text("@CLS2/SysComEr_FSCH220001")},
+        {"CLS2/ActPow_FSCC001.Schd026.setSrcRef", text("@CLS2/DsoECmd_FSCH250004")},
+        {"CLS2/ActPow_FSCC001.CtlEnt.setSrcRef", text("@CLS2/ActPow_GGIO001.AnOut1.mxVal.f")},
+        {"CLS1/SysSoft_FSCH110004.InSyn.setSrcRef", text("@CLS1/Softstart_GGIO001.Ind4.stVal")},
+        {"CLS1/LLN0.GrRef.setSrcRef", text("@STB")},
+        {"CLS1/ActPow_FSCC001.ActSchdRef.stVal", text("")},
+        {"CLS1/EmpSPrg_FSCH020102.NumEntr.setVal", Value::integer(300)},
+        {"CLS1/EmpSPrg_FSCH020102.SchdPrio.setVal", Value::integer(20)},
+        {"CLS2/SysRes_FSCH010001.SchdPrio.setVal", Value::integer(10)},
+        {"CLS2/DsoECmd_FSCH250003.SchdPrio.setVal", Value::integer(250)},
+        {"CLS1/SysComEr_FSCH220001.NumEntr.setVal", Value::integer(100)},
+        {"CLS1/SysSoft_FSCH110002.SchdEnaErr.stVal", Value::integer(1)},
+        {"CLS1/EmpWCmd_FSCH030002.SchdIntv.setVal", Value::integer(0)},
+        {"CLS1/SysComEr_FSCH220001.SchdReuse.setVal", Value::boolean(true)},
+        {"CLS1/EmpSPrg_FSCH020001.SchdReuse.setVal", Value::boolean(false)},
+        {"CLS2/SysSoft_FSCH110003.EvTrg.setVal", Value::boolean(true)},
+        {"CLS2/SysRes_FSCH010001.StrTm16.setCal.occType", Value::integer(5)},
+        {"CLS1/SysRes_FSCH010001.StrTm16.setCal.occ", Value::unsignedInteger(0)},
+        {"CLS2/EmpSPrg_FSCH020101.ValASG300.setMag.f", Value::float32(0.0f)},
+        {"CLS1/FailSafe_GGIO001.Beh.stVal", Value::integer(0)},
+        {"CLS1/ActPow_GGIO001.Beh.stVal", Value::integer(1)},
+        {"STB/CommFail_GGIO1.Beh.stVal", Value::integer(1)},
+        {"STB/LLN0.Health.stVal", Value::integer(1)},
+        {"STB/W3_XSWI1.SwTyp.stVal", Value::integer(1)},
+        {"STB/S1_XSWI1.Loc.stVal", Value::boolean(true)},
+        {"STB/LPHD.RsDev.ctlModel", Value::integer(1)},
+        {"STB/LLN0.Mod.ctlModel", Value::integer(0)},
+        {"CLS1/ActPow_GGIO001.AnOut1.ctlModel", Value::integer(0)},
+        {"CLS2/EmpDCmd_FSCH050001.EnaReq.ctlModel", Value::integer(1)},
+        {"CLS2/FailSafe_GGIO001.FailPLodSet.ctlModel", Value::integer(1)},
+        {"CLS1/EmpSPrg_FSCH020103.ValASG300.units", units(38, 3)},
+        {"CLS2/MMXU001.TotW.units", units(38, 3)},
+        {"CLS1/DsoWCmd_FSCH130001.SchdIntv.units", units(4, 0)},
+        {"STB/LTMS1.TmOfs.units", units(4, 0)},
+        {"STB/LLN0.NamPlt.vendor", text("de.vde.fnn.stb.admin")},
+        {"STB/LLN0.NamPlt.d", text("Admin-Modell für die Steuerbox nach LH V1.2 vom 2020-xx-xx.")},
+        {"CLS2/LLN0.NamPlt.configRev", text("1.2.0")},
+        {"CLS1/DERRtg_GGIO001.NamPlt.lnNs", text("FNN-STB-ext:2019A")},
+        {"CLS1/DERRtg_GGIO001.NamPlt.vendor", text("")},
+        {"STB/LPHD.PhyNam.vendor", text("Brenvolta CLS")},
+        {"CLS1/MMXU001.TotW.db", Value::unsignedInteger(1000)},
+        {"CLS2/MMXU001.TotW.dbRef", Value::float32(100.0f)},
+        {"CLS2/MMXU001.TotW.d", text("Wirkleistungswert")},
+        {"CLS1/FailSafe_GGIO001.FailDurSet.maxVal.f", Value::float32(86400.0f)},
+    };
+}
+
+// "CLS1/LN.DO.DA" as domain and "LN$FC$DO$DA".
+std::pair<std::string, std::string> mmsAddress(const std::string& path, const DataAttribute* a)
+{
+    const auto slash = path.find('/');
+    const Names names = split(path.substr(slash + 1), '.');
+    std::string item = names[0] + "$" + FunctionalConstraint_toString(a->fc);
+    for (std::size_t i = 1; i < names.size(); ++i)
+        item += "$" + names[i];
+    return {"FNN_STEUERBOX" + path.substr(0, slash), item};
+}
 
 class OverMms : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         server = IedServer_create(box::staticModel());
-        if (!server)
-            return;
-        IedServer_setLocalIpAddress(server, "127.0.0.1");
-        IedServer_start(server, 0);
+        if (server)
+            startOnLoopback(server);
     }
     static void TearDownTestSuite() { IedServer_destroy(server); }
 
     void SetUp() override
     {
         ASSERT_NE(server, nullptr) << "the model's data sets or control blocks do not resolve";
-        ASSERT_TRUE(IedServer_isRunning(server));
-        client::ConnectOptions o;
-        o.port = static_cast<std::uint16_t>(IedServer_getPort(server));
-        auto r = connection.connect(o);
-        ASSERT_TRUE(r.ok()) << r.error().describe();
+        ASSERT_TRUE(connectTo(connection, static_cast<std::uint16_t>(IedServer_getPort(server))));
     }
 
     Value read(const char* domain, const char* item)
@@ -50,41 +102,84 @@ protected:
         return r.ok() ? *r : Value::error(mms::DataAccessError::ObjectUndefined);
     }
 
-    std::vector<std::string> componentNames(const TypeDescription* t)
+    static Names componentNames(const TypeDescription* t)
     {
-        std::vector<std::string> names;
+        Names names;
         if (t)
             for (const TypeDescription& c : t->components())
                 names.push_back(c.name());
         return names;
     }
 
+    // The first report after the writes: its values and where its inclusion bit string of `members` bits is.
+    struct Report {
+        std::vector<Value> values;
+        std::size_t inclusion = 0;
+    };
+    Report firstReport(const char* domain, const std::vector<std::string>& writes, std::size_t members,
+                       const std::function<void()>& then = {})
+    {
+        std::vector<mms::InformationReport> reports;
+        connection.setReportHandler([&](const mms::InformationReport& r) { reports.push_back(r); });
+        for (const std::string& item : writes)
+            EXPECT_TRUE(connection.write(domain, item, Value::boolean(true)).ok()) << item;
+        if (then)
+            then();
+        while (reports.empty()) {
+            auto n = connection.waitForReports(5000);
+            if (!n.ok() || *n == 0)
+                return {};
+        }
+        Report report{reports.front().results, 0};
+        const auto& r = report.values;
+        report.inclusion = static_cast<std::size_t>(std::find_if(r.begin(), r.end(), [&](const Value& v) {
+            return v.is(Value::Kind::BitString) && v.bitStringSize() == members;
+        }) - r.begin());
+        return report;
+    }
+
     static inline IedServer server = nullptr;
-    MmsConnection connection;
+    client::MmsConnection connection;
 };
+
+TEST_F(OverMms, StartValuesThroughTheServerAndOverMms)
+{
+    for (const auto& [path, expected] : startValues()) {
+        SCOPED_TRACE(std::string(path) + " = " + expected.toString());
+        DataAttribute* a = attributeAt(path);
+        ASSERT_NE(a, nullptr);
+        EXPECT_TRUE(*IedServer_getAttributeValue(server, a) == expected)
+            << IedServer_getAttributeValue(server, a)->toString();
+        const auto [domain, item] = mmsAddress(path, a);
+        EXPECT_TRUE(read(domain.c_str(), item.c_str()) == expected) << item;
+    }
+    DataAttribute* startTime = attributeAt("CLS1/EmpWCmd_FSCH030001.StrTm16.setTm");
+    EXPECT_EQ(MmsValue_getUtcTimeInMs(IedServer_getAttributeValue(server, startTime)), 0u);
+    for (auto [domain, missing] : {std::pair{kCls1, "EmpWCmd_FSCH030001$SP$StrTm16$setCal"},
+                                   {kStb, "LPHD1$ST$WrmStr"}}) {
+        auto r = connection.read(domain, missing);
+        EXPECT_TRUE(!r.ok() || r->isError()) << missing;
+    }
+}
 
 TEST_F(OverMms, DomainsAndTheirLogicalNodes)
 {
     auto domains = connection.domainNames();
     ASSERT_TRUE(domains.ok());
-    EXPECT_EQ(*domains, (std::vector<std::string>{kCls1, kCls2, kStb}));
+    EXPECT_EQ(*domains, (Names{kCls1, kCls2, kStb}));
 
     // getNameList answers in name order; the top-level names are the nodes.
     for (const char* ld : {"STB", "CLS1", "CLS2"}) {
-        std::vector<std::string> model;
+        Names model;
         for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), ld)->firstChild; ln; ln = ln->sibling)
             model.emplace_back(ln->name);
-        const std::string domain = std::string("FNN_STEUERBOX") + ld;
-        auto names = connection.variableNames(domain);
+        auto names = connection.variableNames(std::string("FNN_STEUERBOX") + ld);
         ASSERT_TRUE(names.ok()) << names.error().describe();
-        std::vector<std::string> nodes;
+        Names nodes;
         std::copy_if(names->begin(), names->end(), std::back_inserter(nodes),
                      [](const std::string& n) { return n.find('$') == std::string::npos; });
-        std::vector<std::string> sorted = model;
-        std::sort(sorted.begin(), sorted.end());
-        std::sort(nodes.begin(), nodes.end());
-        EXPECT_EQ(nodes, sorted) << ld;
-        EXPECT_EQ(std::find(names->begin(), names->end(), "LPHD1"), names->end());
+        std::sort(model.begin(), model.end());
+        EXPECT_EQ(nodes, model) << ld;
     }
 }
 
@@ -92,59 +187,28 @@ TEST_F(OverMms, TypeOfAScheduleNodeListsItsObjectsInModelOrder)
 {
     auto type = connection.variableAccessAttributes(kCls1, "EmpSPrg_FSCH020001");
     ASSERT_TRUE(type.ok()) << type.error().describe();
-    EXPECT_EQ(componentNames(&*type), (std::vector<std::string>{"MX", "ST", "CO", "CF", "DC", "SP"}));
+    EXPECT_EQ(componentNames(&*type), (Names{"MX", "ST", "CO", "CF", "DC", "SP"}));
     EXPECT_EQ(componentNames(type->component("ST")),
-              (std::vector<std::string>{"Beh", "SchdSt", "SchdEntr", "ActStrTm", "NxtStrTm", "SchdEnaErr", "EnaReq",
-                                        "DsaReq"}));
-    EXPECT_EQ(componentNames(type->component("CO")), (std::vector<std::string>{"EnaReq", "DsaReq"}));
+              (Names{"Beh", "SchdSt", "SchdEntr", "ActStrTm", "NxtStrTm", "SchdEnaErr", "EnaReq", "DsaReq"}));
+    EXPECT_EQ(componentNames(type->component("CO")), (Names{"EnaReq", "DsaReq"}));
     const auto sp = componentNames(type->component("SP"));
     ASSERT_EQ(sp.size(), 3u + 100 + 16 + 1);
-    EXPECT_EQ(sp[0], "SchdPrio");
-    EXPECT_EQ(sp[3], "ValASG001");
-    EXPECT_EQ(sp[102], "ValASG100");
-    EXPECT_EQ(sp[103], "StrTm01");
-    EXPECT_EQ(sp.back(), "SchdReuse");
+    EXPECT_EQ(sp[2] + " " + sp[3] + " " + sp[102] + " " + sp[103] + " " + sp.back(),
+              "SchdIntv ValASG001 ValASG100 StrTm01 SchdReuse");
     EXPECT_EQ(componentNames(type->find("SP$StrTm16$setCal")),
-              (std::vector<std::string>{"occ", "occType", "occPer", "weekDay", "month", "day", "hr", "mn"}));
-    const TypeDescription* f = type->find("SP$ValASG042$setMag$f");
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->kind(), TypeDescription::Kind::FloatingPoint);
-    EXPECT_EQ(componentNames(type->find("ST$EnaReq")),
-              (std::vector<std::string>{"origin", "ctlNum", "stVal", "q", "t"}));
-
+              (Names{"occ", "occType", "occPer", "weekDay", "month", "day", "hr", "mn"}));
+    ASSERT_NE(type->find("SP$ValASG042$setMag$f"), nullptr);
+    EXPECT_EQ(type->find("SP$ValASG042$setMag$f")->kind(), TypeDescription::Kind::FloatingPoint);
     auto wcmd = connection.variableAccessAttributes(kCls2, "EmpWCmd_FSCH030001$SP$StrTm16");
     ASSERT_TRUE(wcmd.ok());
-    EXPECT_EQ(componentNames(&*wcmd), (std::vector<std::string>{"setTm"}));
-    auto soft = connection.variableAccessAttributes(kCls2, "SysSoft_FSCH110001");
-    ASSERT_TRUE(soft.ok());
-    EXPECT_EQ(soft->component("CO"), nullptr);
-}
-
-TEST_F(OverMms, StartValuesReadBack)
-{
-    EXPECT_EQ(read(kCls2, "ActPow_FSCC001$SP$Schd022$setSrcRef"), Value::visibleString("@CLS2/SysComEr_FSCH220001"));
-    EXPECT_EQ(read(kCls1, "ActPow_FSCC001$SP$Schd014$setSrcRef"), Value::visibleString("@CLS1/SysSoft_FSCH110001"));
-    EXPECT_EQ(read(kCls1, "EmpSPrg_FSCH020102$SP$NumEntr$setVal").toInt32(), 300);
-    EXPECT_EQ(read(kCls1, "EmpSPrg_FSCH020102$SP$SchdPrio$setVal").toInt32(), 20);
-    EXPECT_EQ(read(kCls2, "SysRes_FSCH010001$SP$StrTm16$setCal$occType").toInt32(), 5);
-    EXPECT_EQ(read(kCls1, "FailSafe_GGIO001$ST$Beh$stVal").toInt32(), 0);
-    EXPECT_EQ(read(kCls1, "ActPow_GGIO001$ST$Beh$stVal").toInt32(), 1);
-    EXPECT_EQ(read(kCls2, "MMXU001$CF$TotW$db").toUint32(), 1000u);
-    EXPECT_EQ(read(kCls2, "MMXU001$CF$TotW$units"), Value::structure({Value::integer(38), Value::integer(3)}));
-    EXPECT_EQ(read(kStb, "LPHD$DC$PhyNam$vendor"), Value::visibleString("Brenvolta CLS"));
-    EXPECT_EQ(read(kStb, "LTMS1$CF$TmOfs$units"), Value::structure({Value::integer(4), Value::integer(0)}));
-
-    auto missing = connection.read(kCls1, "EmpWCmd_FSCH030001$SP$StrTm16$setCal");
-    EXPECT_TRUE(!missing.ok() || missing->isError());
-    auto noNode = connection.read(kStb, "LPHD1$ST$WrmStr");
-    EXPECT_TRUE(!noNode.ok() || noNode->isError());
+    EXPECT_EQ(componentNames(&*wcmd), (Names{"setTm"}));
 }
 
 TEST_F(OverMms, DataSetsResolve)
 {
     auto stbSets = connection.variableListNames(kStb);
     ASSERT_TRUE(stbSets.ok());
-    EXPECT_EQ(*stbSets, (std::vector<std::string>{"LLN0$dataset01", "LLN0$dataset02"}));
+    EXPECT_EQ(*stbSets, (Names{"LLN0$dataset01", "LLN0$dataset02"}));
     for (auto [domain, set, count] : {std::tuple{kStb, "LLN0$dataset01", 26u}, {kStb, "LLN0$dataset02", 4u},
                                       {kCls1, "LLN0$dataset01", 63u}, {kCls2, "LLN0$dataset01", 63u}}) {
         auto members = connection.variableListAttributes(domain, set);
@@ -153,8 +217,7 @@ TEST_F(OverMms, DataSetsResolve)
         auto values = connection.readList(domain, set);
         ASSERT_TRUE(values.ok()) << domain << " " << set;
         ASSERT_EQ(values->size(), count);
-        for (const Value& v : *values)
-            EXPECT_FALSE(v.isError()) << domain << " " << set;
+        EXPECT_TRUE(std::none_of(values->begin(), values->end(), [](const Value& v) { return v.isError(); }));
     }
     auto stb = connection.variableListAttributes(kStb, "LLN0$dataset01");
     ASSERT_TRUE(stb.ok());
@@ -165,83 +228,64 @@ TEST_F(OverMms, DataSetsResolve)
     EXPECT_EQ((*cls)[1].domain, kCls2);
     EXPECT_EQ((*cls)[1].item, "ActPow_FSCC001$ST$ActSchdRef");
     EXPECT_EQ((*cls)[21 + 2].item, "SysComEr_FSCH220001$ST$SchdSt");
-    EXPECT_EQ((*cls)[62].item, "FailSafe_GGIO001$MX$FailPLodGet");
 }
 
 TEST_F(OverMms, GeneralInterrogationReportsEveryMemberInOrder)
 {
-    std::vector<mms::InformationReport> reports;
-    connection.setReportHandler([&](const mms::InformationReport& r) { reports.push_back(r); });
-    const char* rcb = "LLN0$RP$reportControl0101";
     EXPECT_EQ(read(kCls1, "LLN0$RP$reportControl0101$RptID"), Value::visibleString("CLS1/report01"));
-    ASSERT_TRUE(connection.write(kCls1, std::string(rcb) + "$RptEna", Value::boolean(true)).ok());
-    ASSERT_TRUE(connection.write(kCls1, std::string(rcb) + "$GI", Value::boolean(true)).ok());
-    while (reports.empty()) {
-        auto n = connection.waitForReports(5000);
-        ASSERT_TRUE(n.ok() && *n > 0) << "no report";
-    }
-    const std::vector<Value>& r = reports.front().results;
-    ASSERT_FALSE(r.empty());
+    const Report report =
+        firstReport(kCls1, {"LLN0$RP$reportControl0101$RptEna", "LLN0$RP$reportControl0101$GI"}, 63);
+    const auto& r = report.values;
+    ASSERT_LT(report.inclusion, r.size()) << "no report with 63 members";
     EXPECT_EQ(r[0], Value::visibleString("CLS1/report01"));
-    auto inclusion = std::find_if(r.begin(), r.end(), [](const Value& v) {
-        return v.is(Value::Kind::BitString) && v.bitStringSize() == 63;
-    });
-    ASSERT_NE(inclusion, r.end());
-    EXPECT_EQ(inclusion->countSetBits(), 63u);
+    EXPECT_EQ(r[report.inclusion].countSetBits(), 63u);
     auto expected = connection.readList(kCls1, "LLN0$dataset01");
     ASSERT_TRUE(expected.ok());
-    const auto first = static_cast<std::size_t>(inclusion - r.begin()) + 1;
-    ASSERT_EQ(r.size(), first + 2 * 63);
+    const auto first = static_cast<std::ptrdiff_t>(report.inclusion) + 1;
+    ASSERT_EQ(r.size(), static_cast<std::size_t>(first) + 2 * 63);
     EXPECT_EQ(std::vector<Value>(r.begin() + first, r.begin() + first + 63), *expected);
-    EXPECT_EQ(std::find(r.begin(), r.end(), Value::visibleString("FNN_STEUERBOXCLS1/LLN0$dataset01")) - r.begin(),
-              static_cast<long>(first) - 3);
+    EXPECT_EQ(r[report.inclusion - 2], Value::visibleString("FNN_STEUERBOXCLS1/LLN0$dataset01"));
 }
 
 TEST_F(OverMms, StbGeneralInterrogationCoversTheLphdMembers)
 {
-    std::vector<mms::InformationReport> reports;
-    connection.setReportHandler([&](const mms::InformationReport& r) { reports.push_back(r); });
-    ASSERT_TRUE(connection.write(kStb, "LLN0$RP$reportControl0102$RptEna", Value::boolean(true)).ok());
-    ASSERT_TRUE(connection.write(kStb, "LLN0$RP$reportControl0102$GI", Value::boolean(true)).ok());
-    while (reports.empty()) {
-        auto n = connection.waitForReports(5000);
-        ASSERT_TRUE(n.ok() && *n > 0) << "no report";
-    }
-    const std::vector<Value>& r = reports.front().results;
-    auto inclusion = std::find_if(r.begin(), r.end(), [](const Value& v) {
-        return v.is(Value::Kind::BitString) && v.bitStringSize() == 26;
-    });
-    ASSERT_NE(inclusion, r.end());
-    EXPECT_EQ(inclusion->countSetBits(), 26u);
-    ASSERT_EQ(r.end() - inclusion, 1 + 2 * 26);
-    // NumPwrUp of LPHD, the last member: {stVal, q, t}
-    EXPECT_EQ(inclusion[26], read(kStb, "LPHD$ST$NumPwrUp"));
+    const Report report = firstReport(kStb, {"LLN0$RP$reportControl0102$RptEna", "LLN0$RP$reportControl0102$GI"}, 26);
+    ASSERT_LT(report.inclusion, report.values.size()) << "no report with 26 members";
+    EXPECT_EQ(report.values[report.inclusion].countSetBits(), 26u);
+    ASSERT_EQ(report.values.size() - report.inclusion, 1u + 2 * 26);
+    // NumPwrUp of LPHD, the last member
+    EXPECT_EQ(report.values[report.inclusion + 26], read(kStb, "LPHD$ST$NumPwrUp"));
     EXPECT_EQ(read(kStb, "LLN0$LG$logControlSTB$LogEna"), Value::boolean(true));
     EXPECT_EQ(read(kStb, "LLN0$LG$logControlRelay$LogRef"), Value::visibleString("STB/LLN0$logRelay"));
 }
 
 TEST_F(OverMms, AnUnchangedSetPointUpdateIsReportedAsDataUpdate)
 {
-    std::vector<mms::InformationReport> reports;
-    connection.setReportHandler([&](const mms::InformationReport& r) { reports.push_back(r); });
-    ASSERT_TRUE(connection.write(kCls2, "LLN0$RP$reportControl0102$RptEna", Value::boolean(true)).ok());
-    DataAttribute* mag = box::findDataAttribute("CLS2", "ActPow_FSCC001", "ValMV", "mag");
-    ASSERT_NE(mag, nullptr);
-    IedServer_updateFloatAttributeValue(server, static_cast<DataAttribute*>(mag->firstChild), 0.0f);
-    while (reports.empty()) {
-        auto n = connection.waitForReports(5000);
-        ASSERT_TRUE(n.ok() && *n > 0) << "no report";
-    }
-    const std::vector<Value>& r = reports.front().results;
-    auto inclusion = std::find_if(r.begin(), r.end(), [](const Value& v) {
-        return v.is(Value::Kind::BitString) && v.bitStringSize() == 63;
+    const Report report = firstReport(kCls2, {"LLN0$RP$reportControl0102$RptEna"}, 63, [] {
+        IedServer_updateFloatAttributeValue(server, attributeAt("CLS2/ActPow_FSCC001.ValMV.mag.f"), 0.0f);
     });
-    ASSERT_NE(inclusion, r.end());
-    EXPECT_TRUE(inclusion->getBit(0));  // ActPow_FSCC001$MX$ValMV
-    EXPECT_EQ(inclusion->countSetBits(), 1u);
-    ASSERT_EQ(r.end() - inclusion, 3);
-    EXPECT_TRUE(inclusion[2].getBit(3));  // reason: data update
+    ASSERT_LT(report.inclusion, report.values.size()) << "no report with 63 members";
+    const Value& inclusion = report.values[report.inclusion];
+    EXPECT_TRUE(inclusion.getBit(0));  // ActPow_FSCC001$MX$ValMV
+    EXPECT_EQ(inclusion.countSetBits(), 1u);
+    ASSERT_EQ(report.values.size() - report.inclusion, 3u);
+    EXPECT_TRUE(report.values[report.inclusion + 2].getBit(3));  // reason: data update
     ASSERT_TRUE(connection.write(kCls2, "LLN0$RP$reportControl0102$RptEna", Value::boolean(false)).ok());
+}
+
+TEST(StartValues, CountedByKindAndRestoredForEveryNewServer)
+{
+    for (int round = 0; round < 2; ++round) {
+        IedServer server = IedServer_create(box::staticModel());
+        ASSERT_NE(server, nullptr);
+        const box::StartValueCounts& c = box::lastStartValueCounts();
+        EXPECT_EQ(std::tie(c.integer, c.string, c.boolean, c.floating, c.unsignedInt), std::tuple(7412, 96, 17, 6, 2));
+        EXPECT_EQ(c.total(), 7533);
+        DataAttribute* prio = attributeAt("CLS1/EmpWCmd_FSCH030001.SchdPrio.setVal");
+        EXPECT_EQ(IedServer_getInt32AttributeValue(server, prio), 30);
+        IedServer_updateInt32AttributeValue(server, prio, 99);
+        IedServer_destroy(server);
+    }
 }
 
 }  // namespace

@@ -2,12 +2,9 @@
 // in it to compare against.
 #pragma once
 
-#include "box_model.hpp"
+#include "../box_test_support.hpp"
 #include "child_process.hpp"
-#include "iec61850/ied/iec61850_server.hpp"
 #include "value_store.hpp"
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
@@ -16,6 +13,7 @@
 
 namespace persistence::test {
 
+using boxtest::attributeAt;
 using iec61850::mms::Value;
 
 // Each server is created afresh on the one model, so it starts with the start values.
@@ -61,20 +59,6 @@ inline std::vector<std::string> differences(const Snapshot& a, const Snapshot& b
         if (auto it = b.find(path); it == b.end() || !(it->second == value))
             paths.push_back(path);
     return paths;
-}
-
-inline DataAttribute* attribute(const char* ld, const char* ln, const char* dataObject, const char* da)
-{
-    DataAttribute* a = box::findDataAttribute(ld, ln, dataObject, da);
-    EXPECT_NE(a, nullptr) << ld << '/' << ln << '.' << dataObject << '.' << da;
-    return a;
-}
-
-inline DataAttribute* component(DataAttribute* parent, const char* name)
-{
-    auto* c = parent ? static_cast<DataAttribute*>(ModelNode_getChild(parent, name)) : nullptr;
-    EXPECT_NE(c, nullptr) << name;
-    return c;
 }
 
 inline void writeText(const std::string& path, const std::string& text)

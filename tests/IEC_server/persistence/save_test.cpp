@@ -128,6 +128,9 @@ TEST_F(SavedAtStart, FileHoldsEveryDeviceNodeObjectAndAttributeInModelOrder)
     EXPECT_EQ(nodes, 80);
     EXPECT_EQ(objects, 4627);
     EXPECT_EQ(attributes, 10131);
+    tinyxml2::XMLPrinter printer;  // tinyxml2's indented form
+    document.Print(&printer);
+    EXPECT_EQ(testsupport::readFile(file), std::string(printer.CStr()));
 }
 
 TEST_F(SavedAtStart, StartValuesAreStoredUnderTheirTags)
@@ -157,19 +160,11 @@ TEST_F(SavedAtStart, StartValuesAreStoredUnderTheirTags)
     expectEntry("STB", "S1_XSWI1", "Pos", "t", "MMS_UTC_TIME", "0");
 }
 
-TEST_F(SavedAtStart, FileIsInTinyxml2sIndentedForm)
-{
-    tinyxml2::XMLPrinter printer;
-    document.Print(&printer);
-    EXPECT_EQ(testsupport::readFile(file), std::string(printer.CStr()));
-}
-
 TEST_F(SavedAtStart, TimesAreStoredInWholeSecondsAndFloatsWithEightDigits)
 {
-    DataAttribute* t = attribute("CLS1", "MMXU001", "TotW", "t");
-    IedServer_updateUTCTimeAttributeValue(server.get(), t, 1'700'000'012'345);
-    DataAttribute* setMag = attribute("CLS1", "EmpSPrg_FSCH020001", "ValASG002", "setMag");
-    IedServer_updateFloatAttributeValue(server.get(), component(setMag, "f"), 1.0f / 3.0f);
+    IedServer_updateUTCTimeAttributeValue(server.get(), attributeAt("CLS1/MMXU001.TotW.t"), 1'700'000'012'345);
+    IedServer_updateFloatAttributeValue(server.get(), attributeAt("CLS1/EmpSPrg_FSCH020001.ValASG002.setMag.f"),
+                                        1.0f / 3.0f);
     ASSERT_TRUE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
     ASSERT_EQ(document.LoadFile(file.c_str()), tinyxml2::XML_SUCCESS);
     root = document.RootElement();
@@ -177,50 +172,32 @@ TEST_F(SavedAtStart, TimesAreStoredInWholeSecondsAndFloatsWithEightDigits)
     expectEntry("CLS1", "EmpSPrg_FSCH020001", "ValASG002", "setMag", "MMS_FLOAT", "0.33333334");
 }
 
-class FailedSave : public ::testing::Test {
-protected:
+TEST(FailedSave, IsReportedAndLeavesWhatWasThere)
+{
     testsupport::TempDir dir;
     ModelServer server;
+    namespace fs = std::filesystem;
+    const std::string absent = dir.path() + "/absent/" + kValuesFileName, previous = dir.path() + "/values.xml",
+                      taken = dir.path() + "/taken";
+    writeText(previous, "<Root>previous</Root>");
+    fs::create_directory(previous + ".tmp");  // the new file cannot be created
+    fs::create_directories(taken + "/inside");
+    for (const std::string& file : {absent, previous, taken}) {
+        Captured output;
+        EXPECT_FALSE(save_all_IEC_values_in_XML(server.get(), file, output.streams())) << file;
+        EXPECT_EQ(output.out.str(), "-- Saving all the data --\n");
+        EXPECT_EQ(output.err.str(), "Error: Could not save XML file:" + file + "\n");
+    }
+    EXPECT_FALSE(fs::exists(dir.path() + "/absent"));
+    EXPECT_EQ(testsupport::readFile(previous), "<Root>previous</Root>");
+    EXPECT_TRUE(fs::is_directory(previous + ".tmp")) << "what was in the way stays";
+    EXPECT_FALSE(fs::exists(taken + ".tmp"));
+    EXPECT_TRUE(fs::is_directory(taken + "/inside"));
+
     Captured output;
-};
-
-TEST_F(FailedSave, MissingDirectoryIsReportedAndWritesNothing)
-{
-    const std::string file = dir.path() + "/absent/" + kValuesFileName;
-    EXPECT_FALSE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
-    EXPECT_EQ(output.out.str(), "-- Saving all the data --\n");
-    EXPECT_EQ(output.err.str(), "Error: Could not save XML file:" + file + "\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/absent"));
-}
-
-TEST_F(FailedSave, PreviousFileStaysWhenTheNewOneCannotBeWritten)
-{
-    const std::string file = dir.path() + "/values.xml";
-    writeText(file, "<Root>previous</Root>");
-    std::filesystem::create_directory(file + ".tmp");  // the new file cannot be created
-    EXPECT_FALSE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
-    EXPECT_EQ(output.err.str(), "Error: Could not save XML file:" + file + "\n");
-    EXPECT_EQ(testsupport::readFile(file), "<Root>previous</Root>");
-    EXPECT_TRUE(std::filesystem::is_directory(file + ".tmp")) << "what was in the way stays";
-}
-
-TEST_F(FailedSave, DirectoryInPlaceOfTheFileLeavesNoTemporaryBehind)
-{
-    const std::string file = dir.path() + "/taken";
-    std::filesystem::create_directories(file + "/inside");
-    EXPECT_FALSE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
-    EXPECT_EQ(output.err.str(), "Error: Could not save XML file:" + file + "\n");
-    EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
-    EXPECT_TRUE(std::filesystem::is_directory(file + "/inside"));
-}
-
-TEST_F(FailedSave, NoServerNoFile)
-{
-    const std::string file = dir.path() + "/values.xml";
-    EXPECT_FALSE(save_all_IEC_values_in_XML(nullptr, file, output.streams()));
-    EXPECT_FALSE(std::filesystem::exists(file));
-    ASSERT_TRUE(save_all_IEC_values_in_XML(server.get(), file, output.streams()));
-    EXPECT_FALSE(load_all_IEC_values_from_XML(nullptr, file, output.streams()).fileRead);
+    EXPECT_FALSE(save_all_IEC_values_in_XML(nullptr, dir.path() + "/none.xml", output.streams()));
+    EXPECT_FALSE(fs::exists(dir.path() + "/none.xml"));
+    EXPECT_FALSE(load_all_IEC_values_from_XML(nullptr, previous, output.streams()).fileRead);
 }
 
 }  // namespace

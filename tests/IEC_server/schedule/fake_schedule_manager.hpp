@@ -1,8 +1,10 @@
 // A stand-in for the schedule-manager service, served from the test process
 // on the private system bus: it records every call and answers as told,
-// with wrong reply types, with errors, or late.
+// with wrong reply types, with errors, or late. And the syslog records of
+// schedule handling, kept for the test instead of syslog.
 #pragma once
 
+#include "schedule_log.hpp"
 #include "schedule_manager_client.hpp"
 
 #include <chrono>
@@ -21,6 +23,39 @@ class MethodCall;
 class MethodReply;
 }  // namespace sdbus
 
+class RecordCapture {
+public:
+    using Records = std::vector<std::pair<int, std::string>>;
+    RecordCapture()
+    {
+        clear();
+        schedulelog::setRecordSink(&keep);
+    }
+    ~RecordCapture() { schedulelog::setRecordSink(nullptr); }
+    RecordCapture(const RecordCapture&) = delete;
+    RecordCapture& operator=(const RecordCapture&) = delete;
+
+    static Records records()
+    {
+        std::lock_guard lock(mutex_);
+        return store_;
+    }
+    static void clear()
+    {
+        std::lock_guard lock(mutex_);
+        store_.clear();
+    }
+
+private:
+    static void keep(int priority, const std::string& text)
+    {
+        std::lock_guard lock(mutex_);
+        store_.emplace_back(priority, text);
+    }
+    static inline std::mutex mutex_;
+    static inline Records store_;
+};
+
 // One addScheduleJSON or addScheduleJSONTrg as received.
 struct ReceivedUpload {
     std::string method;
@@ -35,6 +70,7 @@ struct ReceivedUpload {
     bool eventTrigger = false;
     std::uint64_t uploadTimeMs = 0;
     bool systemSchedule = false;
+    bool operator==(const ReceivedUpload&) const = default;
 };
 
 class FakeScheduleManager {

@@ -1,13 +1,11 @@
 // The box's model in a server of the test's own, a private system bus, and
-// schedule handling on both; helpers to read and set attributes by name.
+// schedule handling on both; attributes read and set by path.
 #pragma once
 
-#include "box_model.hpp"
+#include "../box_test_support.hpp"
+#include "fake_schedule_manager.hpp"
 #include "iec_schedule_handling.hpp"
 #include "private_bus.hpp"
-#include "records.hpp"
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
@@ -30,62 +28,30 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(server, nullptr);
-        testing::internal::CaptureStdout();
-        handling = std::make_unique<IecScheduleHandling>(&server, &callbacks);
-        testing::internal::GetCapturedStdout();
+        printed([&] { handling = std::make_unique<IecScheduleHandling>(&server, &callbacks); });
         RecordCapture::clear();
     }
     void TearDown() override { handling.reset(); }
 
-    static DataAttribute* attribute(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                                    const std::string& name)
+    static DataAttribute* at(const std::string& path) { return boxtest::attributeAt(path); }
+    static float floatAt(const std::string& path) { return IedServer_getFloatAttributeValue(server, at(path)); }
+    static void setFloat(const std::string& path, float v) { IedServer_updateFloatAttributeValue(server, at(path), v); }
+    static std::int32_t intAt(const std::string& path) { return IedServer_getInt32AttributeValue(server, at(path)); }
+    static void setInt(const std::string& path, std::int32_t v) { IedServer_updateInt32AttributeValue(server, at(path), v); }
+    static bool boolAt(const std::string& path) { return IedServer_getBooleanAttributeValue(server, at(path)); }
+    static std::uint64_t timeAt(const std::string& path) { return IedServer_getUTCTimeAttributeValue(server, at(path)); }
+    static std::uint8_t timeQualityAt(const std::string& path)
     {
-        DataAttribute* a = box::findDataAttribute(ld, ln, dataObject, name);
-        EXPECT_NE(a, nullptr) << ld << "/" << ln << "." << dataObject << "." << name;
-        return a;
+        return MmsValue_getUtcTimeQuality(IedServer_getAttributeValue(server, at(path)));
     }
-    static DataAttribute* firstComponent(DataAttribute* a)
+    static std::string textAt(const std::string& path)
     {
-        return a ? static_cast<DataAttribute*>(a->firstChild) : nullptr;
-    }
-
-    static float floatOf(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                         const std::string& name)
-    {
-        return IedServer_getFloatAttributeValue(server, firstComponent(attribute(ld, ln, dataObject, name)));
-    }
-    static void setFloat(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                         const std::string& name, float value)
-    {
-        IedServer_updateFloatAttributeValue(server, firstComponent(attribute(ld, ln, dataObject, name)), value);
-    }
-    static std::int32_t intOf(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                              const std::string& name = "stVal")
-    {
-        return IedServer_getInt32AttributeValue(server, attribute(ld, ln, dataObject, name));
-    }
-    static bool boolOf(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                       const std::string& name = "stVal")
-    {
-        return IedServer_getBooleanAttributeValue(server, attribute(ld, ln, dataObject, name));
-    }
-    static std::uint64_t timeOf(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                                const std::string& name)
-    {
-        return IedServer_getUTCTimeAttributeValue(server, attribute(ld, ln, dataObject, name));
-    }
-    static std::uint8_t timeQualityOf(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                                      const std::string& name)
-    {
-        const MmsValue* v = IedServer_getAttributeValue(server, attribute(ld, ln, dataObject, name));
-        return v ? MmsValue_getUtcTimeQuality(v) : 0xff;
-    }
-    static std::string textOf(const std::string& ld, const std::string& ln, const std::string& dataObject,
-                              const std::string& name = "stVal")
-    {
-        const MmsValue* v = IedServer_getAttributeValue(server, attribute(ld, ln, dataObject, name));
-        const char* text = v ? MmsValue_toString(v) : nullptr;
+        const char* text = MmsValue_toString(IedServer_getAttributeValue(server, at(path)));
         return text ? text : "";
+    }
+    static void setText(const std::string& path, const char* text)
+    {
+        IedServer_updateVisibleStringAttributeValue(server, at(path), text);
     }
 
     // Standard output of one action.

@@ -21,25 +21,15 @@ TEST(LogicalDeviceKindNames, OnlyTheFourExactNamesAreKinds)
     }
 }
 
-TEST(LogicalDeviceKindNames, DataObjectNumbering)
+TEST(LogicalDeviceKindNames, NumberedObjectsAndActiveScheduleReferences)
 {
-    EXPECT_EQ(valAsgName(7), "ValASG007");
-    EXPECT_EQ(strTmName(7), "StrTm07");
-    EXPECT_EQ(valAsgName(10), "ValASG010");
-    EXPECT_EQ(strTmName(10), "StrTm10");
-    EXPECT_EQ(valAsgName(300), "ValASG300");
-    EXPECT_EQ(strTmName(100), "StrTm100");
+    EXPECT_EQ(valAsgName(7) + valAsgName(300), "ValASG007ValASG300");
+    EXPECT_EQ(strTmName(7) + strTmName(10), "StrTm07StrTm10");
     EXPECT_EQ(scheduleNodeName("EmpSPrg_FSCH02000", 1), "EmpSPrg_FSCH020001");
-}
 
-TEST(LogicalDeviceKindNames, ActiveScheduleReferenceRoundTrip)
-{
-    const std::string ref = activeScheduleRef(LogicalDeviceKind::CLS2, "SysSoft_FSCH110001");
-    EXPECT_EQ(ref, "@CLS2/SysSoft_FSCH110001");
-    const ScheduleRefParts parts = splitActiveScheduleRef(ref);
-    EXPECT_EQ(parts.device, "CLS2");
-    EXPECT_EQ(parts.node, "SysSoft_FSCH110001");
-
+    EXPECT_EQ(activeScheduleRef(LogicalDeviceKind::CLS2, "SysSoft_FSCH110001"), "@CLS2/SysSoft_FSCH110001");
+    const ScheduleRefParts parts = splitActiveScheduleRef("@CLS2/SysSoft_FSCH110001");
+    EXPECT_EQ(parts.device + " " + parts.node, "CLS2 SysSoft_FSCH110001");
     EXPECT_EQ(splitActiveScheduleRef("@CLS1").node, "");
     EXPECT_EQ(splitActiveScheduleRef("/x").device, "");
     EXPECT_EQ(splitActiveScheduleRef("@CLS1/A/B").node, "A");

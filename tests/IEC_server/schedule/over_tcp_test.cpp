@@ -1,47 +1,22 @@
 // The IecServer process with the reference schedule-manager service on a
 // private system bus; our MMS client writes schedule settings over TCP and
 // the service's trace shows what reached it and in which order.
+#include "../box_test_support.hpp"
 #include "child_process.hpp"
 #include "private_bus.hpp"
 
-#include "iec61850/client/mms_connection.hpp"
-
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
-using iec61850::client::MmsConnection;
 using iec61850::client::VariableRef;
 using iec61850::mms::Value;
 using testsupport::ChildProcess;
 
-constexpr const char* kCls1 = "FNN_STEUERBOXCLS1";
-constexpr const char* kCls2 = "FNN_STEUERBOXCLS2";
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-std::uint64_t nowMs()
-{
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-}
+using namespace boxtest;
 
 std::vector<std::string> linesOf(const std::string& text)
 {
@@ -84,10 +59,7 @@ protected:
     {
         ASSERT_TRUE(server && server->output().find("Waiting for IEC Clients...\n") != std::string::npos)
             << (server ? server->output() + server->errorOutput() : manager->errorOutput());
-        iec61850::client::ConnectOptions options;
-        options.port = 4102;
-        const auto connected = client.connect(options);
-        ASSERT_TRUE(connected.ok()) << connected.error().describe();
+        ASSERT_TRUE(connectTo(client));
         traceStart = trace().size();
         serverStart = server->output().size();
     }
@@ -134,7 +106,7 @@ protected:
     static inline testsupport::PrivateBus* bus = nullptr;
     static inline ChildProcess* manager = nullptr;
     static inline ChildProcess* server = nullptr;
-    MmsConnection client;
+    iec61850::client::MmsConnection client;
     std::size_t traceStart = 0;
     std::size_t serverStart = 0;
     std::vector<std::string> settled;

@@ -1,24 +1,17 @@
 // Every call against the reference schedule-manager program on a private bus.
+#include "../box_test_support.hpp"
 #include "child_process.hpp"
+#include "fake_schedule_manager.hpp"
 #include "private_bus.hpp"
-#include "records.hpp"
-#include "schedule_manager_client.hpp"
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
-
-#include <chrono>
 
 namespace {
 
 namespace sm = schedulemanager;
 
-std::uint64_t nowMs()
-{
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-}
+using boxtest::nowMs;
 
 class ReferenceService : public ::testing::Test {
 protected:

@@ -3,8 +3,6 @@
 // way a call can fail.
 #include "fake_schedule_manager.hpp"
 #include "private_bus.hpp"
-#include "records.hpp"
-#include "schedule_manager_client.hpp"
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
@@ -88,6 +86,8 @@ TEST_F(ScheduleManagerClient, EveryMethodReachesTheServiceWithItsArgumentsAndRet
     EXPECT_EQ(sm::calculateValIndex(proxy.get(), 2, "EmpSPrg_FSCH020101", 1'700'000'000'999), 17);
     EXPECT_EQ(sm::getVal(proxy.get(), 2, "EmpSPrg_FSCH020101", 17), -12.25);
     EXPECT_EQ(sm::getActivateSchedule(proxy.get(), 2), "EmpSPrg_FSCH020101");
+    service.setSchedule3Days({{3000, 30}, {1000, -10}, {2000, 20}});
+    EXPECT_EQ(sm::getSchedule3Days(proxy.get(), 1), (Schedule3Days{{1000, -10}, {2000, 20}, {3000, 30}}));
 
     EXPECT_EQ(service.calls(), (std::vector<std::string>{
                                    "checkExistence 2 DsoECmd_FSCH250001",
@@ -97,76 +97,41 @@ TEST_F(ScheduleManagerClient, EveryMethodReachesTheServiceWithItsArgumentsAndRet
                                    "calculateValIndex 2 EmpSPrg_FSCH020101 1700000000999",
                                    "getVal 2 EmpSPrg_FSCH020101 17",
                                    "getActivateSchedule 2",
+                                   "getSchedule3Days 1",
                                }));
-    EXPECT_TRUE(RecordCapture::records().empty());
-}
 
-TEST_F(ScheduleManagerClient, UploadsCarryEveryFieldInOrder)
-{
-    FakeScheduleManager service;
+    // The uploads carry every field in order.
     const double tenth = static_cast<double>(0.1f);
     ASSERT_TRUE(sm::addScheduleJSON(proxy.get(), 1, "EmpSPrg_FSCH020001",
                                     {20, 3, 900, {tenth, -5.5, 0.0}, {1'000, 2'000}, true, 1'700'000'000'000}));
     ASSERT_TRUE(sm::addScheduleJSONTrg(proxy.get(), 2, "SysComEr_FSCH220001",
                                        {220, 1, 60, {7.0}, false, true, 1'700'000'000'001, true}));
 
-    const auto uploads = service.uploads();
-    ASSERT_EQ(uploads.size(), 2u);
-    const ReceivedUpload& timed = uploads[0];
-    EXPECT_EQ(timed.method, "addScheduleJSON");
-    EXPECT_EQ(timed.cls, 1);
-    EXPECT_EQ(timed.lnName, "EmpSPrg_FSCH020001");
-    EXPECT_EQ(timed.priority, 20);
-    EXPECT_EQ(timed.numberOfEntries, 3);
-    EXPECT_EQ(timed.interval, 900);
-    EXPECT_EQ(timed.values, (std::vector<double>{tenth, -5.5, 0.0}));
-    EXPECT_EQ(timed.startTimesMs, (std::vector<std::uint64_t>{1'000, 2'000}));
-    EXPECT_TRUE(timed.reuse);
-    EXPECT_EQ(timed.uploadTimeMs, 1'700'000'000'000u);
-
-    const ReceivedUpload& triggered = uploads[1];
-    EXPECT_EQ(triggered.method, "addScheduleJSONTrg");
-    EXPECT_EQ(triggered.cls, 2);
-    EXPECT_EQ(triggered.lnName, "SysComEr_FSCH220001");
-    EXPECT_EQ(triggered.priority, 220);
-    EXPECT_EQ(triggered.numberOfEntries, 1);
-    EXPECT_EQ(triggered.interval, 60);
-    EXPECT_EQ(triggered.values, (std::vector<double>{7.0}));
-    EXPECT_FALSE(triggered.reuse);
-    EXPECT_TRUE(triggered.eventTrigger);
-    EXPECT_EQ(triggered.uploadTimeMs, 1'700'000'000'001u);
-    EXPECT_TRUE(triggered.systemSchedule);
+    EXPECT_EQ(service.uploads(),
+              (std::vector<ReceivedUpload>{
+                  {"addScheduleJSON", 1, "EmpSPrg_FSCH020001", 20, 3, 900, {tenth, -5.5, 0.0}, {1'000, 2'000}, true,
+                   false, 1'700'000'000'000, false},
+                  {"addScheduleJSONTrg", 2, "SysComEr_FSCH220001", 220, 1, 60, {7.0}, {}, false, true,
+                   1'700'000'000'001, true}}));
+    EXPECT_TRUE(RecordCapture::records().empty());
 }
 
-TEST_F(ScheduleManagerClient, ThreeDayProfileComesBackOrderedByKey)
+TEST_F(ScheduleManagerClient, WithoutTheServiceOrAProxyEveryCallFailsAndSaysSo)
 {
-    FakeScheduleManager service;
-    service.setSchedule3Days({{3000, 30}, {1000, -10}, {2000, 20}});
-    const auto days = sm::getSchedule3Days(proxy.get(), 1);
-    ASSERT_TRUE(days);
-    EXPECT_EQ(*days, (Schedule3Days{{1000, -10}, {2000, 20}, {3000, 30}}));
-}
+    for (bool withProxy : {true, false}) {
+        if (!withProxy)
+            proxy.reset();
+        RecordCapture::clear();
+        testing::internal::CaptureStdout();
+        const auto answered = callEverything();
+        const std::string output = testing::internal::GetCapturedStdout();
 
-TEST_F(ScheduleManagerClient, WithoutTheServiceEveryCallFailsAndSaysSo)
-{
-    testing::internal::CaptureStdout();
-    const auto answered = callEverything();
-    const std::string output = testing::internal::GetCapturedStdout();
-
-    EXPECT_EQ(answered, std::vector<bool>(10, false));
-    expectReported(methods, output);
-    EXPECT_NE(output.find("Error getVal: [org.freedesktop.DBus.Error.ServiceUnknown]"), std::string::npos) << output;
-}
-
-TEST_F(ScheduleManagerClient, WithoutAProxyEveryCallFailsAndSaysSo)
-{
-    proxy.reset();
-    testing::internal::CaptureStdout();
-    const auto answered = callEverything();
-    const std::string output = testing::internal::GetCapturedStdout();
-
-    EXPECT_EQ(answered, std::vector<bool>(10, false));
-    expectReported(methods, output);
+        EXPECT_EQ(answered, std::vector<bool>(10, false));
+        expectReported(methods, output);
+        if (withProxy) {
+            EXPECT_NE(output.find("Error getVal: [org.freedesktop.DBus.Error.ServiceUnknown]"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(ScheduleManagerClient, RepliesOfTheWrongShapeAreFailures)

@@ -1,18 +1,20 @@
 // Device passes: schedule states, the active schedule, the set-point outputs
 // and their listeners, and what a failed call leaves behind.
-#include "fake_schedule_manager.hpp"
 #include "model_fixture.hpp"
 
 #include <cstdlib>
 
 namespace {
 
-using Records = std::vector<std::pair<int, std::string>>;
+using Records = RecordCapture::Records;
 
-constexpr const char* kActive = "EmpSPrg_FSCH020001";
 constexpr std::uint64_t kActStrTm = 1'764'000'000'000;
 constexpr std::uint64_t kNxtStrTm = 1'764'000'900'500;
 constexpr std::uint8_t kLeapSecondsKnown = 0x80;
+const std::string kActive = "CLS1/EmpSPrg_FSCH020001";
+const std::string kAnOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f";
+const std::string kControllerValue = "CLS1/ActPow_FSCC001.ValMV.mag.f";
+const std::string kActSchdRef = "CLS1/ActPow_FSCC001.ActSchdRef.stVal";
 
 class DevicePass : public ScheduleModelTest {
 protected:
@@ -22,11 +24,9 @@ protected:
         service = std::make_unique<FakeScheduleManager>();
         callbacks["ems"] = [this](std::int32_t cls) { heard.push_back(cls); };
         // A known earlier state of the outputs.
-        IedServer_updateVisibleStringAttributeValue(server, attribute("CLS1", "ActPow_FSCC001", "ActSchdRef", "stVal"),
-                                                    "@CLS1/none");
-        setFloat("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal", -1.0f);
-        setFloat("CLS1", "ActPow_FSCC001", "ValMV", "mag", -1.0f);
-        setFloat("CLS1", kActive, "ValMV", "mag", -1.0f);
+        setText(kActSchdRef, "@CLS1/none");
+        for (const std::string& path : {kAnOut1, kControllerValue, kActive + ".ValMV.mag.f"})
+            setFloat(path, -1.0f);
     }
     void TearDown() override
     {
@@ -34,13 +34,18 @@ protected:
         ScheduleModelTest::TearDown();
     }
 
+    std::string pass(LogicalDeviceKind kind = LogicalDeviceKind::CLS1)
+    {
+        return printed([&] { handling->updateDevice(kind); });
+    }
+
     // A pass in which EmpSPrg_FSCH020001 of CLS1 is active with entry 5, value 10.5.
     void publishGoodValue()
     {
-        service->setActive(1, kActive);
+        service->setActive(1, "EmpSPrg_FSCH020001");
         service->setEntry(5, 10.5, kActStrTm, kNxtStrTm);
-        printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-        ASSERT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 10.5f);
+        pass();
+        ASSERT_EQ(floatAt(kAnOut1), 10.5f);
         heard.clear();
         service->clear();
         RecordCapture::clear();
@@ -56,40 +61,33 @@ TEST_F(DevicePass, StatesOneToFourAreWrittenAndOthersLeaveTheNodeAlone)
     for (std::int32_t code = 0; code <= 5; ++code)
         service->setState(1, std::string(scheduleTypePrefixes[static_cast<std::size_t>(code)]), code);
     for (std::string_view prefix : scheduleTypePrefixes) {
-        const std::string node = scheduleNodeName(prefix, 1);
-        IedServer_updateInt32AttributeValue(server, attribute("CLS1", node, "SchdSt", "stVal"), 9);
-        IedServer_updateUTCTimeAttributeValue(server, attribute("CLS1", node, "SchdSt", "t"), 1000);
-        IedServer_updateBooleanAttributeValue(server, attribute("CLS1", node, "EnaReq", "stVal"), true);
-        IedServer_updateUTCTimeAttributeValue(server, attribute("CLS1", node, "EnaReq", "t"), 2000);
+        const std::string node = "CLS1/" + scheduleNodeName(prefix, 1);
+        setInt(node + ".SchdSt.stVal", 9);
+        IedServer_updateUTCTimeAttributeValue(server, at(node + ".SchdSt.t"), 1000);
+        IedServer_updateBooleanAttributeValue(server, at(node + ".EnaReq.stVal"), true);
+        IedServer_updateUTCTimeAttributeValue(server, at(node + ".EnaReq.t"), 2000);
     }
 
-    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-
-    EXPECT_EQ(output, "Schedule EmpSPrg_FSCH020101 Start Time required \n"
+    EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020101 Start Time required \n"
                       "Schedule EmpWCmd_FSCH030001 Ready \n"
                       "Schedule EmpDCmd_FSCH050001 Running \n"
                       "\n## Active Schedule of CLS1 is: no_schedule_active\n");
     EXPECT_EQ(RecordCapture::records(), (Records{{LOG_NOTICE, "## Schedule: EmpSPrg_FSCH020101 Start Time required"},
                                                  {LOG_NOTICE, "## Schedule: EmpWCmd_FSCH030001 Ready"},
                                                  {LOG_NOTICE, "## Schedule: EmpDCmd_FSCH050001 Running"}}));
-    struct Expected {
-        std::size_t type;
-        std::int32_t state;
-        bool enabled;
-        bool written;
-    };
-    for (const Expected& e : {Expected{0, 9, true, false}, Expected{1, 1, false, true}, Expected{2, 2, false, true},
-                              Expected{3, 3, false, true}, Expected{4, 4, true, true}, Expected{5, 9, true, false}}) {
-        const std::string node = scheduleNodeName(scheduleTypePrefixes[e.type], 1);
+    const std::tuple<std::int32_t, bool, bool> expected[] = {// state, enabled, written
+                                                             {9, true, false}, {1, false, true}, {2, false, true},
+                                                             {3, false, true}, {4, true, true},  {9, true, false}};
+    for (std::size_t type = 0; type < std::size(expected); ++type) {
+        const auto [state, enabled, written] = expected[type];
+        const std::string node = "CLS1/" + scheduleNodeName(scheduleTypePrefixes[type], 1);
         SCOPED_TRACE(node);
-        EXPECT_EQ(intOf("CLS1", node, "SchdSt"), e.state);
-        EXPECT_EQ(boolOf("CLS1", node, "EnaReq"), e.enabled);
-        EXPECT_EQ(timeOf("CLS1", node, "EnaReq", "t"), 2000u);
-        if (e.written) {
-            EXPECT_GT(timeOf("CLS1", node, "SchdSt", "t"), 1000u);
-            EXPECT_EQ(timeQualityOf("CLS1", node, "SchdSt", "t"), kLeapSecondsKnown);
-        } else {
-            EXPECT_EQ(timeOf("CLS1", node, "SchdSt", "t"), 1000u);
+        EXPECT_EQ(intAt(node + ".SchdSt.stVal"), state);
+        EXPECT_EQ(boolAt(node + ".EnaReq.stVal"), enabled);
+        EXPECT_EQ(timeAt(node + ".EnaReq.t"), 2000u);
+        EXPECT_EQ(timeAt(node + ".SchdSt.t") > 1000u, written);
+        if (written) {
+            EXPECT_EQ(timeQualityAt(node + ".SchdSt.t"), kLeapSecondsKnown);
         }
     }
     // Ten state queries by type prefix and instance, then the active schedule.
@@ -98,17 +96,14 @@ TEST_F(DevicePass, StatesOneToFourAreWrittenAndOthersLeaveTheNodeAlone)
     EXPECT_EQ(calls[0], "updateStatusOfSchedule 1 SysRes_FSCH01000 1");
     EXPECT_EQ(calls[9], "updateStatusOfSchedule 1 DsoECmd_FSCH25000 1");
     EXPECT_EQ(calls[10], "getActivateSchedule 1");
-}
 
-TEST_F(DevicePass, RunningThenStartTimeRequiredClearsEnaReqAgain)
-{
+    // Running, then start time required: EnaReq is cleared again.
     service->setState(2, "EmpSPrg_FSCH02000", 4);
-    printed([&] { handling->updateDevice(LogicalDeviceKind::CLS2); });
-    EXPECT_TRUE(boolOf("CLS2", kActive, "EnaReq"));
+    pass(LogicalDeviceKind::CLS2);
+    EXPECT_TRUE(boolAt("CLS2/EmpSPrg_FSCH020001.EnaReq.stVal"));
     service->setState(2, "EmpSPrg_FSCH02000", 2);
-    printed([&] { handling->updateDevice(LogicalDeviceKind::CLS2); });
-    EXPECT_FALSE(boolOf("CLS2", kActive, "EnaReq"));
-    EXPECT_EQ(intOf("CLS2", kActive, "SchdSt"), 2);
+    pass(LogicalDeviceKind::CLS2);
+    EXPECT_FALSE(boolAt("CLS2/EmpSPrg_FSCH020001.EnaReq.stVal"));
 }
 
 TEST_F(DevicePass, TheActiveScheduleIsMirroredAndEveryListenerHearsItOnce)
@@ -116,66 +111,57 @@ TEST_F(DevicePass, TheActiveScheduleIsMirroredAndEveryListenerHearsItOnce)
     std::vector<std::int32_t> heardToo;
     callbacks["second"] = [&](std::int32_t cls) { heardToo.push_back(cls); };
     service->setState(1, "EmpSPrg_FSCH02000", 3);
-    service->setActive(1, kActive);
+    service->setActive(1, "EmpSPrg_FSCH020001");
     service->setEntry(5, 42.5, kActStrTm, kNxtStrTm);
 
-    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-
-    EXPECT_EQ(output, "Schedule EmpSPrg_FSCH020001 Ready \n\n## Active Schedule of CLS1 is: EmpSPrg_FSCH020001\n");
-    EXPECT_EQ(textOf("CLS1", "ActPow_FSCC001", "ActSchdRef"), "@CLS1/EmpSPrg_FSCH020001");
-    EXPECT_EQ(timeQualityOf("CLS1", "ActPow_FSCC001", "ActSchdRef", "t"), kLeapSecondsKnown);
-    EXPECT_EQ(intOf("CLS1", kActive, "SchdEntr"), 5);
-    EXPECT_EQ(floatOf("CLS1", kActive, "ValMV", "mag"), 42.5f);
-    EXPECT_EQ(timeOf("CLS1", kActive, "ActStrTm", "stVal"), kActStrTm);
-    EXPECT_EQ(timeOf("CLS1", kActive, "NxtStrTm", "stVal"), kNxtStrTm);
-    EXPECT_EQ(timeQualityOf("CLS1", kActive, "NxtStrTm", "stVal"), kLeapSecondsKnown);
+    EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020001 Ready \n\n## Active Schedule of CLS1 is: EmpSPrg_FSCH020001\n");
+    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
+    EXPECT_EQ(timeQualityAt("CLS1/ActPow_FSCC001.ActSchdRef.t"), kLeapSecondsKnown);
+    EXPECT_EQ(intAt(kActive + ".SchdEntr.stVal"), 5);
+    EXPECT_EQ(floatAt(kActive + ".ValMV.mag.f"), 42.5f);
+    EXPECT_EQ(timeAt(kActive + ".ActStrTm.stVal"), kActStrTm);
+    EXPECT_EQ(timeAt(kActive + ".NxtStrTm.stVal"), kNxtStrTm);
+    EXPECT_EQ(timeQualityAt(kActive + ".NxtStrTm.stVal"), kLeapSecondsKnown);
     // Ready, yet enabled: the active-schedule step comes after the states.
-    EXPECT_TRUE(boolOf("CLS1", kActive, "EnaReq"));
-    EXPECT_EQ(intOf("CLS1", kActive, "SchdSt"), 3);
-    EXPECT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 42.5f);
-    EXPECT_EQ(floatOf("CLS1", "ActPow_FSCC001", "ValMV", "mag"), 42.5f);
+    EXPECT_TRUE(boolAt(kActive + ".EnaReq.stVal"));
+    EXPECT_EQ(floatAt(kAnOut1), 42.5f);
+    EXPECT_EQ(floatAt(kControllerValue), 42.5f);
     EXPECT_EQ(heard, std::vector<std::int32_t>{1});
     EXPECT_EQ(heardToo, std::vector<std::int32_t>{1});
-    // CLS2 is untouched.
-    EXPECT_NE(textOf("CLS2", "ActPow_FSCC001", "ActSchdRef"), "@CLS2/EmpSPrg_FSCH020001");
+    EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
 
     const auto calls = service->calls();
     ASSERT_EQ(calls.size(), 15u);
     EXPECT_EQ(calls[11].rfind("calculateValIndex 1 EmpSPrg_FSCH020001 ", 0), 0u);
-    EXPECT_EQ(calls[12], "getVal 1 EmpSPrg_FSCH020001 5");
-    EXPECT_EQ(calls[13], "getActStrTm 1 EmpSPrg_FSCH020001");
-    EXPECT_EQ(calls[14], "getNxtStrTm 1 EmpSPrg_FSCH020001");
-}
+    EXPECT_EQ(std::vector(calls.begin() + 12, calls.end()),
+              (std::vector<std::string>{"getVal 1 EmpSPrg_FSCH020001 5", "getActStrTm 1 EmpSPrg_FSCH020001",
+                                        "getNxtStrTm 1 EmpSPrg_FSCH020001"}));
 
-TEST_F(DevicePass, NoScheduleActiveChangesOnlyTheReference)
-{
-    publishGoodValue();
+    // No schedule active any more: only the reference changes.
+    service->clear();
+    heard.clear();
     service->setActive(1, "no_schedule_active");
-    printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-    EXPECT_EQ(textOf("CLS1", "ActPow_FSCC001", "ActSchdRef"), "@CLS1/no_schedule_active");
-    EXPECT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 10.5f);
+    pass();
+    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/no_schedule_active");
+    EXPECT_EQ(floatAt(kAnOut1), 42.5f);
     EXPECT_TRUE(heard.empty());
     EXPECT_EQ(service->calls().size(), 11u);
 }
 
-TEST_F(DevicePass, WithoutListenersTheOutputIsWrittenButNotTheController)
+TEST_F(DevicePass, ListenersMissingOrEmptyAreReported)
 {
     callbacks.clear();
-    service->setActive(1, kActive);
+    service->setActive(1, "EmpSPrg_FSCH020001");
     service->setEntry(1, 7.25, kActStrTm, kNxtStrTm);
-    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-    EXPECT_NE(output.find("Error: No callbacks registered.\n"), std::string::npos) << output;
+    EXPECT_NE(pass().find("Error: No callbacks registered.\n"), std::string::npos);
     EXPECT_EQ(RecordCapture::records(), (Records{{LOG_NOTICE, "Error: No callbacks registered."}}));
-    EXPECT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 7.25f);
-    EXPECT_EQ(floatOf("CLS1", "ActPow_FSCC001", "ValMV", "mag"), -1.0f);
-}
+    EXPECT_EQ(floatAt(kAnOut1), 7.25f);
+    EXPECT_EQ(floatAt(kControllerValue), -1.0f);
 
-TEST_F(DevicePass, AnEmptyListenerIsSkippedAndTheOthersAreCalled)
-{
+    // An empty callable is skipped, not thrown: the others are called.
     callbacks["empty"] = nullptr;
-    service->setActive(1, kActive);
-    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-    EXPECT_NE(output.find("Error: callback empty is empty\n"), std::string::npos) << output;
+    callbacks["ems"] = [this](std::int32_t cls) { heard.push_back(cls); };
+    EXPECT_NE(pass().find("Error: callback empty is empty\n"), std::string::npos);
     EXPECT_EQ(heard, std::vector<std::int32_t>{1});
 }
 
@@ -185,62 +171,54 @@ TEST_F(DevicePass, AFailedQuestionPublishesNothing)
 {
     for (const char* method : {"calculateValIndex", "getVal", "getActStrTm", "getNxtStrTm", "getActivateSchedule"}) {
         SCOPED_TRACE(method);
-        service.reset();
+        service.reset();  // the bus name is free again
         service = std::make_unique<FakeScheduleManager>();
         publishGoodValue();
         service->setEntry(6, 1234.0, 2345, 3456);
         service->fail(method);
 
-        const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
+        const std::string output = pass();
 
         const std::string error = std::string("Error ") + method + ": [de.brenvolta.test.Failed] injected failure";
         EXPECT_NE(output.find(error + "\n"), std::string::npos) << output;
         EXPECT_EQ(RecordCapture::records(), (Records{{LOG_NOTICE, error}}));
-        EXPECT_EQ(textOf("CLS1", "ActPow_FSCC001", "ActSchdRef"), "@CLS1/EmpSPrg_FSCH020001");
-        EXPECT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 10.5f);
-        EXPECT_EQ(floatOf("CLS1", "ActPow_FSCC001", "ValMV", "mag"), 10.5f);
-        EXPECT_NE(timeOf("CLS1", kActive, "ActStrTm", "stVal"), 2345u);
-        EXPECT_NE(timeOf("CLS1", kActive, "NxtStrTm", "stVal"), 3456u);
-        EXPECT_NE(floatOf("CLS1", kActive, "ValMV", "mag"), 1234.0f);
+        EXPECT_EQ(textAt(kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
+        EXPECT_EQ(floatAt(kAnOut1), 10.5f);
+        EXPECT_EQ(floatAt(kControllerValue), 10.5f);
+        EXPECT_NE(timeAt(kActive + ".ActStrTm.stVal"), 2345u);
+        EXPECT_NE(timeAt(kActive + ".NxtStrTm.stVal"), 3456u);
+        EXPECT_NE(floatAt(kActive + ".ValMV.mag.f"), 1234.0f);
         EXPECT_TRUE(heard.empty());
     }
     // Without an answer on the active schedule no further question is asked.
     EXPECT_EQ(service->calls().size(), 11u);
-}
 
-TEST_F(DevicePass, AServiceAnsweringWithWrongTypesChangesNothing)
-{
+    // A service answering with wrong types changes nothing either.
     publishGoodValue();
-    IedServer_updateInt32AttributeValue(server, attribute("CLS1", kActive, "SchdSt", "stVal"), 9);
+    setInt(kActive + ".SchdSt.stVal", 9);
     service.reset();
     service = std::make_unique<FakeScheduleManager>(FakeScheduleManager::Replies::WrongTypes);
-
-    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-
-    EXPECT_EQ(RecordCapture::records().size(), 11u) << output;
-    EXPECT_EQ(intOf("CLS1", kActive, "SchdSt"), 9);
-    EXPECT_EQ(textOf("CLS1", "ActPow_FSCC001", "ActSchdRef"), "@CLS1/EmpSPrg_FSCH020001");
-    EXPECT_EQ(floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal"), 10.5f);
+    pass();
+    EXPECT_EQ(RecordCapture::records().size(), 11u);
+    EXPECT_EQ(intAt(kActive + ".SchdSt.stVal"), 9);
+    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
+    EXPECT_EQ(floatAt(kAnOut1), 10.5f);
     EXPECT_TRUE(heard.empty());
 }
 
-TEST_F(DevicePass, AnUnknownActiveNodeStopsAtItsEntry)
+TEST_F(DevicePass, AnUnknownOrEmptyActiveReferenceStopsThePass)
 {
     service->setActive(1, "Bogus_FSCH990001");
-    const std::string output = printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); });
-    EXPECT_NE(output.find("Error: DA in CLS1 for SchdEntr not found\n"), std::string::npos) << output;
+    EXPECT_NE(pass().find("Error: DA in CLS1 for SchdEntr not found\n"), std::string::npos);
     EXPECT_EQ(RecordCapture::records(), (Records{{LOG_NOTICE, "Error: DA in CLS1 for SchdEntr not found"}}));
     EXPECT_EQ(service->calls().size(), 12u);
     EXPECT_TRUE(heard.empty());
-}
 
-TEST_F(DevicePass, AnEmptyReferenceIsReported)
-{
-    IedServer_updateVisibleStringAttributeValue(server, attribute("CLS2", "ActPow_FSCC001", "ActSchdRef", "stVal"), "");
-    const std::string output = printed([&] { handling->updateActiveScheduleData(LogicalDeviceKind::CLS2); });
-    EXPECT_EQ(output, "Error: CLS2 getActiveScheduleNameFromController -> schdRef is empty\n"
-                      "Error: CLS2 updateActiveScheduleData -> LDofActiveSchedule or nameOfActiveSchedule is empty\n");
-    EXPECT_EQ(RecordCapture::records().size(), 2u);
+    service->clear();
+    setText("CLS2/ActPow_FSCC001.ActSchdRef.stVal", "");
+    EXPECT_EQ(printed([&] { handling->updateActiveScheduleData(LogicalDeviceKind::CLS2); }),
+              "Error: CLS2 getActiveScheduleNameFromController -> schdRef is empty\n"
+              "Error: CLS2 updateActiveScheduleData -> LDofActiveSchedule or nameOfActiveSchedule is empty\n");
     EXPECT_TRUE(service->calls().empty());
 }
 
@@ -251,10 +229,10 @@ TEST_F(DevicePass, StartUpUploadsTheFirstInstancesOfBothDevicesThenRefreshesBoth
     ASSERT_EQ(calls.size(), 20u + 2 * 11u);
     for (std::size_t i = 0; i < 20; ++i) {
         const std::string node = scheduleNodeName(scheduleTypePrefixes[i % 10], 1);
-        const std::string cls = i < 10 ? "1" : "2";
-        const std::string method = node.starts_with("SysSoft") || node.starts_with("SysComEr") ? "addScheduleJSONTrg"
-                                                                                               : "addScheduleJSON";
-        EXPECT_EQ(calls[i].rfind(method + " " + cls + " " + node + " ", 0), 0u) << calls[i];
+        const bool triggered = node.starts_with("SysSoft") || node.starts_with("SysComEr");
+        const std::string start = (triggered ? "addScheduleJSONTrg " : "addScheduleJSON ") +
+                                  std::string(i < 10 ? "1 " : "2 ") + node + " ";
+        EXPECT_EQ(calls[i].rfind(start, 0), 0u) << calls[i];
     }
     EXPECT_EQ(calls[20], "updateStatusOfSchedule 1 SysRes_FSCH01000 1");
     EXPECT_EQ(calls[30], "getActivateSchedule 1");
@@ -273,9 +251,7 @@ TEST_F(DevicePass, TheThreeDayQueryUsesTheProcessProxy)
     EXPECT_EQ(output, "Error getSchedule3Days: [org.freedesktop.DBus.Error.Disconnected] no connection to the system bus\n");
 }
 
-class WithoutSystemBus : public ScheduleModelTest {};
-
-TEST_F(WithoutSystemBus, StartUpGoesOnAndEveryCallFails)
+TEST_F(ScheduleModelTest, WithoutSystemBusStartUpGoesOnAndEveryCallFails)
 {
     handling.reset();
     const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -288,8 +264,7 @@ TEST_F(WithoutSystemBus, StartUpGoesOnAndEveryCallFails)
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], (std::pair<int, std::string>{LOG_INFO, "Initializing DBus in IecScheduleHandling"}));
 
-    IedServer_updateVisibleStringAttributeValue(server, attribute("CLS1", "ActPow_FSCC001", "ActSchdRef", "stVal"),
-                                                "@CLS1/before");
+    setText(kActSchdRef, "@CLS1/before");
     RecordCapture::clear();
     // A service on the bus does not help a process that has no connection.
     FakeScheduleManager service;
@@ -297,7 +272,7 @@ TEST_F(WithoutSystemBus, StartUpGoesOnAndEveryCallFails)
     EXPECT_TRUE(service.calls().empty());
     EXPECT_EQ(RecordCapture::records().size(), 20u + 2 * 11u);
     EXPECT_NE(output.find("Error getActivateSchedule: [org.freedesktop.DBus.Error.Disconnected]"), std::string::npos);
-    EXPECT_EQ(textOf("CLS1", "ActPow_FSCC001", "ActSchdRef"), "@CLS1/before");
+    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/before");
 }
 
 }  // namespace
