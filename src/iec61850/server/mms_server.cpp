@@ -14,6 +14,7 @@ constexpr int kReadsPerStep = 4;  // per client, so one busy client cannot starv
 MmsServer::MmsServer(MmsDataModel& model, ServerConfig config)
     : model_(model), config_(std::move(config)), readBuffer_(kReadChunk)
 {
+    poller_.add(waker_.fd(), {true, false});
 }
 
 MmsServer::~MmsServer()
@@ -46,7 +47,10 @@ void MmsServer::setFileAccessHandler(FileAccessHandler handler)
 platform::NetStatus MmsServer::listen(std::string_view address, std::uint16_t port)
 {
     std::lock_guard lock(mutex_);
-    return listener_.open(address, port);
+    platform::NetStatus status = listener_.open(address, port);
+    if (status == platform::NetStatus::Ok)
+        poller_.add(listener_.fd(), {true, false});
+    return status;
 }
 
 std::size_t MmsServer::outputBound() const
@@ -67,36 +71,46 @@ void MmsServer::step(int timeoutMs)
     {
         std::lock_guard lock(mutex_);
         timeoutMs = tick(pollTimeout(timeoutMs));
-        pollSet_.clear();
-        pollSet_.push_back({waker_.fd(), true, false});
-        pollSet_.push_back({listener_.fd(), listener_.valid(), false});
-        for (const auto& c : clients_)
-            pollSet_.push_back({c->socket.fd(), queued(*c) < outputBound(), queued(*c) > 0});
+        updateInterests();
     }
     // The application may lock the model (and queue reports) while we wait.
-    int ready = platform::poll(pollSet_, timeoutMs);
+    const int ready = poller_.wait(events_, timeoutMs);
 
     std::lock_guard lock(mutex_);
-    if (ready <= 0 || pollSet_.size() != clients_.size() + 2) {  // nothing, or closed meanwhile
-        dropUnassociated();
-        reap();
-        return;
-    }
-    if (pollSet_[0].readable)
-        waker_.drain();
-    // Clients only come and go on this thread, so the poll set still lines up.
-    for (std::size_t i = 0; i < clients_.size(); ++i) {
-        Client& c = *clients_[i];
-        const platform::PollEntry& e = pollSet_[i + 2];
-        if (e.readable || e.failed)
-            serveInput(c);
-        if (!c.dead)
-            flush(c);
-    }
+    bool acceptNow = false;
+    for (int i = 0; i < ready; ++i)
+        serveReady(events_[static_cast<std::size_t>(i)], acceptNow);
+    for (auto& c : clients_)
+        if (!c->dead)
+            flush(*c);
     dropUnassociated();
     reap();
-    if (pollSet_[1].readable)
+    if (acceptNow)
         acceptPending();
+}
+
+void MmsServer::serveReady(const platform::ReadyEvent& event, bool& acceptNow)
+{
+    if (event.fd == waker_.fd()) {
+        waker_.drain();
+    } else if (event.fd == listener_.fd()) {
+        acceptNow = true;
+    } else if (event.readable || event.failed) {
+        // Clients only come and go on this thread; one closed meanwhile is simply not found.
+        auto it = std::find_if(clients_.begin(), clients_.end(),
+                               [&](const auto& c) { return c->socket.fd() == event.fd; });
+        if (it != clients_.end() && !(*it)->dead)
+            serveInput(**it);
+    }
+}
+
+void MmsServer::updateInterests()
+{
+    for (auto& c : clients_) {
+        const platform::Interest wanted{queued(*c) < outputBound(), queued(*c) > 0};
+        if (wanted != c->interest && poller_.modify(c->socket.fd(), wanted))
+            c->interest = wanted;
+    }
 }
 
 int MmsServer::pollTimeout(int requestedMs) const
@@ -133,12 +147,13 @@ void MmsServer::acceptPending()
         platform::Socket socket;
         if (listener_.accept(socket) != platform::NetStatus::Ok)
             return;
-        if (clients_.size() >= config_.maxConnections)
+        if (clients_.size() >= config_.maxConnections || !poller_.add(socket.fd(), {true, false}))
             continue;  // refused: the socket closes here, the others carry on
         auto c = std::make_unique<Client>();
         ClientContext context{nextId_++, socket.localAddress(), socket.peerAddress(), nullptr};
         c->socket = std::move(socket);
         c->acceptedAtMs = platform::timeMs();
+        c->interest = {true, false};
         c->connection = std::make_unique<ServerConnection>(model_, config_, std::move(context));
         c->connection->setFileStore(&fileStore_);
         model_.connectionOpened(c->connection->client());
@@ -192,6 +207,7 @@ void MmsServer::flush(Client& c)
 
 void MmsServer::closeClient(Client& c)
 {
+    poller_.remove(c.socket.fd());
     c.socket.close();
     model_.connectionClosed(c.connection->client());
     if (onClosed_)
@@ -242,6 +258,8 @@ void MmsServer::close()
     for (auto& c : clients_)
         closeClient(*c);
     clients_.clear();
+    if (listener_.valid())
+        poller_.remove(listener_.fd());
     listener_.close();
 }
 

@@ -5,10 +5,12 @@
 // lock it (lockModel()) to update values consistently.
 #pragma once
 
+#include "iec61850/platform/poller.hpp"
 #include "iec61850/platform/socket.hpp"
 #include "iec61850/server/file_store.hpp"
 #include "iec61850/server/server_connection.hpp"
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -85,10 +87,13 @@ private:
         platform::Socket socket;
         std::unique_ptr<ServerConnection> connection;
         std::uint64_t acceptedAtMs = 0;
+        platform::Interest interest;  // as registered with the poller
         bool dead = false;
     };
 
     void acceptPending();
+    void updateInterests();
+    void serveReady(const platform::ReadyEvent& event, bool& acceptNow);
     // Poll timeout that wakes us for the next association deadline.
     int pollTimeout(int requestedMs) const;
     void dropUnassociated();
@@ -114,7 +119,8 @@ private:
     platform::Listener listener_;
     platform::Waker waker_;
     std::vector<std::unique_ptr<Client>> clients_;
-    std::vector<platform::PollEntry> pollSet_;
+    platform::Poller poller_;
+    std::array<platform::ReadyEvent, 16> events_;
     std::vector<std::uint8_t> readBuffer_;
     ConnectionId nextId_ = 1;
     bool serving_ = false;  // inside ServerConnection::receive(), under the mutex
