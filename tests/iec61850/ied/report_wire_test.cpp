@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 
 // test_ied does not link the wire support library: its sources are built
 // here and in report_wire_capture_test.cpp.
@@ -46,21 +44,21 @@ struct WireModel {
     DataObject* ind = nullptr;
 };
 
-std::vector<mms::Pdu> decodeAll(const std::vector<Bytes>& pdus)
+// The server's PDUs by kind ("report", "write" or "other" answer), and its reports.
+std::vector<std::string> kindsAndReports(const std::vector<Bytes>& pdus, std::vector<mms::InformationReport>& reports)
 {
-    std::vector<mms::Pdu> out;
+    std::vector<std::string> kinds;
     for (const Bytes& b : pdus) {
         mms::Pdu p;
         EXPECT_EQ(mms::decodePdu(b, p), ber::Status::Ok);
-        out.push_back(std::move(p));
+        if (const auto* u = std::get_if<mms::UnconfirmedPdu>(&p)) {
+            reports.push_back(u->report);
+            kinds.push_back("report");
+        } else if (const auto* r = std::get_if<mms::ConfirmedResponse>(&p)) {
+            kinds.push_back(std::holds_alternative<mms::WriteResponse>(r->service) ? "write" : "other");
+        }
     }
-    return out;
-}
-
-const mms::InformationReport* reportIn(const mms::Pdu& p)
-{
-    const auto* u = std::get_if<mms::UnconfirmedPdu>(&p);
-    return u ? &u->report : nullptr;
+    return kinds;
 }
 
 // The kinds of the fields before the values: RptID .. inclusion.
@@ -107,39 +105,22 @@ TEST(ReportWire, RecordedSessionDecodesCleanlyAndMatchesTheCapturedLayout)
     const Transcript& t = relay.finish();
     IedServer_destroy(server);
 
-    const std::string pcap = ::testing::TempDir() + "report-session.pcap";
-    const Decode d = decodeTranscript(pcap, t, {"mms.unconfirmedService", "mms.confirmedServiceResponse"});
+    const Decode d = decodeTranscript(::testing::TempDir() + "report-session.pcap", t, {"mms.unconfirmedService", "mms.confirmedServiceResponse"});
     ASSERT_TRUE(d.ran) << d.error;
     EXPECT_TRUE(d.problems.empty()) << d.summary();
     EXPECT_EQ(d.occurrences("mms.unconfirmedService", "0"), 2u) << d.summary();
 
-    std::ifstream in(pcap, std::ios::binary);
-    const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const Capture ours(file, 4102);
-    const std::vector<mms::Pdu> sent = decodeAll(ours.serverPdus());
-
     // The order: read, write, write, GI report, change report, write.
-    std::vector<std::string> order;
-    for (const mms::Pdu& p : sent) {
-        if (reportIn(p))
-            order.push_back("report");
-        else if (const auto* r = std::get_if<mms::ConfirmedResponse>(&p))
-            order.push_back(std::holds_alternative<mms::WriteResponse>(r->service) ? "write" : "other");
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"other", "write", "write", "report", "report", "write"}));
+    std::vector<mms::InformationReport> ours, captured;
+    EXPECT_EQ(kindsAndReports(Capture(pcapFile(t), 4102).serverPdus(), ours),
+              (std::vector<std::string>{"other", "write", "write", "report", "report", "write"}));
+    kindsAndReports(capture("07-report-gi-cls1").serverPdus(), captured);
 
     // Our GI report against the captured one: same header layout, one value
     // and one GI reason per member.
-    const mms::InformationReport* gi = nullptr;
-    for (const mms::Pdu& p : sent)
-        if (!gi)
-            gi = reportIn(p);
-    const mms::InformationReport* reference = nullptr;
-    const std::vector<mms::Pdu> captured = decodeAll(capture("07-report-gi-cls1").serverPdus());
-    for (const mms::Pdu& p : captured)
-        if (!reference)
-            reference = reportIn(p);
-    ASSERT_TRUE(gi && reference);
+    ASSERT_FALSE(ours.empty() || captured.empty());
+    const mms::InformationReport* gi = &ours.front();
+    const mms::InformationReport* reference = &captured.front();
     EXPECT_EQ(gi->access, reference->access);
     EXPECT_EQ(headerKinds(*gi, 6), headerKinds(*reference, 6));
     EXPECT_EQ(gi->results[0], reference->results[0]);  // RptID

@@ -1,62 +1,23 @@
 // ReadJournal in a ServerConnection, fed client bytes: capture 10's requests
 // (answered with the captured empty lists), paging with moreFollows at small
 // PDU sizes, journals that do not exist, and malformed requests.
+#include "journal_model.hpp"
 #include "wire_helpers.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace test;
 using namespace iec61850::server;
+using test_support::JournalModel;
 
 namespace {
 
 constexpr std::uint64_t k1984 = 441763200000ull;  // 1984-01-01 in ms since 1970
 
-// One journal whose entries are numbered 1..n with time = 1984 + n s; it
-// serves the ReadJournal selection itself.
-class JournalModel : public InMemoryModel {
-public:
-    std::vector<mms::JournalEntry> entries;
-    std::vector<mms::ReadJournalRequest> requests;
-    std::vector<std::size_t> asked;
-
-    void fill(std::size_t n, std::size_t valueBytes = 8)
-    {
-        for (std::size_t i = 1; i <= n; ++i) {
-            mms::JournalEntry e;
-            e.entryId = Bytes{0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
-            e.occurrenceTime = mms::Value::binaryTimeMs(k1984 + 1000 * i);
-            e.variables.push_back({"STB/LLN0$ST$Beh$stVal", mms::Value::visibleString(std::string(valueBytes, 'v'))});
-            mms::Value reason = mms::Value::bitString(7);
-            reason.setBit(1, true);
-            e.variables.push_back({"ReasonCode", reason});
-            entries.push_back(std::move(e));
-        }
-    }
-
-    bool readJournal(const ClientContext&, std::string_view d, std::string_view j, const mms::ReadJournalRequest& r,
-                     std::size_t maxEntries, std::vector<mms::JournalEntry>& out) override
-    {
-        if (d != "FNN_STEUERBOXSTB" || j != "LLN0$logSTB")
-            return false;
-        requests.push_back(r);
-        asked.push_back(maxEntries);
-        bool started = !r.startAfterEntry;
-        for (const mms::JournalEntry& e : entries) {
-            std::uint64_t t = e.occurrenceTime.binaryTimeMs();
-            if (!started) {
-                started = e.entryId == *r.startAfterEntry;
-                continue;
-            }
-            if ((r.startingTime && t < r.startingTime->binaryTimeMs()) || (r.endingTime && t > r.endingTime->binaryTimeMs()))
-                continue;
-            if (out.size() == maxEntries)
-                break;
-            out.push_back(e);
-        }
-        return true;
-    }
-};
+void fill(JournalModel& model, std::size_t n, std::size_t valueBytes = 8)
+{
+    model.fill(n, k1984, [&](std::size_t) { return mms::Value::visibleString(std::string(valueBytes, 'v')); });
+}
 
 ServerConfig withPduSize(std::int32_t pduSize)
 {
@@ -110,7 +71,7 @@ TEST(JournalService, TheCapturedRequestsGetTheCapturedEmptyAnswers)
 TEST(JournalService, EntriesComeBackWithTheirFieldsAndInRange)
 {
     JournalModel model;
-    model.fill(5);
+    fill(model, 5);
     Peer p(model);
     p.associate();
     auto all = journalAnswer(p.ask(1, request()));
@@ -137,7 +98,7 @@ TEST(JournalService, PagesFitThePduSizeAndContinueAfterTheLastEntry)
     for (std::int32_t pduSize : {200, 257, 500, 1000, 4096}) {
         SCOPED_TRACE(pduSize);
         JournalModel model;
-        model.fill(300, 20);
+        fill(model, 300, 20);
         Peer p(model, withPduSize(pduSize));
         p.associate();
         ASSERT_EQ(p.connection->maxPduSize(), pduSize);
@@ -163,7 +124,7 @@ TEST(JournalService, PagesFitThePduSizeAndContinueAfterTheLastEntry)
 TEST(JournalService, TooLargeEntriesAndUnknownJournalsAreErrors)
 {
     JournalModel model;
-    model.fill(1, 400);
+    fill(model, 1, 400);
     Peer p(model, withPduSize(200));
     p.associate();
     auto e = serviceError(p.ask(1, request()));

@@ -102,37 +102,3 @@ TEST(InMemoryModel, ComponentAccessFollowsTheTypeNotTheNameOrder)
     }
     EXPECT_EQ(m.read({}, "XX", "LLN0"), mms::Value::error(mms::DataAccessError::ObjectNonExistent));
 }
-
-TEST(InMemoryModel, WritesMustConformAndLeaveOthersUntouched)
-{
-    InMemoryModel m = controlModel();
-    ClientContext who{3, "l", "p", nullptr};
-    EXPECT_EQ(m.write(who, "LD", "LLN0$ST$stVal", mms::Value::integer(5)), std::nullopt);
-    EXPECT_EQ(m.value("LD", "LLN0$ST$stVal")->toInt64(), 5);
-    EXPECT_EQ(m.write(who, "LD", "LLN0$ST$stVal", mms::Value::boolean(true)), mms::DataAccessError::TypeInconsistent);
-    EXPECT_EQ(m.write(who, "LD", "LLN0$ST", mms::Value::structure({})), mms::DataAccessError::TypeInconsistent);
-    EXPECT_EQ(m.write(who, "LD", "LLN0$ST$x", mms::Value::integer(1)), mms::DataAccessError::ObjectNonExistent);
-    EXPECT_EQ(m.value("LD", "LLN0$ST$stVal")->toInt64(), 5);
-
-    EXPECT_EQ(m.write(who, "LD", "LLN0$ST", mms::Value::structure({mms::Value::integer(9)})), std::nullopt);
-    EXPECT_EQ(m.value("LD", "LLN0$ST$stVal")->toInt64(), 9);
-}
-
-TEST(InMemoryModel, RefusesDuplicatesAndValuesOfTheWrongShape)
-{
-    InMemoryModel m = controlModel();
-    EXPECT_FALSE(m.addVariable("LD", "LLN0", T::boolean()));
-    EXPECT_FALSE(m.addVariable("LD", "A$B", T::boolean()));
-    EXPECT_FALSE(m.addVariable("XX", "A", T::boolean()));
-    EXPECT_FALSE(m.addVariable("LD", "B", T::integer(8), mms::Value::boolean(true)));
-    EXPECT_TRUE(m.addVariable("LD", "B", T::integer(8), mms::Value::integer(4)));
-    EXPECT_TRUE(m.addVariableList("LD", "LLN0$ds", {mms::ObjectName::inDomain("LD", "B")}));
-    EXPECT_FALSE(m.addVariableList("LD", "LLN0$ds", {}));
-    EXPECT_TRUE(m.addJournal("LD", "LLN0$log"));
-    EXPECT_FALSE(m.addJournal("LD", "LLN0$log"));
-
-    std::vector<mms::ObjectName> members;
-    EXPECT_TRUE(m.variableListMembers("LD", "LLN0$ds", members));
-    EXPECT_EQ(members, std::vector<mms::ObjectName>{mms::ObjectName::inDomain("LD", "B")});
-    EXPECT_FALSE(m.variableListMembers("LD", "LLN0$none", members));
-}

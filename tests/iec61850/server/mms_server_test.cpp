@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <mutex>
 
 using namespace test;
@@ -166,7 +165,6 @@ struct RawClient {
 
 struct Events {
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<ClientContext> opened, closed;
 
     void attach(MmsServer& s)
@@ -174,12 +172,10 @@ struct Events {
         s.setConnectionOpenedHandler([this](const ClientContext& c) {
             std::lock_guard lock(mutex);
             opened.push_back(c);
-            changed.notify_all();
         });
         s.setConnectionClosedHandler([this](const ClientContext& c) {
             std::lock_guard lock(mutex);
             closed.push_back(c);
-            changed.notify_all();
         });
     }
     std::size_t closedCount()
@@ -189,28 +185,33 @@ struct Events {
     }
 };
 
-class Runtime : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override
+// A server on a free loopback port with its connection events; threaded unless `threadless`.
+struct Served {
+    explicit Served(bool threadless, const ServerConfig& config = {}) : server(model, config), driver{server, threadless}
     {
         addFloat(model, 230.5f);
         events.attach(server);
-        ASSERT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
-        if (!threadless()) {
-            ASSERT_TRUE(server.start());
+        EXPECT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
+        if (!threadless) {
+            EXPECT_TRUE(server.start());
         }
     }
-    void TearDown() override
+    ~Served()
     {
         server.stop();
         EXPECT_FALSE(server.isRunning());
     }
-    bool threadless() const { return GetParam(); }
 
     InMemoryModel model;
     Events events;
-    MmsServer server{model};
-    Driver driver{server, GetParam()};
+    MmsServer server;
+    Driver driver;
+};
+
+class Runtime : public ::testing::TestWithParam<bool>, protected Served {
+protected:
+    Runtime() : Served(GetParam()) {}
+    bool threadless() const { return GetParam(); }
 };
 
 }  // namespace
@@ -406,46 +407,31 @@ TEST(RuntimeSetup, ReportsAPortAlreadyTaken)
 
 TEST(RuntimeSetup, DropsAClientThatNeverAssociates)
 {
-    InMemoryModel model;
     ServerConfig config;
     config.associateTimeoutMs = 500;
-    Events events;
-    MmsServer server(model, config);
-    events.attach(server);
-    ASSERT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
-    ASSERT_TRUE(server.start());
-    Driver d{server, false};
-
+    Served s(false, config);
     RawClient silent;
-    ASSERT_TRUE(silent.connect(server.port()));
+    ASSERT_TRUE(silent.connect(s.server.port()));
     ASSERT_TRUE(silent.send(captured("01-associate-identify")[0]));  // CR only
-    EXPECT_EQ(silent.read(d, 1).size(), 1u);
-    EXPECT_TRUE(silent.closedSilently(d));
-    ASSERT_TRUE(d.until([&] { return events.closedCount() == 1; }));
+    EXPECT_EQ(silent.read(s.driver, 1).size(), 1u);
+    EXPECT_TRUE(silent.closedSilently(s.driver));
+    ASSERT_TRUE(s.driver.until([&] { return s.events.closedCount() == 1; }));
 
     RawClient next;  // its own deadline starts at its own accept
-    ASSERT_TRUE(next.connect(server.port()));
-    ASSERT_TRUE(next.associate(d));
-    EXPECT_TRUE(next.identify(d));
+    ASSERT_TRUE(next.connect(s.server.port()));
+    ASSERT_TRUE(next.associate(s.driver));
+    EXPECT_TRUE(next.identify(s.driver));
 }
 
 TEST(RuntimeSetup, StopsAndClosesEveryConnection)
 {
-    InMemoryModel model;
-    ServerConfig config;
-    config.maxConnections = 2;
-    MmsServer server(model, config);
-    Events events;
-    events.attach(server);
-    ASSERT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
-    ASSERT_TRUE(server.start());
-    Driver d{server, false};
+    Served s(false);
     RawClient a;
-    ASSERT_TRUE(a.connect(server.port()));
-    ASSERT_TRUE(a.associate(d));
-    server.stop();
-    EXPECT_FALSE(server.isRunning());
-    server.close();
-    EXPECT_EQ(events.closedCount(), 1u);
-    EXPECT_TRUE(a.closedSilently(d));
+    ASSERT_TRUE(a.connect(s.server.port()));
+    ASSERT_TRUE(a.associate(s.driver));
+    s.server.stop();
+    EXPECT_FALSE(s.server.isRunning());
+    s.server.close();
+    EXPECT_EQ(s.events.closedCount(), 1u);
+    EXPECT_TRUE(a.closedSilently(s.driver));
 }

@@ -408,10 +408,12 @@ TEST(Services, WriteChecksTypeExistenceAndPolicy)
     add("ValASG002$setMag$f", mms::Value::integer(3));
     add("ValASG999$setMag$f", mms::Value::float32(1.5f));
     add("SchdPrio$setVal", mms::Value::integer(3));
+    add("NumEntr", mms::Value::structure({}));  // a structure of the wrong shape
     add("NumEntr", mms::Value::structure({mms::Value::integer(7)}));
     using E = mms::DataAccessError;
     EXPECT_EQ(response<mms::WriteResponse>(p.ask(8, w)).results,
-              (std::vector<mms::WriteResult>{{}, {E::TypeInconsistent}, {E::ObjectNonExistent}, {E::ObjectAccessDenied}, {}}));
+              (std::vector<mms::WriteResult>{
+                  {}, {E::TypeInconsistent}, {E::ObjectNonExistent}, {E::ObjectAccessDenied}, {E::TypeInconsistent}, {}}));
     EXPECT_EQ(model.value(kCls1, node + "ValASG001$setMag$f")->toFloat(), 1.5f);
     EXPECT_EQ(model.value(kCls1, node + "ValASG002$setMag$f")->toFloat(), 0.0f);
     EXPECT_EQ(model.value(kCls1, node + "NumEntr$setVal")->toInt64(), 7);

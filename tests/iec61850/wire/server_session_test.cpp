@@ -4,6 +4,7 @@
 #include "iec61850/iso/association.hpp"
 #include "iec61850/mms/file_service.hpp"
 #include "iec61850/server/server_connection.hpp"
+#include "journal_model.hpp"
 #include "sample_model.hpp"
 #include "temp_dir.hpp"
 #include "tshark.hpp"
@@ -25,51 +26,18 @@ const std::vector<std::string> kFields = {
 
 constexpr std::uint64_t kNow = 1796544443992ull;
 
-// The sample model with journal entries of several value kinds in STB's LLN0$logSTB.
-class JournalModel : public server::InMemoryModel {
-public:
-    std::vector<mms::JournalEntry> entries;
-
-    explicit JournalModel(std::size_t n) : InMemoryModel(std::move(*makeSampleModel()))
-    {
-        for (std::size_t i = 1; i <= n; ++i) {
-            mms::JournalEntry e;
-            e.entryId = Bytes{0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(i)};
-            e.occurrenceTime = mms::Value::binaryTimeMs(kNow + i * 1000);
-            mms::Value value = i % 3 == 0   ? mms::Value::float32(0.5f * static_cast<float>(i))
-                               : i % 3 == 1 ? mms::Value::integer(static_cast<std::int64_t>(i))
-                                            : mms::Value::structure({mms::Value::boolean(true),
-                                                                     mms::Value::bitString(13),
-                                                                     mms::Value::utcTimeMs(kNow)});
-            e.variables.push_back({"FNN_STEUERBOXSTB/LLN0$ST$Beh$stVal", value});
-            mms::Value reason = mms::Value::bitString(7);
-            reason.setBit(1 + i % 3, true);
-            e.variables.push_back({"ReasonCode", reason});
-            entries.push_back(std::move(e));
-        }
-    }
-
-    bool readJournal(const server::ClientContext&, std::string_view domain, std::string_view journal,
-                     const mms::ReadJournalRequest& r, std::size_t maxEntries,
-                     std::vector<mms::JournalEntry>& out) override
-    {
-        if (domain != kStb || journal != "LLN0$logSTB")
-            return false;
-        bool started = !r.startAfterEntry || *r.startAfterEntry == Bytes(8, 0);
-        for (const mms::JournalEntry& e : entries) {
-            if (!started) {
-                started = e.entryId == *r.startAfterEntry;
-                continue;
-            }
-            const std::uint64_t t = e.occurrenceTime.binaryTimeMs();
-            if ((r.startingTime && t < r.startingTime->binaryTimeMs()) ||
-                (r.endingTime && t > r.endingTime->binaryTimeMs()) || out.size() == maxEntries)
-                continue;
-            out.push_back(e);
-        }
-        return true;
-    }
-};
+// The sample model with journal entries of several value kinds.
+JournalModel journalModel()
+{
+    JournalModel model(std::move(*makeSampleModel()));
+    model.fill(40, kNow, [](std::size_t i) {
+        return i % 3 == 0   ? mms::Value::float32(0.5f * static_cast<float>(i))
+               : i % 3 == 1 ? mms::Value::integer(static_cast<std::int64_t>(i))
+                            : mms::Value::structure(
+                                  {mms::Value::boolean(true), mms::Value::bitString(13), mms::Value::utcTimeMs(kNow)});
+    });
+    return model;
+}
 
 class ServerSession : public ::testing::Test {
 protected:
@@ -96,7 +64,7 @@ protected:
 
     TempDir dir;
     server::FileStore store{dir.path.string()};
-    JournalModel model{40};
+    JournalModel model = journalModel();
     server::ServerConnection connection{model, server::ServerConfig{}};
 };
 
