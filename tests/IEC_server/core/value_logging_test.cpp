@@ -15,9 +15,24 @@ namespace {
 using iec61850::mms::Value;
 using testsupport::SyslogCapture;
 
-void handle(DataAttribute* attribute, const Value* value)
+// Each value written and the lines the handler logs for it after its first line.
+std::vector<std::pair<Value, std::vector<std::string>>> valuesAndLines()
 {
-    writeAccessHandler(attribute, const_cast<Value*>(value), nullptr, nullptr);
+    return {
+        {Value::float32(12.5f), {"Value: float: 12.500000"}},
+        {Value::structure({Value::float32(7.25f)}), {"Value: float (MMS_STRUCTURE) 7.250000"}},
+        {Value::structure(std::vector<Value>{}), {"Value: structure without members"}},
+        {Value::boolean(true), {"Value: bool: 1"}},
+        {Value::integer(-42), {"Value: int32: -42"}},
+        {Value::unsignedInteger(4000000000u), {"Value: uint32: 4000000000"}},
+        {Value::visibleString("plan"), {"Value:std::string: plan"}},
+        {Value::utcTimeMs(1'800'000'000'500), {"Value: MMS_UTC_TIME: 1800000000"}},
+        {Value::array({Value::boolean(false), Value::integer(3), Value::float32(0.5f), Value::visibleString("x"),
+                       Value::utcTimeMs(0)}),
+         {"Value: array with size 5", "Value: bool: 0", "Value: int32: 3", "Value: float: 0.500000",
+          "Value:std::string: x", "Unknown value type!"}},
+        {Value::octetString({}), {"Unknown value type!"}},
+    };
 }
 
 // Run only as the child of ValueLogging.EveryKindAtNoticePriority.
@@ -26,49 +41,9 @@ TEST(ValueLoggingChild, DISABLED_LogsOneValueOfEachKind)
     openlog("IecServerLog", LOG_PID, LOG_USER);
     DataAttribute* setMag = box::findDataAttribute("CLS1", "EmpSPrg_FSCH020001", "ValASG005", "setMag");
     ASSERT_NE(setMag, nullptr);
-
-    handle(setMag, nullptr);
-    const Value values[] = {
-        Value::float32(12.5f),
-        Value::structure({Value::float32(7.25f)}),
-        Value::structure(std::vector<Value>{}),
-        Value::boolean(true),
-        Value::integer(-42),
-        Value::unsignedInteger(4000000000u),
-        Value::visibleString("plan"),
-        Value::utcTimeMs(1'800'000'000'500),
-        Value::array({Value::boolean(false), Value::integer(3), Value::float32(0.5f), Value::visibleString("x"),
-                      Value::utcTimeMs(0)}),
-        Value::octetString({}),
-    };
-    for (const Value& value : values)
-        handle(setMag, &value);
-}
-
-std::vector<std::string> expectedMessages()
-{
-    const std::vector<std::string> valueLines[] = {
-        {"Value: nullptr"},
-        {"Value: float: 12.500000"},
-        {"Value: float (MMS_STRUCTURE) 7.250000"},
-        {"Value: structure without members"},
-        {"Value: bool: 1"},
-        {"Value: int32: -42"},
-        {"Value: uint32: 4000000000"},
-        {"Value:std::string: plan"},
-        {"Value: MMS_UTC_TIME: 1800000000"},
-        {"Value: array with size 5", "Value: bool: 0", "Value: int32: 3", "Value: float: 0.500000",
-         "Value:std::string: x", "Unknown value type!"},
-        {"Unknown value type!"},
-    };
-    std::vector<std::string> messages;
-    for (const auto& lines : valueLines) {
-        messages.push_back(
-            "## writeAccess Handler called! CLS1 LogicalNode: EmpSPrg_FSCH020001, DataObject: ValASG005, "
-            "DataAttribute: setMag");
-        messages.insert(messages.end(), lines.begin(), lines.end());
-    }
-    return messages;
+    writeAccessHandler(setMag, nullptr, nullptr, nullptr);
+    for (auto& [value, lines] : valuesAndLines())
+        writeAccessHandler(setMag, &value, nullptr, nullptr);
 }
 
 TEST(ValueLogging, EveryKindAtNoticePriority)
@@ -80,7 +55,13 @@ TEST(ValueLogging, EveryKindAtNoticePriority)
     auto child = capture.start(self, {"--gtest_filter=ValueLoggingChild.*", "--gtest_also_run_disabled_tests"});
     ASSERT_EQ(child->waitForExit(), 0) << child->output() << child->errorOutput();
 
-    const auto expected = expectedMessages();
+    const std::string handled = "## writeAccess Handler called! CLS1 LogicalNode: EmpSPrg_FSCH020001, "
+                                "DataObject: ValASG005, DataAttribute: setMag";
+    std::vector<std::string> expected{handled, "Value: nullptr"};
+    for (const auto& [value, lines] : valuesAndLines()) {
+        expected.push_back(handled);
+        expected.insert(expected.end(), lines.begin(), lines.end());
+    }
     ASSERT_TRUE(capture.waitUntil([&](const auto& records) { return records.size() >= expected.size(); }))
         << capture.records().size() << " records";
     std::vector<std::string> messages;

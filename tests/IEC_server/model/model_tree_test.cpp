@@ -168,20 +168,6 @@ TEST(ModelTree, ChildOrdersAndShapes)
     EXPECT_EQ(childNames(at("STB/S1_XSWI1")), childNames(at("STB/W4_XSWI1")));
 }
 
-TEST(ModelTree, ClsDevicesAreIdentical)
-{
-    auto everything = [](const char* ld) {
-        Names out;
-        for (ModelNode* ln = at(ld)->firstChild; ln; ln = ln->sibling)
-            for (ModelNode* object = ln->firstChild; object; object = object->sibling)
-                describe(object, std::string(ln->name) + "." + object->name + ".", out);
-        return out;
-    };
-    const auto one = everything("CLS1");
-    EXPECT_EQ(one.size(), 11611u);
-    EXPECT_EQ(one, everything("CLS2"));
-}
-
 // The trigger rules that hold across every shape, checked on every attribute.
 void checkTriggers(DataAttribute* a, const std::string& where)
 {
