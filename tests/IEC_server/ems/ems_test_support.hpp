@@ -1,6 +1,8 @@
 // Real peers for the EMS tests: an HTTP server, a peer that never answers,
-// console capture and shell commands.
+// console capture and busctl.
 #pragma once
+
+#include "child_process.hpp"
 
 #include <httplib.h>
 
@@ -11,10 +13,10 @@
 #include <filesystem>
 #include <mutex>
 #include <netinet/in.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -148,23 +150,16 @@ private:
     bool running_ = true;
 };
 
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-inline CommandResult runCommand(const std::string& command)
+// busctl on the system bus with the arguments split at blanks; its standard output.
+inline std::string busctl(const std::string& arguments)
 {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        result.output.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    std::vector<std::string> args{"--system"};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;)
+        args.push_back(word);
+    testsupport::ChildProcess busctl("/usr/bin/busctl", args);
+    EXPECT_EQ(busctl.waitForExit(), 0) << arguments << ": " << busctl.errorOutput();
+    return busctl.output();
 }
 
 // Runs the test in another working directory while it lives.

@@ -172,13 +172,6 @@ private:
     std::vector<RecordedSignal> signals_;
 };
 
-std::string busctl(const std::string& arguments)
-{
-    CommandResult result = runCommand("busctl --system " + arguments);
-    EXPECT_EQ(result.status, 0) << arguments << ": " << result.output;
-    return result.output;
-}
-
 // "interface member kind signature" of each member, sorted (the bus lists
 // them grouped by kind).
 std::multiset<std::string> introspectedMembers(const std::string& path)
