@@ -2,6 +2,7 @@
 #include "test_server.hpp"
 
 #include "child_process.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,37 @@ TEST_F(Cli, WatchEnablesTheReportAndPrintsWhatArrives)
     EXPECT_NE(r.output.find("3.5"), std::string::npos) << r.output;
     const auto lock = server.server->lockModel();
     EXPECT_EQ(*server.model->value(kDevice, "LLN0$RP$rcb01$RptEna"), Value::boolean(false));
+}
+
+TEST_F(Cli, FileCommandsDirGetDelRename)
+{
+    test_support::TempDir store, local;
+    server.server->setFileStore(store.path.string());
+    server.server->setFileAccessHandler([](const server::ClientContext&, server::FileService service,
+                                           std::string_view name, std::string_view) -> std::optional<mms::ServiceError> {
+        if (service == server::FileService::Delete && name == "IEDSERVER.BIN")
+            return server::fileError(mms::error_code::file::FileAccessDenied);
+        return std::nullopt;
+    });
+    store.write("schedule.txt", "schedule export\n");
+    store.write("old.log", "log");
+    store.write("IEDSERVER.BIN", "fw");
+
+    ProgramRun r = client({"dir"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("schedule.txt\t16\t"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("old.log\t3\t"), std::string::npos) << r.output;
+    r = client({"get", "schedule.txt", (local.path / "copy.txt").string()});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(local.read("copy.txt"), "schedule export\n");
+    EXPECT_EQ(client({"del", "old.log"}).status, 0);
+    EXPECT_FALSE(store.has("old.log"));
+    EXPECT_EQ(client({"del", "IEDSERVER.BIN"}).status, 1);
+    EXPECT_TRUE(store.has("IEDSERVER.BIN"));
+    EXPECT_EQ(client({"rename", "schedule.txt", "renamed.txt"}).status, 0);
+    EXPECT_TRUE(store.has("renamed.txt"));
+    EXPECT_EQ(client({"rename", "only-one"}).status, 2);
+    EXPECT_EQ(client({"get"}).status, 2);
 }
 
 }  // namespace

@@ -1,20 +1,21 @@
 // What the IED layer tests share: an IedServer on 127.0.0.1 used through our
-// client, a temporary directory, and bytes written as hex.
+// client, and a temporary directory.
 #pragma once
 
 #include "iec61850/client/mms_connection.hpp"
 #include "iec61850/ied/iec61850_server.hpp"
+#include "capture.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 namespace ied_test {
 
 using iec61850::client::MmsConnection;
 using iec61850::mms::DataAccessError;
+using test_support::fromHex;
 
 constexpr int kAccepted = -1;
 constexpr int kDenied = static_cast<int>(DataAccessError::ObjectAccessDenied);
@@ -76,35 +77,9 @@ private:
     IedServer server_;
 };
 
-inline iec61850::Bytes fromHex(std::string_view hex)
-{
-    iec61850::Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    return out;
-}
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ied-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const char* name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
+// A temporary directory whose files the tests name.
+struct TempDir : test_support::TempDir {
+    std::string file(const char* name) const { return (path / name).string(); }
 };
 
 }  // namespace ied_test

@@ -4,14 +4,12 @@
 #include "iec61850/client/mms_connection.hpp"
 #include "iec61850/ied/iec61850_server.hpp"
 
+#include "capture.hpp"
+#include "loopback_relay.hpp"
+#include "pcap_writer.hpp"
+#include "tshark.hpp"
+
 #include <gtest/gtest.h>
-
-
-// test_ied does not link the wire support library: its sources are built
-// here and in report_wire_capture_test.cpp.
-#include "../../support/pcap_writer.cpp"
-#include "../../support/tshark.cpp"
-#include "../../support/loopback_relay.hpp"
 
 using namespace iec61850;
 using namespace test_support;

@@ -249,41 +249,31 @@ TEST_P(Runtime, ServesACaptureSessionWithModelUpdatesAndReportsAddresses)
     EXPECT_EQ(events.closed[0].peerAddress, events.opened[0].peerAddress);
 }
 
-TEST_P(Runtime, RefusesOneConnectionTooManyWhileTheOthersKeepWorking)
+TEST_P(Runtime, RefusesOneConnectionTooManyAndFreesTheSlotOfAClientThatJustCloses)
 {
     std::vector<RawClient> clients(5);
     for (auto& c : clients) {
         ASSERT_TRUE(c.connect(server.port()));
         ASSERT_TRUE(c.associate(driver));
     }
-    EXPECT_EQ(server.connectionCount(), 5u);
-
     RawClient extra;
     ASSERT_TRUE(extra.connect(server.port()));  // the kernel accepts; the server closes it
     EXPECT_TRUE(extra.closedSilently(driver));
     EXPECT_EQ(server.connectionCount(), 5u);
-
     for (auto& c : clients)
         EXPECT_TRUE(c.identify(driver));
-    std::lock_guard lock(events.mutex);
-    EXPECT_EQ(events.opened.size(), 5u);
-    EXPECT_TRUE(events.closed.empty());
-}
-
-TEST_P(Runtime, AClientThatJustClosesIsFreedAndItsSlotReused)
-{
-    std::vector<RawClient> clients(5);
-    for (auto& c : clients) {
-        ASSERT_TRUE(c.connect(server.port()));
-        ASSERT_TRUE(c.associate(driver));
+    {
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.opened.size(), 5u);
+        EXPECT_TRUE(events.closed.empty());
     }
+
     // Capture 11: a read, then the client closes TCP without conclude or release.
     auto pdu = clients[2].exchange(driver, captured("11-abrupt-close")[2]);
     EXPECT_TRUE(std::holds_alternative<mms::ConfirmedResponse>(pdu));
     clients[2].socket.close();
     ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
     EXPECT_EQ(server.connectionCount(), 4u);
-
     RawClient next;
     ASSERT_TRUE(next.connect(server.port()));
     ASSERT_TRUE(next.associate(driver));
@@ -291,21 +281,38 @@ TEST_P(Runtime, AClientThatJustClosesIsFreedAndItsSlotReused)
     EXPECT_TRUE(clients[0].identify(driver));
 }
 
-TEST_P(Runtime, ASilentHalfAssociatedClientDoesNotStallAnother)
+// Half an AARQ, then silence; then more clients than the limit killed
+// mid-association, one after another.
+TEST_P(Runtime, HalfAssociatedClientsNeitherStallNorLeakSlots)
 {
-    RawClient silent;
-    ASSERT_TRUE(silent.connect(server.port()));
     const auto& in = captured("01-associate-identify");
-    ASSERT_TRUE(silent.send(in[0]));
-    ASSERT_EQ(silent.read(driver, 1).size(), 1u);
-    ASSERT_TRUE(silent.send(ByteView(in[1]).first(in[1].size() / 2)));  // half an AARQ, then nothing
-
+    auto halfAssociate = [&](RawClient& c) {
+        ASSERT_TRUE(c.connect(server.port()));
+        ASSERT_TRUE(c.send(in[0]));
+        ASSERT_EQ(c.read(driver, 1).size(), 1u);
+        ASSERT_TRUE(c.send(ByteView(in[1]).first(in[1].size() / 2)));
+    };
+    RawClient silent;
+    halfAssociate(silent);
     RawClient busy;
     ASSERT_TRUE(busy.connect(server.port()));
     ASSERT_TRUE(busy.associate(driver));
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(busy.identify(driver));
     EXPECT_EQ(server.connectionCount(), 2u);
+
+    for (std::size_t i = 1; i <= 6; ++i) {
+        {
+            RawClient killed;
+            halfAssociate(killed);
+        }
+        ASSERT_TRUE(driver.until([&] { return events.closedCount() == i; })) << i;
+    }
+    RawClient after;
+    ASSERT_TRUE(after.connect(server.port()));
+    ASSERT_TRUE(after.associate(driver));
+    EXPECT_TRUE(after.identify(driver));
+    EXPECT_TRUE(busy.identify(driver));
 }
 
 TEST_P(Runtime, AClientThatDoesNotReadIsThrottledNotTheOthers)

@@ -275,27 +275,6 @@ TEST(Services, StatusIdentifyAndCancel)
               (mms::CancelError{2, {mms::ErrorClass::Cancel, mms::error_code::cancel::InvokeIdUnknown, {}, {}}}));
 }
 
-TEST(Services, GetNameListContinuesPageByPageAtASmallPduSize)
-{
-    const auto names = readLines(kData + "/stb_variable_names.txt");
-    InMemoryModel model = stbNames(names);
-    Peer p(model);
-    p.associate(300);
-    std::vector<std::string> all;
-    mms::GetNameListRequest r{mms::ObjectClass::NamedVariable, mms::GetNameListRequest::Scope::Domain,
-                              std::string(kStb), {}};
-    for (std::uint32_t id = 1; id < 1000; ++id) {
-        const auto page = response<mms::GetNameListResponse>(p.ask(id, r));
-        EXPECT_LE(p.lastSize, 300u);
-        ASSERT_FALSE(page.identifiers.empty());
-        all.insert(all.end(), page.identifiers.begin(), page.identifiers.end());
-        if (!page.moreFollows)
-            break;
-        r.continueAfter = page.identifiers.back();
-    }
-    EXPECT_EQ(all, names);
-}
-
 TEST(Services, GetNameListOfListsJournalsAndUnknownDomain)
 {
     InMemoryModel model;
