@@ -27,7 +27,7 @@ client::ConnectOptions quickOptions(std::uint16_t port)
     return o;
 }
 
-TEST(ConnectFailure, NobodyListeningSilenceAndAFullBacklog)
+TEST(ConnectFailure, NobodyListeningNoRoomSilenceAndAFullBacklog)
 {
     platform::Listener probe;  // a port nobody listens on
     ASSERT_EQ(probe.open("127.0.0.1", 0), platform::NetStatus::Ok);
@@ -35,25 +35,30 @@ TEST(ConnectFailure, NobodyListeningSilenceAndAFullBacklog)
     probe.close();
     platform::Listener silent;  // the kernel completes TCP, nobody reads
     ASSERT_EQ(silent.open("127.0.0.1", 0), platform::NetStatus::Ok);
-    platform::Listener full;
-    ASSERT_EQ(full.open("127.0.0.1", 0, 1), platform::NetStatus::Ok);
+    platform::Listener backlog;
+    ASSERT_EQ(backlog.open("127.0.0.1", 0, 1), platform::NetStatus::Ok);
     std::vector<platform::Socket> fillers;
     bool saturated = false;
     for (int i = 0; i < 16 && !saturated; ++i) {
         platform::Socket s;
-        const auto status = platform::connectTcp("127.0.0.1", full.port(), 200, s);
+        const auto status = platform::connectTcp("127.0.0.1", backlog.port(), 200, s);
         saturated = status == platform::NetStatus::TimedOut;
         if (status == platform::NetStatus::Ok)
             fillers.push_back(std::move(s));
     }
     ASSERT_TRUE(saturated) << "the backlog never filled";
 
+    server::ServerConfig noRoom;  // accepts and closes at once, as for one client too many
+    noRoom.maxConnections = 0;
+    TestServer full(noRoom);
+
     auto refusedAtOnce = quickOptions(closedPort);
     refusedAtOnce.connectTimeoutMs = 60000;  // refusal must not wait for the timeout
     const std::pair<client::ConnectOptions, ErrorKind> cases[] = {
         {refusedAtOnce, ErrorKind::ConnectFailed},
+        {full.options(), ErrorKind::Refused},
         {quickOptions(silent.port()), ErrorKind::Timeout},
-        {quickOptions(full.port()), ErrorKind::Timeout},
+        {quickOptions(backlog.port()), ErrorKind::Timeout},
     };
     for (const auto& [options, expected] : cases) {
         MmsConnection c;

@@ -39,6 +39,7 @@ TEST_F(Loopback, AssociatesIdentifiesAndReleases)
     EXPECT_EQ(id->vendor, "Brenvolta");
     EXPECT_EQ(id->revision, "1.5");
     EXPECT_EQ(connection.status()->logicalStatus, 0);
+    EXPECT_EQ(*connection.deleteVariableList(kDevice, "LLN0$ds"), 0u);  // matched, but none deletable
 
     ASSERT_TRUE(connection.conclude().ok());
     EXPECT_EQ(connection.identify().error().kind, ErrorKind::NotConnected);
