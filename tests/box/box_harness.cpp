@@ -15,7 +15,6 @@ namespace boxtest {
 
 namespace {
 
-constexpr std::uint16_t kMmsPort = 4102;
 constexpr std::size_t kClsMembers = 63;
 constexpr const char* kEmsService = "de.brenvolta.vantor.iec61850";
 constexpr const char* kActPowInterface = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001";
@@ -23,29 +22,12 @@ constexpr const char* kMmxuInterface = "de.brenvolta.vantor.iec61850.cls.mmxu001
 
 }  // namespace
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-std::uint64_t nowMs()
-{
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
-
 bool somebodyServesMms()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(kMmsPort);
+    address.sin_port = htons(kServerPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
@@ -109,7 +91,7 @@ Box::Box(const Options& options)
 {
     // Another program's server may still be going away (or be someone else's test).
     if (!eventually([] { return !somebodyServesMms(); }, 120s))
-        std::cerr << "TCP port " << kMmsPort << " is in use by another program" << std::endl;
+        std::cerr << "TCP port " << kServerPort << " is in use by another program" << std::endl;
     const std::filesystem::path root = dir_.path();
     std::filesystem::create_directories(root / "box" / "uploaded_files");
     std::filesystem::create_directories(root / "config");
@@ -191,7 +173,7 @@ BoxClient::BoxClient()
 {
     connection_.setReportHandler([this](const InformationReport& r) { reports_.push_back(r); });
     iec61850::client::ConnectOptions options;
-    options.port = kMmsPort;
+    options.port = kServerPort;
     options.requestTimeoutMs = 10000;
     if (auto connected = connection_.connect(options); !connected.ok())
         std::cerr << "MMS connect: " << connected.error().describe() << std::endl;

@@ -3,6 +3,7 @@
 // box, a JSON-RPC peer, an EMS-side D-Bus client and an MMS client.
 #pragma once
 
+#include "../IEC_server/box_test_support.hpp"
 #include "child_process.hpp"
 #include "private_bus.hpp"
 
@@ -32,12 +33,6 @@ using namespace std::chrono_literals;
 using iec61850::mms::InformationReport;
 using iec61850::mms::Value;
 
-constexpr const char* kCls1 = "FNN_STEUERBOXCLS1";
-constexpr const char* kCls2 = "FNN_STEUERBOXCLS2";
-
-// Polls until done() holds or the timeout passes.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
-std::uint64_t nowMs();
 // Whether something accepts connections on 127.0.0.1:4102.
 bool somebodyServesMms();
 // Resident memory of a process in KiB, 0 when it is gone.

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <regex>
 
 namespace {
 
@@ -95,46 +94,7 @@ protected:
     std::unique_ptr<sdbus::IProxy> proxy_;
 };
 
-// Method name -> in signature + "->" + out signature, from the service's introspection data.
-std::map<std::string, std::string> introspectedMethods(const std::string& xml)
-{
-    std::map<std::string, std::string> methods;
-    const std::regex method(R"re(<method name="(\w+)">([\s\S]*?)</method>)re");
-    const std::regex arg(R"re(<arg type="([^"]+)" direction="(in|out)"/>)re");
-    for (std::sregex_iterator m(xml.begin(), xml.end(), method), end; m != end; ++m) {
-        std::string in, out;
-        const std::string body = (*m)[2];
-        for (std::sregex_iterator a(body.begin(), body.end(), arg); a != end; ++a)
-            ((*a)[2] == "in" ? in : out) += (*a)[1];
-        methods[(*m)[1]] = in + "->" + out;
-    }
-    return methods;
-}
-
 }  // namespace
-
-TEST_F(ScheduleManagerProgram, ServesEveryMethodWithItsSignature)
-{
-    std::string xml;
-    proxy_->callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
-    ASSERT_NE(xml.find("<interface name=\"" + serviceName + "\">"), std::string::npos) << xml;
-    const std::map<std::string, std::string> expected = {
-        {"checkExistence", "is->b"},
-        {"updateStatusOfSchedule", "isi->i"},
-        {"getActStrTm", "is->t"},
-        {"getNxtStrTm", "is->t"},
-        {"calculateValIndex", "ist->i"},
-        {"getVal", "isi->d"},
-        {"addScheduleJSON", "isiiiadatbt->"},
-        {"addScheduleJSONTrg", "isiiiadbbtb->"},
-        {"getActivateSchedule", "i->s"},
-        {"getSchedule3Days", "i->a{tx}"},
-        {"setEvent", "isb->"},
-    };
-    auto methods = introspectedMethods(xml);
-    for (const auto& [name, signature] : expected)
-        EXPECT_EQ(methods[name], signature) << name;
-}
 
 TEST_F(ScheduleManagerProgram, AnswersLikeTheServerExpects)
 {

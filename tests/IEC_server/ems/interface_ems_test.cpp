@@ -484,6 +484,7 @@ TEST_F(EmsWithConfig, EnabledExportReceivesTheSaturatedSetpoint)
     ASSERT_TRUE(recorder.waitFor(18));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].path + " " + requests[0].contentType, "/jsonrpc application/json");
     EXPECT_EQ(requests[0].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[2147483647,0]})");
     EXPECT_EQ(requests[1].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-2147483648,0]})");
     EXPECT_EQ(requests[2].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-4200,0]})");

@@ -21,19 +21,6 @@ std::unique_ptr<ConsoleCapture> sendThrough(int port, std::int64_t value1 = -420
     return console;
 }
 
-TEST(JsonrpcExport, RequestBodyByteForByte)
-{
-    JsonRpcTestServer server(kTrue);
-    sendThrough(server.port(), -4200, 0);
-    sendThrough(server.port(), 2147483647, 0);
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].path, "/jsonrpc");
-    EXPECT_EQ(requests[0].contentType, "application/json");
-    EXPECT_EQ(requests[0].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-4200,0]})");
-    EXPECT_EQ(requests[1].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[2147483647,0]})");
-}
-
 TEST(JsonrpcExport, EachAnswerGivesItsLine)
 {
     struct Answer {

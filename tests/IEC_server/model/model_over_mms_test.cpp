@@ -228,6 +228,9 @@ TEST_F(OverMms, DataSetsResolve)
     EXPECT_EQ((*cls)[1].domain, kCls2);
     EXPECT_EQ((*cls)[1].item, "ActPow_FSCC001$ST$ActSchdRef");
     EXPECT_EQ((*cls)[21 + 2].item, "SysComEr_FSCH220001$ST$SchdSt");
+    EXPECT_EQ((*cls)[27].item + " " + (*cls)[28].item + " " + (*cls)[54].item + " " + (*cls)[62].item,
+              "DsoECmd_FSCH250004$ST$SchdSt SysRes_FSCH010001$ST$SchdEnaErr MMXU001$MX$TotW "
+              "FailSafe_GGIO001$MX$FailPLodGet");
 }
 
 TEST_F(OverMms, GeneralInterrogationReportsEveryMemberInOrder)

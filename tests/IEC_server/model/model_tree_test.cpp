@@ -219,43 +219,6 @@ TEST(ModelTree, OnlyTheStatusOnlySchedulesLackControls)
     EXPECT_EQ(at("CLS1/EmpSPrg_FSCH020001.EvTrg"), nullptr);
 }
 
-TEST(ModelTree, DataSetsInOrderAndResolving)
-{
-    IedModel* model = box::staticModel();
-    Names sets;
-    for (DataSet* s = model->dataSets; s; s = s->sibling) {
-        sets.push_back(std::string(s->logicalDeviceName) + "/" + s->name + ":" + std::to_string(s->elementCount));
-        int n = 0;
-        for (DataSetEntry* e = s->fcdas; e; e = e->sibling, ++n) {
-            EXPECT_STREQ(e->logicalDeviceName, s->logicalDeviceName);
-            EXPECT_EQ(e->index, -1);
-            EXPECT_EQ(e->componentName, nullptr);
-            // node $ FC $ object: the object exists and has attributes of that FC
-            const std::string name = e->variableName;
-            const auto first = name.find('$'), second = name.find('$', first + 1);
-            ASSERT_NE(second, std::string::npos) << name;
-            ModelNode* object =
-                at(std::string(e->logicalDeviceName) + "/" + name.substr(0, first) + "." + name.substr(second + 1));
-            ASSERT_NE(object, nullptr) << s->name << " " << name;
-            const auto fc = FunctionalConstraint_fromString(name.substr(first + 1, 2).c_str());
-            bool hasFc = false;
-            for (ModelNode* a = object->firstChild; a; a = a->sibling)
-                hasFc = hasFc || static_cast<DataAttribute*>(a)->fc == fc;
-            EXPECT_TRUE(hasFc) << name;
-        }
-        EXPECT_EQ(n, s->elementCount);
-    }
-    EXPECT_EQ(sets, (Names{"STB/LLN0$dataset01:26", "STB/LLN0$dataset02:4", "CLS1/LLN0$dataset01:63",
-                           "CLS2/LLN0$dataset01:63"}));
-    Names members;
-    for (DataSetEntry* e = IedModel_lookupDataSet(model, "CLS1", "LLN0$dataset01")->fcdas; e; e = e->sibling)
-        members.emplace_back(e->variableName);
-    EXPECT_EQ(members[27] + " " + members[28] + " " + members[54] + " " + members[62],
-              "DsoECmd_FSCH250004$ST$SchdSt SysRes_FSCH010001$ST$SchdEnaErr MMXU001$MX$TotW "
-              "FailSafe_GGIO001$MX$FailPLodGet");
-    EXPECT_STREQ(IedModel_lookupDataSet(model, "STB", "LLN0$dataset01")->fcdas->variableName, "LPHD$ST$PwrSupAlm");
-}
-
 TEST(ModelTree, ReportAndLogControlBlocks)
 {
     IedModel* model = box::staticModel();

@@ -6,7 +6,6 @@
 #include "private_bus.hpp"
 
 #include <filesystem>
-#include <optional>
 #include <sstream>
 
 namespace {
@@ -161,31 +160,6 @@ TEST_F(ScheduleOverTcp, OperatingEnaReqLeadsToAnUpload)
     ASSERT_TRUE(write({{kCls1, "EmpSPrg_FSCH020001$CO$EnaReq$Oper"}}, {oper}));
     settle();
     EXPECT_EQ(countStarting(settled, "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 "), 1u);
-}
-
-// A schedule running since ten minutes ago becomes the set-point the client reads.
-TEST_F(ScheduleOverTcp, ARunningScheduleReachesAnOut1)
-{
-    const std::string node = "EmpSPrg_FSCH020101";
-    ASSERT_TRUE(write({{kCls2, node + "$SP$ValASG001$setMag$f"},
-                       {kCls2, node + "$SP$ValASG002$setMag$f"},
-                       {kCls2, node + "$SP$NumEntr$setVal"},
-                       {kCls2, node + "$SP$SchdIntv$setVal"},
-                       {kCls2, node + "$SP$StrTm01$setTm"}},
-                      {Value::float32(-41.5f), Value::float32(7.0f), Value::integer(2), Value::integer(3600),
-                       Value::utcTimeMs(nowMs() - 600'000)}));
-    std::optional<float> anOut;
-    EXPECT_TRUE(eventually([&] {
-        auto value = client.read(kCls2, "ActPow_GGIO001$MX$AnOut1$mxVal$f");
-        anOut = value.ok() && value->is(Value::Kind::Float) ? std::optional(value->toFloat()) : std::nullopt;
-        return anOut == -41.5f;
-    })) << (anOut ? std::to_string(*anOut) : "no value") << "\n" << manager->output();
-    auto ref = client.read(kCls2, "ActPow_FSCC001$ST$ActSchdRef$stVal");
-    ASSERT_TRUE(ref.ok());
-    EXPECT_EQ(ref->string(), "@CLS2/EmpSPrg_FSCH020101");
-    auto entry = client.read(kCls2, node + "$ST$SchdEntr$stVal");
-    ASSERT_TRUE(entry.ok());
-    EXPECT_EQ(entry->toInt64(), 1);
 }
 
 }  // namespace

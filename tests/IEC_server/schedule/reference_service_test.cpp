@@ -58,19 +58,4 @@ TEST_F(ReferenceService, EveryMethodIsAnsweredWithItsSignature)
     EXPECT_NE(manager->output().find("getSchedule3Days cls=1"), std::string::npos);
 }
 
-TEST_F(ReferenceService, ItsRefusalsAreReportedAsFailedCalls)
-{
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(sm::addScheduleJSON(proxy.get(), 1, "EmpSPrg_FSCH020001", {20, 5, 0, {1.0}, {}, false, nowMs()}));
-    EXPECT_FALSE(sm::getVal(proxy.get(), 1, "EmpSPrg_FSCH020003", 1));
-    const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("Error addScheduleJSON: [de.brenvolta.vantor.iec61850.schedulemanager.Error.InvalidArgs]"),
-              std::string::npos)
-        << output;
-    EXPECT_NE(output.find("Error getVal: [de.brenvolta.vantor.iec61850.schedulemanager.Error.UnknownSchedule]"),
-              std::string::npos)
-        << output;
-    EXPECT_EQ(RecordCapture::records().size(), 2u);
-}
-
 }  // namespace
