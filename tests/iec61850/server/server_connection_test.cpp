@@ -106,27 +106,6 @@ TEST(CaptureReplay, AssociateIdentifyRelease)
     EXPECT_EQ(p.connection->closeReason(), iso::CloseReason::Released);
 }
 
-TEST(CaptureReplay, SameAnswersWhateverTheByteSplit)
-{
-    const Bytes stream =
-        test_support::capture("01-associate-identify").transcript().stream(test_support::Direction::ToServer);
-    InMemoryModel model;
-    auto answer = [&](const std::vector<ByteView>& pieces) {
-        Peer p(model);
-        for (ByteView piece : pieces)
-            p.connection->receive(piece);
-        return p.connection->output();
-    };
-    const Bytes expected = answer({stream});
-    ASSERT_FALSE(expected.empty());
-    for (std::size_t split = 1; split < stream.size(); ++split)
-        ASSERT_EQ(answer({ByteView(stream).first(split), ByteView(stream).subspan(split)}), expected) << split;
-    std::vector<ByteView> bytewise;
-    for (std::size_t i = 0; i < stream.size(); ++i)
-        bytewise.push_back(ByteView(stream).subspan(i, 1));
-    EXPECT_EQ(answer(bytewise), expected);
-}
-
 TEST(CaptureReplay, GetNameListDomainsAndVariablesWithContinuation)
 {
     const auto names = readLines(kData + "/stb_variable_names.txt");
