@@ -240,17 +240,6 @@ TEST_F(DevicePass, StartUpUploadsTheFirstInstancesOfBothDevicesThenRefreshesBoth
     EXPECT_EQ(calls[41], "getActivateSchedule 2");
 }
 
-TEST_F(DevicePass, TheThreeDayQueryUsesTheProcessProxy)
-{
-    service->setSchedule3Days({{20, 2}, {10, 1}});
-    EXPECT_EQ(getSchedule3Days(2), (Schedule3Days{{10, 1}, {20, 2}}));
-    EXPECT_EQ(service->calls(), std::vector<std::string>{"getSchedule3Days 2"});
-
-    handling.reset();
-    const std::string output = printed([&] { EXPECT_EQ(getSchedule3Days(2), std::nullopt); });
-    EXPECT_EQ(output, "Error getSchedule3Days: [org.freedesktop.DBus.Error.Disconnected] no connection to the system bus\n");
-}
-
 TEST_F(ScheduleModelTest, WithoutSystemBusStartUpGoesOnAndEveryCallFails)
 {
     handling.reset();
