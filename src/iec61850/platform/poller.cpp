@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <sys/epoll.h>
 #include <unistd.h>
-#include <vector>
 
 namespace iec61850::platform {
 

@@ -28,7 +28,6 @@ public:
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
 
-    bool valid() const { return fd_ >= 0; }
     bool add(int fd, Interest interest);
     bool modify(int fd, Interest interest);
     // Call before the descriptor closes.

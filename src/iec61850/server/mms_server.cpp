@@ -48,8 +48,10 @@ platform::NetStatus MmsServer::listen(std::string_view address, std::uint16_t po
 {
     std::lock_guard lock(mutex_);
     platform::NetStatus status = listener_.open(address, port);
-    if (status == platform::NetStatus::Ok)
-        poller_.add(listener_.fd(), {true, false});
+    if (status == platform::NetStatus::Ok && !poller_.add(listener_.fd(), {true, false})) {
+        listener_.close();  // a listener nobody waits on would accept no one
+        return platform::NetStatus::Error;
+    }
     return status;
 }
 
