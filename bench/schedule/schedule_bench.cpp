@@ -124,7 +124,7 @@ void benchDevicePass(int passes, const std::string& directory)
     std::size_t calls = 0;
     {
         const QuietStdout quiet;
-        IecScheduleHandling handling(&server, &listeners);
+        IecScheduleHandling handling(server, &listeners);
         installRunningSchedule(server, handling);
         handling.updateDevice(LogicalDeviceKind::CLS1);  // warm-up
         const std::size_t before = lineCount(manager.output());

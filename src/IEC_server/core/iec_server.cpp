@@ -3,30 +3,36 @@
 #include "box_model.hpp"
 #include "console.hpp"
 #include "iec_schedule_handling.hpp"
-#include "iec61850/ied/hal.hpp"
+#include "schedule_worker.hpp"
+#include "settings_store.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 
-IedServer iedServer = nullptr;
+std::atomic<IedServer> iedServer{nullptr};
 std::unique_ptr<IecScheduleHandling> scheduleHandling;
+std::unique_ptr<ScheduleWorker> scheduleWorker;
+std::unique_ptr<persistence::SettingsStore> settingsStore;
 
 namespace {
 
+using namespace std::chrono;
+
 constexpr float serverVersion = 301023.0f;
-constexpr int tickMs = 10;
-constexpr int drainPeriodTicks = 45;
-constexpr int debugDrainMs = 500;
+constexpr milliseconds periodicTasksPeriod{10};
+constexpr milliseconds drainPeriod{450};
+constexpr milliseconds debugDrainPeriod{500};
 
 [[noreturn]] void failStart()
 {
     printLine("Starting server failed on Port: %d! Exit.", iecServerPort);
     syslog(LOG_ERR, "Starting server failed on Port: %d", iecServerPort);
-    IedServer_destroy(iedServer);
-    iedServer = nullptr;
-    // Ends without running destructors while other threads (D-Bus) still run.
+    // The server stays: the EMS thread may be using it. Ends without running
+    // destructors while that thread still runs.
     std::_Exit(-1);
 }
 
@@ -57,26 +63,80 @@ void startServer(const ServerContext& context)
     logServerFacts();
 }
 
+// What clients configured comes back before anyone can connect.
+void restoreSettings(IedServer server)
+{
+    settingsStore = std::make_unique<persistence::SettingsStore>(server, box::staticModel(),
+                                                                  persistence::kSettingsFileName);
+    settingsStore->load();
+    settingsStore->watch([] {
+        if (scheduleWorker)
+            scheduleWorker->wake();
+    });
+}
+
+void startUpPass()
+{
+    scheduleHandling->updateAllDevices([](const std::string& ld, const std::string& ln) {
+        return !settingsStore || !settingsStore->holdsStartValues(ld, ln);
+    });
+    printEmptyLine();
+    printLine("Waiting for IEC Clients...");
+    syslog(LOG_WARNING, "Waiting for IEC Clients...");
+}
+
+void startScheduleWorker(const ServerContext& context)
+{
+    ScheduleWorker::Steps steps{
+        .startUp = startUpPass,
+        .drain = processIECValuesInSM,
+        .drainPending = [] { return changesPending() || (settingsStore && settingsStore->changed()); },
+        .retryUnanswered = retryUnansweredChanges,
+    };
+    ScheduleWorker::Timing timing;
+    timing.drainPeriod = context.debugMode ? debugDrainPeriod : drainPeriod;
+    scheduleWorker = std::make_unique<ScheduleWorker>(*scheduleHandling, std::move(steps), timing);
+    scheduleWorker->start();
+}
+
+// Waits on the server's sockets, at most until the periodic tasks are due,
+// and serves whatever arrives at once.
+[[noreturn]] void serveThreadless()
+{
+    auto periodicTasksDue = steady_clock::now();
+    for (;;) {
+        const auto now = steady_clock::now();
+        if (now >= periodicTasksDue) {
+            IedServer_performPeriodicTasks(iedServer);
+            periodicTasksDue = now + periodicTasksPeriod;
+        }
+        const auto wait = duration_cast<milliseconds>(periodicTasksDue - steady_clock::now());
+        IedServer_processIncomingData(iedServer, static_cast<int>(std::max<milliseconds::rep>(wait.count(), 0)));
+    }
+}
+
 }  // namespace
 
 void initiateIecServer(ServerContext& context)
 {
     printLine("## IecServer initiation");
-    iedServer = IedServer_create(box::staticModel());
-    IedServer_setServerIdentity(iedServer, "Brenvolta", "generic libIEC", "1.5");
+    IedServer server = IedServer_create(box::staticModel());
+    iedServer.store(server, std::memory_order_release);
+    IedServer_setServerIdentity(server, "Brenvolta", "generic libIEC", "1.5");
+    restoreSettings(server);
     registerWriteHandlers(context, 1);
     registerWriteHandlers(context, 2);
-    IedServer_setConnectionIndicationHandler(iedServer, connectionIndicationHandler, nullptr);
-    MmsServer mmsServer = IedServer_getMmsServer(iedServer);
-    IedServer_setFilestoreBasepath(iedServer, filestoreBasePath);
+    IedServer_setConnectionIndicationHandler(server, connectionIndicationHandler, nullptr);
+    MmsServer mmsServer = IedServer_getMmsServer(server);
+    IedServer_setFilestoreBasepath(server, filestoreBasePath);
     printLine("Filestore base path: %s", filestoreBasePath);
     MmsServer_installFileAccessHandler(mmsServer, fileAccessHandler, nullptr);
     attachModelLogs(".");
 
     startServer(context);
 
-    IedServer_setWriteAccessPolicy(iedServer, IEC61850_FC_CF, ACCESS_POLICY_ALLOW);
-    scheduleHandling = std::make_unique<IecScheduleHandling>(&iedServer, &context.callbackTable);
+    IedServer_setWriteAccessPolicy(server, IEC61850_FC_CF, ACCESS_POLICY_ALLOW);
+    scheduleHandling = std::make_unique<IecScheduleHandling>(server, &context.callbackTable);
     printLine("## IecServer initiation done");
     printEmptyLine();
 }
@@ -87,25 +147,10 @@ void runIecServer(ServerContext& context)
     syslog(LOG_NOTICE, "######################################################");
     syslog(LOG_ERR, "IEC-Server Version: %f", static_cast<double>(serverVersion));
     initiateIecServer(context);
-    scheduleHandling->updateAllDevices();
-    printEmptyLine();
-    printLine("Waiting for IEC Clients...");
-    syslog(LOG_WARNING, "Waiting for IEC Clients...");
-
-    int tick = 0;
-    for (;;) {
-        while (context.debugMode) {
-            processIECValuesInSM();
-            Thread_sleep(debugDrainMs);
-        }
-        IedServer_processIncomingData(iedServer);
-        IedServer_performPeriodicTasks(iedServer);
-        if (tick == drainPeriodTicks) {
-            processIECValuesInSM();
-            tick = 1;
-        } else {
-            ++tick;
-        }
-        Thread_sleep(tickMs);
-    }
+    startScheduleWorker(context);
+    if (!context.debugMode)
+        serveThreadless();
+    // Debug mode: the server's own thread serves the clients.
+    for (;;)
+        std::this_thread::sleep_for(hours(24));
 }

@@ -3,6 +3,8 @@
 #include "iec_schedule_handling.hpp"
 #include "iec_server.hpp"
 #include "logical_device_kind.hpp"
+#include "schedule_worker.hpp"
+#include "settings_store.hpp"
 
 #include <cinttypes>
 #include <map>
@@ -10,6 +12,10 @@
 
 std::set<ChangedNode> pendingChanges;
 std::mutex changeMutex;
+
+namespace {
+std::set<ChangedNode> unansweredChanges;  // under changeMutex
+}
 
 namespace {
 
@@ -72,13 +78,15 @@ void logWrittenValue(const MmsValue* value)
     }
 }
 
-void handOnToScheduleHandling(const ChangedNode& change)
+// False when the service did not answer the upload: it is tried again later.
+bool handOnToScheduleHandling(const ChangedNode& change)
 {
     const auto& [node, device] = change;
     printEmptyLine();
     printLine("------- processIEC ValuesInSM: Logical Node Name: %s, CLS Name: %s", node.c_str(), device.c_str());
-    scheduleHandling->uploadSchedule(node, logicalDeviceKindFromString(device));
+    const auto upload = scheduleHandling->uploadSchedule(node, logicalDeviceKindFromString(device));
     scheduleHandling->updateDevice(logicalDeviceKindFromString(device));
+    return upload.outcome != IecScheduleHandling::UploadResult::Outcome::NoAnswer;
 }
 
 }  // namespace
@@ -109,6 +117,8 @@ MmsDataAccessError writeAccessHandler(DataAttribute* dataAttribute, MmsValue* va
         std::lock_guard lock(changeMutex);
         pendingChanges.emplace(nameOf(node), nameOf(device));
     }
+    if (scheduleWorker)
+        scheduleWorker->wake();
     return DATA_ACCESS_ERROR_SUCCESS;
 }
 
@@ -124,19 +134,39 @@ void logMmsValue(const MmsValue* value)
     }
 }
 
-void drainPendingChanges(const std::function<void(const ChangedNode&)>& handOn)
+bool drainPendingChanges(const std::function<bool(const ChangedNode&)>& handOn)
 {
     std::set<ChangedNode> changes;
     {
         std::lock_guard lock(changeMutex);
         changes.swap(pendingChanges);
     }
+    std::set<ChangedNode> unanswered;
     for (const ChangedNode& change : changes)
-        handOn(change);
+        if (!handOn(change))
+            unanswered.insert(change);
+    const bool allAnswered = unanswered.empty();
+    std::lock_guard lock(changeMutex);
+    unansweredChanges.merge(unanswered);
+    return allAnswered;
 }
 
-void processIECValuesInSM()
+void retryUnansweredChanges()
 {
-    if (scheduleHandling)
-        drainPendingChanges(handOnToScheduleHandling);
+    std::lock_guard lock(changeMutex);
+    pendingChanges.merge(unansweredChanges);
+    unansweredChanges.clear();
+}
+
+bool changesPending()
+{
+    std::lock_guard lock(changeMutex);
+    return !pendingChanges.empty();
+}
+
+bool processIECValuesInSM()
+{
+    if (settingsStore)
+        settingsStore->saveIfChanged();
+    return !scheduleHandling || drainPendingChanges(handOnToScheduleHandling);
 }

@@ -5,6 +5,7 @@
 #include "jsonrpc_mapper.hpp"
 #include "numeric_conversion.hpp"
 
+#include "iec61850/ied/hal.hpp"
 #include "iec61850/ied/mms_value_api.hpp"
 
 #include <chrono>
@@ -69,12 +70,31 @@ InterfaceEMS::InterfaceEMS(ServerContext* context) : context(context)
 InterfaceEMS::~InterfaceEMS()
 {
     // No handler may run while the members go.
-    if (connection)
-        connection->leaveEventLoop();
+    {
+        std::lock_guard lock(busMutex);
+        stopping = true;
+        if (connection)
+            connection->leaveEventLoop();
+    }
+    stopRequested.notify_all();
+    if (busThread.joinable())
+        busThread.join();
+    dropConnection();
+}
+
+void InterfaceEMS::dropConnection()
+{
+    // The objects refer to the connection: they go first.
+    rootObject.reset();
+    clsObject.reset();
+    mmxuObject.reset();
+    actPowObject.reset();
+    connection.reset();
 }
 
 void InterfaceEMS::createDBusConnectionAndObjects()
 {
+    dropConnection();
     connection = sdbus::createSystemBusConnection(serviceName);
     rootObject = sdbus::createObject(*connection, "/de/brenvolta/vantor/iec61850");
     clsObject = sdbus::createObject(*connection, clsObjectPathPrefix + std::to_string(kPublishedCls));
@@ -85,15 +105,66 @@ void InterfaceEMS::createDBusConnectionAndObjects()
 void InterfaceEMS::registerDBusInterfaces()
 {
     trace("registerDBusInterfaces");
+    registerMembers();
+    if (context)
+        context->registerCallback(kListenerName, [this](std::int32_t n) { emitDbusSignalUpdateActPowGGIO001(n); });
+    finishRegistration();
+    busThread = std::thread([this] { serveBus(); });
+}
+
+void InterfaceEMS::registerMembers()
+{
     registerRootMembers();
     registerClsMembers();
     registerMmxuMembers();
     registerActPowMembers();
-    if (context)
-        context->registerCallback(kListenerName, [this](std::int32_t n) { emitDbusSignalUpdateActPowGGIO001(n); });
+}
+
+void InterfaceEMS::finishRegistration()
+{
     for (const auto& object : {rootObject, clsObject, mmxuObject, actPowObject})
         object->finishRegistration();
-    connection->enterEventLoopAsync();
+}
+
+// The D-Bus thread: serves the bus until the process ends, and when the bus
+// goes away (its daemon restarted) connects again.
+void InterfaceEMS::serveBus()
+{
+    for (;;) {
+        try {
+            connection->enterEventLoop();
+            return;  // left on purpose
+        } catch (const sdbus::Error& e) {
+            traceError(std::string("InterfaceEMS -> lost the system bus: ") + e.what());
+        }
+        if (!reconnect())
+            return;
+    }
+}
+
+// Tries again with growing pauses; false when the process asks it to stop.
+bool InterfaceEMS::reconnect()
+{
+    using namespace std::chrono_literals;
+    std::chrono::milliseconds pause = 200ms;
+    for (bool reported = false;; pause = std::min<std::chrono::milliseconds>(pause * 2, 10s)) {
+        std::unique_lock lock(busMutex);
+        if (stopRequested.wait_for(lock, pause, [this] { return stopping; }))
+            return false;
+        try {
+            createDBusConnectionAndObjects();
+            registerMembers();
+            finishRegistration();
+            trace("InterfaceEMS -> connected to the system bus again");
+            syslog(LOG_NOTICE, "InterfaceEMS connected to the system bus again");
+            return true;
+        } catch (const sdbus::Error& e) {
+            dropConnection();
+            if (!reported)
+                traceError(std::string("InterfaceEMS -> connecting to the system bus failed: ") + e.what());
+            reported = true;
+        }
+    }
 }
 
 void InterfaceEMS::registerRootMembers()
@@ -179,7 +250,7 @@ ActPowValues InterfaceEMS::readActPowValues(std::int32_t n) const
     const auto find = [&](const char* da) {
         return attributeAccess.findDataAttribute(ld, "ActPow_GGIO001", "AnOut1", da);
     };
-    const IedServer server = iedServer;
+    const IedServer server = iedServer.load(std::memory_order_acquire);
     DataModelLock lock(server);
     ActPowValues values;
     values.powerLimit = readFloat(server, component(find("mxVal"), 0));
@@ -219,7 +290,7 @@ std::int64_t InterfaceEMS::getMaxConsumptionPower(std::int32_t n) const
 std::int64_t InterfaceEMS::readTotw(std::int32_t n) const
 {
     DataAttribute* mag = attributeAccess.findDataAttribute(logicalDevice(n), "MMXU001", "TotW", "mag");
-    const IedServer server = iedServer;
+    const IedServer server = iedServer.load(std::memory_order_acquire);
     DataModelLock lock(server);
     return readFloat(server, component(mag, 0));
 }
@@ -238,12 +309,19 @@ void InterfaceEMS::setTotw(std::int64_t value, std::uint64_t, std::int32_t, std:
         trace("DataAttribute not found");
         return;
     }
-    const IedServer server = iedServer;
+    const IedServer server = iedServer.load(std::memory_order_acquire);
     if (!server) {
         traceError("InterfaceEMS setTotw -> IEC server not created yet, value not stored");
         return;
     }
+    // The time of the measurement goes first, so the value's report carries it.
+    Timestamp now;
+    Timestamp_clearFlags(&now);
+    Timestamp_setTimeInMilliseconds(&now, Hal_getTimeInMs());
+    Timestamp_setLeapSecondKnown(&now, true);
     DataModelLock lock(server);
+    IedServer_updateTimestampAttributeValue(
+        server, attributeAccess.findDataAttribute(logicalDevice(n), "MMXU001", "TotW", "t"), &now);
     IedServer_updateFloatAttributeValue(server, f, static_cast<float>(value));
 }
 
@@ -276,6 +354,7 @@ void InterfaceEMS::emitDbusSignalUpdateActPowGGIO001(std::int32_t n)
     refreshSchedule3Days(n);
     trace("### InterfaceEMS +++++++++++++++++++  CLS" + std::to_string(n) + " DbusSignal UpdateActPowGGIO001");
     try {
+        std::lock_guard lock(busMutex);
         emitActPowSignals(n);
         emitDbusSignalUpdateMMX001Totw(n);
     } catch (const sdbus::Error& e) {
@@ -302,6 +381,7 @@ void InterfaceEMS::emitDbusSignalUpdateMMX001Totw(std::int32_t n)
         mmxuObject->emitSignal("totw").onInterface(mmxuInterfaceName).withArguments(getDBUSMMX001Totw(n));
 }
 
+// Runs on the D-Bus thread, which owns the connection: no lock needed.
 void InterfaceEMS::setTotwAndNotify(std::int64_t value, std::uint64_t timestamp, std::int32_t reserved,
                                     std::int32_t n)
 {
@@ -312,14 +392,13 @@ void InterfaceEMS::setTotwAndNotify(std::int64_t value, std::uint64_t timestamp,
     setTotw(value, timestamp, reserved, n);
 }
 
-// A failed query keeps the last profile received; nothing is invented.
+// A failed query leaves an empty profile: the last one may be stale, or
+// another device's.
 void InterfaceEMS::refreshSchedule3Days(std::int32_t n)
 {
-    std::optional<Schedule3Days> profile = getSchedule3Days(n);
-    if (!profile)
-        return;
+    Schedule3Days profile = getSchedule3Days(n).value_or(Schedule3Days{});
     std::lock_guard lock(schedule3DaysMutex);
-    schedule3Days = std::move(*profile);
+    schedule3Days = std::move(profile);
 }
 
 Schedule3Days InterfaceEMS::schedule3DaysCopy() const

@@ -9,10 +9,12 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The set-point node ActPow_GGIO001.AnOut1 of one CLS.
@@ -31,6 +33,8 @@ class InterfaceEMS {
 public:
     // Connects, publishes the objects, registers "callback1" in the context
     // and starts the D-Bus thread; failures are reported on standard error.
+    // When the bus goes away later, that thread connects again, takes the
+    // name again and publishes the objects anew.
     explicit InterfaceEMS(ServerContext* context);
     ~InterfaceEMS();
     InterfaceEMS(const InterfaceEMS&) = delete;
@@ -66,6 +70,11 @@ public:
     std::int32_t jsonrpcServerPort() const { return jsonrpcPort; }
 
 private:
+    void registerMembers();
+    void finishRegistration();
+    void serveBus();
+    bool reconnect();
+    void dropConnection();
     void registerRootMembers();
     void registerClsMembers();
     void registerMmxuMembers();
@@ -94,4 +103,10 @@ private:
     std::shared_ptr<sdbus::IObject> clsObject;
     std::shared_ptr<sdbus::IObject> mmxuObject;
     std::shared_ptr<sdbus::IObject> actPowObject;
+    // Held while the connection and objects are used from outside the D-Bus
+    // thread (signals) or replaced by it (reconnection).
+    std::mutex busMutex;
+    std::condition_variable stopRequested;
+    bool stopping = false;
+    std::thread busThread;
 };

@@ -5,6 +5,7 @@
 #include "iec61850/ied/iec61850_server.hpp"
 #include "server_context.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -14,13 +15,21 @@
 #include <utility>
 
 class IecScheduleHandling;
+class ScheduleWorker;
+namespace persistence {
+class SettingsStore;
+}
 
 inline constexpr int iecServerPort = 4102;
 inline constexpr const char* filestoreBasePath = "./uploaded_files/";
 inline constexpr const char* protectedFileName = "IEDSERVER.BIN";
 
-extern IedServer iedServer;
+// Published once the server is created and kept until the process ends:
+// the EMS thread may read it at any time.
+extern std::atomic<IedServer> iedServer;
 extern std::unique_ptr<IecScheduleHandling> scheduleHandling;
+extern std::unique_ptr<ScheduleWorker> scheduleWorker;
+extern std::unique_ptr<persistence::SettingsStore> settingsStore;
 
 [[noreturn]] void runIecServer(ServerContext& context);
 void initiateIecServer(ServerContext& context);
@@ -46,7 +55,11 @@ MmsDataAccessError writeAccessHandler(DataAttribute* dataAttribute, MmsValue* va
 void logMmsValue(const MmsValue* value);
 
 // Takes the recorded changes and hands each on in set order; changes recorded
-// meanwhile stay for the next drain.
-void drainPendingChanges(const std::function<void(const ChangedNode&)>& handOn);
-// The drain of the main loop: upload and device pass per changed node.
-void processIECValuesInSM();
+// meanwhile stay for the next drain. Those handOn says got no answer are kept
+// apart until retryUnansweredChanges. True when every change was answered.
+bool drainPendingChanges(const std::function<bool(const ChangedNode&)>& handOn);
+void retryUnansweredChanges();
+bool changesPending();
+// The drain: the settings saved when they changed, then upload and device
+// pass per changed node. True when the service answered every upload.
+bool processIECValuesInSM();

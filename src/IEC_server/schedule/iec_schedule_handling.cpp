@@ -6,6 +6,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <array>
+#include <initializer_list>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -133,24 +134,68 @@ private:
     std::string ln_;
 };
 
-void send(const std::string& lnName, LogicalDeviceKind cls, ScheduleSettings s)
+schedulemanager::UploadResult send(const std::string& lnName, LogicalDeviceKind cls, ScheduleSettings s)
 {
     if (s.timeBased) {
-        schedulemanager::addScheduleJSON(proxy(), clsNumber(cls), lnName,
-                                         {s.priority, s.numberOfEntries, s.interval, std::move(s.values),
-                                          std::move(s.startTimesMs), s.reuse, s.uploadTimeMs});
-    } else {
-        schedulemanager::addScheduleJSONTrg(proxy(), clsNumber(cls), lnName,
-                                            {s.priority, s.numberOfEntries, s.interval, std::move(s.values), s.reuse,
-                                             s.eventTrigger, s.uploadTimeMs, isSystemSchedule(lnName)});
+        return schedulemanager::addScheduleJSON(proxy(), clsNumber(cls), lnName,
+                                                {s.priority, s.numberOfEntries, s.interval, std::move(s.values),
+                                                 std::move(s.startTimesMs), s.reuse, s.uploadTimeMs});
     }
+    return schedulemanager::addScheduleJSONTrg(proxy(), clsNumber(cls), lnName,
+                                               {s.priority, s.numberOfEntries, s.interval, std::move(s.values),
+                                                s.reuse, s.eventTrigger, s.uploadTimeMs, isSystemSchedule(lnName)});
 }
 
 std::string clsText(LogicalDeviceKind cls) { return std::to_string(clsNumber(cls)); }
 
+// The run settings of a node as the service got them with its last upload.
+struct RunSettings {
+    std::uint64_t intervalMs = 0;
+    std::uint64_t durationMs = 0;
+    bool reuse = false;
+};
+
+RunSettings runSettings(IedServer server, const box::ModelAccess& model, const std::string& ld, const std::string& ln)
+{
+    DataAttribute* entries = model.findDataAttribute(ld, ln, "NumEntr", "setVal");
+    DataAttribute* interval = model.findDataAttribute(ld, ln, "SchdIntv", "setVal");
+    DataAttribute* reuse = model.findDataAttribute(ld, ln, "SchdReuse", "setVal");
+    DataModelLock lock(server);
+    RunSettings r;
+    const std::int32_t seconds = interval ? IedServer_getInt32AttributeValue(server, interval) : 0;
+    const std::int32_t count = entries ? IedServer_getInt32AttributeValue(server, entries) : 0;
+    if (seconds > 0 && count > 0) {
+        r.intervalMs = static_cast<std::uint64_t>(seconds) * 1000;
+        r.durationMs = static_cast<std::uint64_t>(count) * r.intervalMs;
+    }
+    r.reuse = reuse && IedServer_getBooleanAttributeValue(server, reuse);
+    return r;
+}
+
+bool mentions(std::string_view text, std::initializer_list<std::string_view> words)
+{
+    for (std::string_view word : words)
+        if (text.find(word) != std::string_view::npos)
+            return true;
+    return false;
+}
+
 }  // namespace
 
-IecScheduleHandling::IecScheduleHandling(IedServer* server, CallbackTable* callbacks)
+std::int32_t enableErrorOf(std::string_view refusal)
+{
+    if (mentions(refusal, {"NumEntr", "entry count"}))
+        return 2;
+    if (mentions(refusal, {"SchdIntv", "interval"}))
+        return 3;
+    if (mentions(refusal, {"StrTm", "start time"}))
+        return 6;
+    if (mentions(refusal, {"ValASG", "value"}))
+        return 4;
+    return 99;
+}
+
+IecScheduleHandling::IecScheduleHandling(IedServer server, CallbackTable* callbacks)
     : server_(server), callbacks_(callbacks)
 {
     initDBus();
@@ -167,6 +212,7 @@ void IecScheduleHandling::initDBus()
     schedulelog::record(LOG_INFO, "Initializing DBus in IecScheduleHandling");
     scheduleManagerProxy.reset();
     connection_.reset();
+    schedulemanager::clearConnectionLost();
     try {
         connection_ = sdbus::createSystemBusConnection();
         scheduleManagerProxy = sdbus::createProxy(*connection_, kScheduleManagerService, kScheduleManagerPath);
@@ -178,23 +224,33 @@ void IecScheduleHandling::initDBus()
     }
 }
 
+void IecScheduleHandling::reconnectIfLost()
+{
+    if (!connection_ || schedulemanager::connectionLost())
+        initDBus();
+}
+
 DataAttribute* IecScheduleHandling::find(std::string_view ld, std::string_view ln, std::string_view dataObject,
                                          std::string_view attribute) const
 {
     return model_.findDataAttribute(ld, ln, dataObject, attribute);
 }
 
-void IecScheduleHandling::updateAllDevices()
+void IecScheduleHandling::updateAllDevices(const NodeFilter& configured)
 {
     for (LogicalDeviceKind cls : {LogicalDeviceKind::CLS1, LogicalDeviceKind::CLS2})
-        for (std::string_view prefix : scheduleTypePrefixes)
-            uploadSchedule(scheduleNodeName(prefix, 1), cls);
+        for (std::string_view prefix : scheduleTypePrefixes) {
+            const std::string node = scheduleNodeName(prefix, 1);
+            if (!configured || configured(deviceName(cls), node))
+                uploadSchedule(node, cls);
+        }
     updateDevice(LogicalDeviceKind::CLS1);
     updateDevice(LogicalDeviceKind::CLS2);
 }
 
 void IecScheduleHandling::updateDevice(LogicalDeviceKind cls)
 {
+    timeline(cls).clear();
     for (std::string_view prefix : scheduleTypePrefixes)
         updateScheduleState(prefix, 1, cls);
     // Without a fresh answer the last reference may name a schedule that has
@@ -203,11 +259,45 @@ void IecScheduleHandling::updateDevice(LogicalDeviceKind cls)
     discardUnsolicitedMessages();
 }
 
-void IecScheduleHandling::uploadSchedule(std::string lnName, LogicalDeviceKind cls)
+std::optional<std::uint64_t> IecScheduleHandling::nextChangeMs(LogicalDeviceKind cls, std::uint64_t nowMs) const
 {
-    if (auto settings = ScheduleNodeReader(server(), deviceName(cls), lnName).read())
-        send(lnName, cls, std::move(*settings));
+    return timeline(cls).nextChangeAfter(nowMs);
+}
+
+IecScheduleHandling::UploadResult IecScheduleHandling::uploadSchedule(std::string lnName, LogicalDeviceKind cls)
+{
+    UploadResult result;
+    if (auto settings = ScheduleNodeReader(server(), deviceName(cls), lnName).read()) {
+        result = send(lnName, cls, std::move(*settings));
+        showUploadResult(lnName, cls, result);
+    }
     discardUnsolicitedMessages();
+    return result;
+}
+
+// SchdEnaErr says whether the schedule could be enabled: 1 when the service
+// took it, else the setting its refusal names. No answer changes nothing.
+void IecScheduleHandling::showUploadResult(const std::string& lnName, LogicalDeviceKind cls, const UploadResult& result)
+{
+    using Outcome = UploadResult::Outcome;
+    if (result.outcome == Outcome::NoAnswer)
+        return;
+    const std::int32_t code = result.outcome == Outcome::Accepted ? 1 : enableErrorOf(result.error);
+    const std::string ld = deviceName(cls);
+    DataAttribute* value = find(ld, lnName, "SchdEnaErr", "stVal");
+    if (!value)
+        return;
+    writeStatus(find(ld, lnName, "SchdEnaErr", "t"),
+                [&] { IedServer_updateInt32AttributeValue(server(), value, code); });
+}
+
+// A status's time goes first: the value's change sends the report, which carries both.
+void IecScheduleHandling::writeStatus(DataAttribute* time, const std::function<void()>& writeValue)
+{
+    const Timestamp now = timestampNow();
+    DataModelLock lock(server());
+    IedServer_updateTimestampAttributeValue(server(), time, &now);
+    writeValue();
 }
 
 // No event loop runs on the connection: replies that came after their call
@@ -238,21 +328,61 @@ bool IecScheduleHandling::updateScheduleState(std::string_view prefix, std::int3
 
     if (const char* text = stateText(*code))
         schedulelog::report("Schedule " + node + " " + text + " ", "## Schedule: " + node + " " + text);
-    IedServer_updateInt32AttributeValue(server(), state, *code);
-    IedServer_updateBooleanAttributeValue(server(), enaReq, *code == 4);
-    IedServer_updateTimestampAttributeValue(server(), stateTime, &now);
+    const bool enabled = *code == 4;
+    {
+        DataModelLock lock(server());
+        IedServer_updateTimestampAttributeValue(server(), stateTime, &now);
+        IedServer_updateInt32AttributeValue(server(), state, *code);
+        if (IedServer_getBooleanAttributeValue(server(), enaReq) != enabled)
+            IedServer_updateTimestampAttributeValue(server(), find(ld, node, "EnaReq", "t"), &now);
+        IedServer_updateBooleanAttributeValue(server(), enaReq, enabled);
+    }
+    noteStartTimes(node, *code, cls);
     return true;
+}
+
+// A schedule that waits for its start or runs has start times the service
+// knows: they go into the node, and into the device's timeline.
+void IecScheduleHandling::noteStartTimes(const std::string& node, std::int32_t state, LogicalDeviceKind cls)
+{
+    if (state < 2)
+        return;
+    const std::string ld = deviceName(cls);
+    const auto nxtStrTm = schedulemanager::getNxtStrTm(proxy(), clsNumber(cls), node);
+    if (!nxtStrTm)
+        return;
+    std::optional<std::uint64_t> actStrTm;
+    if (state == 4 && !(actStrTm = schedulemanager::getActStrTm(proxy(), clsNumber(cls), node)))
+        return;
+    const Timestamp now = timestampNow();
+    {
+        DataModelLock lock(server());
+        const Timestamp next = timestampAt(*nxtStrTm);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, node, "NxtStrTm", "t"), &now);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, node, "NxtStrTm", "stVal"), &next);
+        if (actStrTm) {
+            const Timestamp started = timestampAt(*actStrTm);
+            IedServer_updateTimestampAttributeValue(server(), find(ld, node, "ActStrTm", "t"), &now);
+            IedServer_updateTimestampAttributeValue(server(), find(ld, node, "ActStrTm", "stVal"), &started);
+        }
+    }
+    if (state == 3)
+        timeline(cls).ready(*nxtStrTm);
+    if (state == 4) {
+        const RunSettings run = runSettings(server(), model_, ld, node);
+        timeline(cls).running(*actStrTm, *nxtStrTm, run.durationMs, run.reuse);
+    }
 }
 
 bool IecScheduleHandling::updateActiveScheduleRef(LogicalDeviceKind cls)
 {
     const auto name = schedulemanager::getActivateSchedule(proxy(), clsNumber(cls));
     if (!name) return false;
-    const Timestamp now = timestampNow();
     const std::string ld = deviceName(cls);
-    IedServer_updateVisibleStringAttributeValue(server(), find(ld, kController, "ActSchdRef", "stVal"),
-                                                activeScheduleRef(cls, *name).c_str());
-    IedServer_updateTimestampAttributeValue(server(), find(ld, kController, "ActSchdRef", "t"), &now);
+    DataAttribute* ref = find(ld, kController, "ActSchdRef", "stVal");
+    writeStatus(find(ld, kController, "ActSchdRef", "t"), [&] {
+        IedServer_updateVisibleStringAttributeValue(server(), ref, activeScheduleRef(cls, *name).c_str());
+    });
     return true;
 }
 
@@ -294,7 +424,10 @@ void IecScheduleHandling::updateActiveScheduleData(LogicalDeviceKind cls)
     }
     schedulelog::print("");
     schedulelog::print("## Active Schedule of " + ld + " is: " + name);
-    if (name == kNoScheduleActive) return;
+    if (name == kNoScheduleActive) {
+        withdrawSetpoint(cls);
+        return;
+    }
     publishActiveScheduleData(ld, name, cls);
 }
 
@@ -350,48 +483,70 @@ void IecScheduleHandling::publishActiveScheduleData(const std::string& ld, const
     const Timestamp now = timestampNow();
     const auto entry = queryActiveEntry(ld, name, cls);
     if (!entry) return;
+    timeline(cls).active(entry->actStrTmMs, entry->index, runSettings(server(), model_, ld, name).intervalMs);
 
-    IedServer_updateInt32AttributeValue(server(), entry->entryTarget, entry->index);
-    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "SchdEntr", "t"), &now);
+    {
+        DataModelLock lock(server());
+        IedServer_updateTimestampAttributeValue(server(), find(ld, name, "SchdEntr", "t"), &now);
+        IedServer_updateInt32AttributeValue(server(), entry->entryTarget, entry->index);
 
-    MmsValue* structure = MmsValue_createEmptyStructure(1);
-    MmsValue_setElement(structure, 0, MmsValue_newFloat(static_cast<float>(entry->value)));
-    IedServer_updateAttributeValue(server(), entry->valueTarget, structure);
-    MmsValue_delete(structure);
-    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ValMV", "t"), &now);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ValMV", "t"), &now);
+        MmsValue* structure = MmsValue_createEmptyStructure(1);
+        MmsValue_setElement(structure, 0, MmsValue_newFloat(static_cast<float>(entry->value)));
+        IedServer_updateAttributeValue(server(), entry->valueTarget, structure);
+        MmsValue_delete(structure);
 
-    const Timestamp actStrTm = timestampAt(entry->actStrTmMs);
-    IedServer_updateTimestampAttributeValue(server(), entry->actStrTmTarget, &actStrTm);
-    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ActStrTm", "t"), &now);
-    const Timestamp nxtStrTm = timestampAt(entry->nxtStrTmMs);
-    IedServer_updateTimestampAttributeValue(server(), entry->nxtStrTmTarget, &nxtStrTm);
-    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "NxtStrTm", "t"), &now);
+        const Timestamp actStrTm = timestampAt(entry->actStrTmMs);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, name, "ActStrTm", "t"), &now);
+        IedServer_updateTimestampAttributeValue(server(), entry->actStrTmTarget, &actStrTm);
+        const Timestamp nxtStrTm = timestampAt(entry->nxtStrTmMs);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, name, "NxtStrTm", "t"), &now);
+        IedServer_updateTimestampAttributeValue(server(), entry->nxtStrTmTarget, &nxtStrTm);
 
-    IedServer_updateBooleanAttributeValue(server(), entry->enaReqTarget, true);
-    IedServer_updateTimestampAttributeValue(server(), find(ld, name, "EnaReq", "t"), &now);
+        IedServer_updateTimestampAttributeValue(server(), find(ld, name, "EnaReq", "t"), &now);
+        IedServer_updateBooleanAttributeValue(server(), entry->enaReqTarget, true);
+    }
 
     updateSetpointOutputs(name, cls);
 }
 
 void IecScheduleHandling::updateSetpointOutputs(const std::string& lnName, LogicalDeviceKind cls)
 {
-    const Timestamp now = timestampNow();
-    const std::string ld = deviceName(cls);
-    DataAttribute* nodeValue = component(find(ld, lnName, "ValMV", "mag"));
+    DataAttribute* nodeValue = component(find(deviceName(cls), lnName, "ValMV", "mag"));
     if (!nodeValue) {
         schedulelog::report("DA for ValMV not found", "Error: DA for ValMV not found");
         return;
     }
-    const float value = IedServer_getFloatAttributeValue(server(), nodeValue);
-    // The time goes first: the value's change sends the report, which carries both.
-    IedServer_updateTimestampAttributeValue(server(), find(ld, kOutput, "AnOut1", "t"), &now);
-    IedServer_updateFloatAttributeValue(server(), component(find(ld, kOutput, "AnOut1", "mxVal")), value);
+    publishSetpoint(IedServer_getFloatAttributeValue(server(), nodeValue), cls);
+}
+
+// No schedule runs any more: the outputs go back to where they stood before
+// the first schedule ran, and the listeners hear of it.
+void IecScheduleHandling::withdrawSetpoint(LogicalDeviceKind cls)
+{
+    if (setpointPublished_[static_cast<std::size_t>(clsNumber(cls)) - 1])
+        publishSetpoint(0.0f, cls);
+    setpointPublished_[static_cast<std::size_t>(clsNumber(cls)) - 1] = false;
+}
+
+void IecScheduleHandling::publishSetpoint(float value, LogicalDeviceKind cls)
+{
+    const Timestamp now = timestampNow();
+    const std::string ld = deviceName(cls);
+    {
+        // The time goes first: the value's change sends the report, which carries both.
+        DataModelLock lock(server());
+        IedServer_updateTimestampAttributeValue(server(), find(ld, kOutput, "AnOut1", "t"), &now);
+        IedServer_updateFloatAttributeValue(server(), component(find(ld, kOutput, "AnOut1", "mxVal")), value);
+    }
+    setpointPublished_[static_cast<std::size_t>(clsNumber(cls)) - 1] = true;
 
     if (!callbacks_ || callbacks_->empty()) {
         schedulelog::report("Error: No callbacks registered.", "Error: No callbacks registered.");
         return;
     }
     notifyListeners(cls);
+    DataModelLock lock(server());
     IedServer_updateTimestampAttributeValue(server(), find(ld, kController, "ValMV", "t"), &now);
     IedServer_updateFloatAttributeValue(server(), component(find(ld, kController, "ValMV", "mag")), value);
 }

@@ -16,7 +16,10 @@ constexpr std::size_t kLogBound = 5;
 std::vector<ChangedNode> drainAll()
 {
     std::vector<ChangedNode> handedOn;
-    drainPendingChanges([&](const ChangedNode& change) { handedOn.push_back(change); });
+    drainPendingChanges([&](const ChangedNode& change) {
+        handedOn.push_back(change);
+        return true;
+    });
     return handedOn;
 }
 
@@ -115,6 +118,7 @@ TEST_F(Interception, WriteDuringADrainWaitsForTheNextDrain)
     drainPendingChanges([&](const ChangedNode& change) {
         first.push_back(change);
         EXPECT_TRUE(write(kCls2, setMag("SysComEr_FSCH220001", "ValASG001"), Value::float32(2.0f)));
+        return true;
     });
 
     EXPECT_EQ(first, (std::vector<ChangedNode>{{"SysRes_FSCH010001", "CLS1"}}));

@@ -329,7 +329,7 @@ TEST_F(EmsOnBus, SetTotwSignalsBeforeTheModelWriteAndRepliesAfter)
               std::string(kMmxuPath) + " " + kMmxuInterface + " totw (xti) 1500,1700000000,0");
 }
 
-TEST_F(EmsOnBus, SetTotwStoresTheNearestFloatAndChangesNothingElse)
+TEST_F(EmsOnBus, SetTotwStoresTheNearestFloatWithTheTimeOfTheWriteAndLeavesTheQuality)
 {
     DataAttribute* t = boxtest::attributeAt("CLS1/MMXU001.TotW.t");
     DataAttribute* q = boxtest::attributeAt("CLS1/MMXU001.TotW.q");
@@ -337,10 +337,11 @@ TEST_F(EmsOnBus, SetTotwStoresTheNearestFloatAndChangesNothingElse)
     const MmsValue qualityBefore = *IedServer_getAttributeValue(iedServer, q);
     auto ems = startEms();
     SignalRecorder recorder;
+    const std::uint64_t before = boxtest::nowMs();
     SetTotwCall call(123456789, 0, 7);
     ASSERT_TRUE(call.waitForReply());
     EXPECT_EQ(floatOf(totwMagF()), 123456792.0f);
-    EXPECT_EQ(IedServer_getUTCTimeAttributeValue(iedServer, t), 1234000u);
+    EXPECT_GE(IedServer_getUTCTimeAttributeValue(iedServer, t), before);
     EXPECT_TRUE(*IedServer_getAttributeValue(iedServer, q) == qualityBefore);
     ASSERT_TRUE(recorder.waitFor(1));
     EXPECT_EQ(recorder.texts().at(0), "totw (xti) 123456789,0,7");
@@ -353,7 +354,7 @@ TEST_F(EmsOnBus, SetTotwBeforeTheServerExistsWritesNothingAndReplies)
     auto ems = startEms();
     SignalRecorder recorder;
     ConsoleCapture console;
-    const IedServer server = std::exchange(iedServer, nullptr);
+    const IedServer server = iedServer.exchange(nullptr);
     SetTotwCall call(1500, 1700000000, 0);
     const bool replied = call.waitForReply();
     iedServer = server;
@@ -410,7 +411,7 @@ TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrder)
     EXPECT_EQ(scheduleManager.service->calls(), (std::vector<std::string>{"getSchedule3Days 1", "getSchedule3Days 2"}));
 }
 
-TEST_F(EmsOnBus, FailedProfileQueryKeepsTheLastProfile)
+TEST_F(EmsOnBus, FailedProfileQueryPublishesAnEmptyProfile)
 {
     scheduleManager.service->setSchedule3Days({{1000, 5}});
     auto ems = startEms();
@@ -420,11 +421,8 @@ TEST_F(EmsOnBus, FailedProfileQueryKeepsTheLastProfile)
     scheduleManager.service->fail("getSchedule3Days");
     const auto console = publish(1);
     ASSERT_TRUE(recorder.waitFor(12));
-    EXPECT_EQ(recorder.texts().at(9), "AnOut_mxVal_Schedule a{tx} 1000:5");
+    EXPECT_EQ(recorder.texts().at(9), "AnOut_mxVal_Schedule a{tx}");
     EXPECT_NE(console->out.find("Error getSchedule3Days: "), std::string::npos) << console->out;
-    scheduleManager.service.reset();  // frees the bus name for a service that answers
-    scheduleManager.service = std::make_unique<FakeScheduleManager>();
-    publish(1);
     EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 0\n");
 }
 

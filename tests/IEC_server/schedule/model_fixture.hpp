@@ -28,7 +28,7 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(server, nullptr);
-        printed([&] { handling = std::make_unique<IecScheduleHandling>(&server, &callbacks); });
+        printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
         RecordCapture::clear();
     }
     void TearDown() override { handling.reset(); }

@@ -36,8 +36,12 @@ TEST_F(ReferenceService, EveryMethodIsAnsweredWithItsSignature)
 {
     const std::string node = "EmpSPrg_FSCH020001";
     const std::uint64_t start = nowMs() - 90'000;
-    ASSERT_TRUE(sm::addScheduleJSON(proxy.get(), 1, node, {20, 2, 60, {5.5, 6.5}, {start}, false, nowMs()}));
-    ASSERT_TRUE(sm::addScheduleJSONTrg(proxy.get(), 1, "SysSoft_FSCH110001", {110, 1, 60, {1.0}, false, true, nowMs(), true}));
+    using Outcome = sm::UploadResult::Outcome;
+    ASSERT_EQ(sm::addScheduleJSON(proxy.get(), 1, node, {20, 2, 60, {5.5, 6.5}, {start}, false, nowMs()}).outcome,
+              Outcome::Accepted);
+    ASSERT_EQ(sm::addScheduleJSONTrg(proxy.get(), 1, "SysSoft_FSCH110001", {110, 1, 60, {1.0}, false, true, nowMs(), true})
+                  .outcome,
+              Outcome::Accepted);
 
     EXPECT_EQ(sm::checkExistence(proxy.get(), 1, node), true);
     EXPECT_EQ(sm::checkExistence(proxy.get(), 2, node), false);

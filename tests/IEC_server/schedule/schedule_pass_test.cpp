@@ -57,6 +57,7 @@ protected:
 
 TEST_F(DevicePass, StatesOneToFourAreWrittenAndOthersLeaveTheNodeAlone)
 {
+    service->setEntry(0, 0.0, kActStrTm, kNxtStrTm);
     // The first six schedule types answer 0 to 5.
     for (std::int32_t code = 0; code <= 5; ++code)
         service->setState(1, std::string(scheduleTypePrefixes[static_cast<std::size_t>(code)]), code);
@@ -84,18 +85,34 @@ TEST_F(DevicePass, StatesOneToFourAreWrittenAndOthersLeaveTheNodeAlone)
         SCOPED_TRACE(node);
         EXPECT_EQ(intAt(node + ".SchdSt.stVal"), state);
         EXPECT_EQ(boolAt(node + ".EnaReq.stVal"), enabled);
-        EXPECT_EQ(timeAt(node + ".EnaReq.t"), 2000u);
+        // EnaReq's time changes with its value.
+        EXPECT_EQ(timeAt(node + ".EnaReq.t") == 2000u, !written || enabled);
         EXPECT_EQ(timeAt(node + ".SchdSt.t") > 1000u, written);
         if (written) {
             EXPECT_EQ(timeQualityAt(node + ".SchdSt.t"), kLeapSecondsKnown);
         }
     }
-    // Ten state queries by type prefix and instance, then the active schedule.
-    const auto calls = service->calls();
-    ASSERT_EQ(calls.size(), 11u);
-    EXPECT_EQ(calls[0], "updateStatusOfSchedule 1 SysRes_FSCH01000 1");
-    EXPECT_EQ(calls[9], "updateStatusOfSchedule 1 DsoECmd_FSCH25000 1");
-    EXPECT_EQ(calls[10], "getActivateSchedule 1");
+    // Ten state queries by type prefix and instance, each followed by the
+    // start times of a schedule that waits or runs, then the active schedule.
+    EXPECT_EQ(service->calls(), (std::vector<std::string>{
+                                    "updateStatusOfSchedule 1 SysRes_FSCH01000 1",
+                                    "updateStatusOfSchedule 1 EmpSPrg_FSCH02000 1",
+                                    "updateStatusOfSchedule 1 EmpSPrg_FSCH02010 1",
+                                    "getNxtStrTm 1 EmpSPrg_FSCH020101",
+                                    "updateStatusOfSchedule 1 EmpWCmd_FSCH03000 1",
+                                    "getNxtStrTm 1 EmpWCmd_FSCH030001",
+                                    "updateStatusOfSchedule 1 EmpDCmd_FSCH05000 1",
+                                    "getNxtStrTm 1 EmpDCmd_FSCH050001",
+                                    "getActStrTm 1 EmpDCmd_FSCH050001",
+                                    "updateStatusOfSchedule 1 SysSoft_FSCH11000 1",
+                                    "updateStatusOfSchedule 1 DsoWCmd_FSCH13000 1",
+                                    "updateStatusOfSchedule 1 DsoDCmd_FSCH15000 1",
+                                    "updateStatusOfSchedule 1 SysComEr_FSCH22000 1",
+                                    "updateStatusOfSchedule 1 DsoECmd_FSCH25000 1",
+                                    "getActivateSchedule 1",
+                                }));
+    EXPECT_EQ(timeAt("CLS1/EmpWCmd_FSCH030001.NxtStrTm.stVal"), kNxtStrTm);
+    EXPECT_EQ(timeAt("CLS1/EmpDCmd_FSCH050001.ActStrTm.stVal"), kActStrTm);
 
     // Running, then start time required: EnaReq is cleared again.
     service->setState(2, "EmpSPrg_FSCH02000", 4);
@@ -131,21 +148,24 @@ TEST_F(DevicePass, TheActiveScheduleIsMirroredAndEveryListenerHearsItOnce)
     EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
 
     const auto calls = service->calls();
-    ASSERT_EQ(calls.size(), 15u);
-    EXPECT_EQ(calls[11].rfind("calculateValIndex 1 EmpSPrg_FSCH020001 ", 0), 0u);
-    EXPECT_EQ(std::vector(calls.begin() + 12, calls.end()),
+    ASSERT_EQ(calls.size(), 16u);
+    EXPECT_EQ(calls[12].rfind("calculateValIndex 1 EmpSPrg_FSCH020001 ", 0), 0u);
+    EXPECT_EQ(std::vector(calls.begin() + 13, calls.end()),
               (std::vector<std::string>{"getVal 1 EmpSPrg_FSCH020001 5", "getActStrTm 1 EmpSPrg_FSCH020001",
                                         "getNxtStrTm 1 EmpSPrg_FSCH020001"}));
 
-    // No schedule active any more: only the reference changes.
+    // No schedule active any more: the outputs go back to 0, once, and the listeners hear it.
     service->clear();
     heard.clear();
     service->setActive(1, "no_schedule_active");
     pass();
     EXPECT_EQ(textAt(kActSchdRef), "@CLS1/no_schedule_active");
-    EXPECT_EQ(floatAt(kAnOut1), 42.5f);
-    EXPECT_TRUE(heard.empty());
-    EXPECT_EQ(service->calls().size(), 11u);
+    EXPECT_EQ(floatAt(kAnOut1), 0.0f);
+    EXPECT_EQ(floatAt(kControllerValue), 0.0f);
+    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
+    pass();
+    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
+    EXPECT_EQ(service->calls().size(), 24u);
 }
 
 TEST_F(DevicePass, ListenersMissingOrEmptyAreReported)
@@ -245,7 +265,7 @@ TEST_F(ScheduleModelTest, WithoutSystemBusStartUpGoesOnAndEveryCallFails)
     handling.reset();
     const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus->directory() + "/absent_socket").c_str(), 1);
-    std::string output = printed([&] { handling = std::make_unique<IecScheduleHandling>(&server, &callbacks); });
+    std::string output = printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
 
     EXPECT_EQ(output.rfind("Initializing DBus in IecScheduleHandling\nError initDBus: ", 0), 0u) << output;
