@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,12 +99,56 @@ Box::Box(const Options& options)
     if (options.jsonRpcPort)
         std::ofstream(root / "config" / "JSONRPC_config.conf")
             << "jsonrpcEnabled=true\njsonrpcHost=127.0.0.1\njsonrpcPort=" << *options.jsonRpcPort << "\n";
+    startScheduleManager();
+    startServer();
+}
+
+void Box::startScheduleManager()
+{
+    manager_.reset();
     manager_.emplace(BOX_SCHEDULE_MANAGER_PROGRAM,
-                     std::vector<std::string>{"--state-file", (root / "schedule-manager.json").string()});
+                     std::vector<std::string>{"--trace", "--state-file", dir_.path() + "/schedule-manager.json"});
     manager_->waitForOutput("ready", 20s);
+}
+
+void Box::startServer()
+{
+    server_.reset();
     serverStarted_ = std::chrono::steady_clock::now();
     server_.emplace(BOX_SERVER_PROGRAM, std::vector<std::string>{},
-                    testsupport::ChildProcess::Options{.workingDirectory = (root / "box").string(), .environment = {}});
+                    testsupport::ChildProcess::Options{.workingDirectory = dir_.path() + "/box", .environment = {}});
+}
+
+void Box::killServer()
+{
+    server_->signal(SIGKILL);
+    server_->waitForExit(10s);
+}
+
+void Box::restartServer()
+{
+    killServer();
+    startServer();
+}
+
+void Box::stopScheduleManager()
+{
+    manager_->signal(SIGKILL);
+    manager_->waitForExit(10s);
+}
+
+void Box::restartScheduleManager()
+{
+    manager_->signal(SIGKILL);
+    manager_->waitForExit(10s);
+    startScheduleManager();
+}
+
+void Box::restartBus()
+{
+    bus_.restart();
+    manager_->waitForExit(10s);
+    startScheduleManager();
 }
 
 Box::~Box()
@@ -162,6 +207,16 @@ std::vector<EmsClient::Signal> EmsClient::signals(const std::string& name) const
         if (s.name == name)
             named.push_back(std::move(s));
     return named;
+}
+
+std::optional<std::int64_t> EmsClient::powerLimit()
+{
+    try {
+        const sdbus::Variant value = actPow_->getProperty("AnOut_mxVal_f").onInterface(kActPowInterface);
+        return value.get<std::int64_t>();
+    } catch (const sdbus::Error&) {
+        return std::nullopt;
+    }
 }
 
 void EmsClient::setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved)

@@ -81,7 +81,19 @@ public:
     std::chrono::steady_clock::time_point serverStarted() const { return serverStarted_; }
     std::string serverOutput() const;  // standard output and error, for failure messages
 
+    // As after a power cut: killed with SIGKILL, started again on the same files.
+    void restartServer();
+    void killServer();
+    void startServer();
+    void restartScheduleManager();
+    void stopScheduleManager();
+    void startScheduleManager();
+    // The bus daemon restarted; the schedule manager, which ends with its bus,
+    // started again as its service manager would.
+    void restartBus();
+
 private:
+
     testsupport::TempDir dir_;
     testsupport::PrivateBus bus_;
     std::optional<testsupport::ChildProcess> manager_;
@@ -108,6 +120,8 @@ public:
     std::vector<Signal> signals() const;
     std::vector<Signal> signals(const std::string& name) const;
     void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
+    // The property "AnOut_mxVal_f"; nullopt when nobody answers.
+    std::optional<std::int64_t> powerLimit();
 
 private:
     void record(Signal signal);
@@ -142,6 +156,7 @@ public:
     // Serves the connection until a report satisfies match or the timeout passes.
     bool waitForReport(const std::function<bool(const InformationReport&)>& match, std::chrono::milliseconds timeout = 10s);
     std::size_t reportCount() const { return reports_.size(); }
+    const std::vector<InformationReport>& reports() const { return reports_; }
 
     // Writes the settings of a schedule node (values from ValASG001 on, the
     // first start time, interval in seconds, entry count), then operates its

@@ -57,35 +57,52 @@ PrivateBus::PrivateBus(const std::string& extraPolicy, bool allowAll)
     std::string pattern = (std::filesystem::temp_directory_path() / "box-bus-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
-    const std::string configPath = dir_ + "/bus.conf";
-    std::ofstream(configPath) << busConfig(dir_, extraPolicy, allowAll);
+    std::ofstream(dir_ + "/bus.conf") << busConfig(dir_, extraPolicy, allowAll);
+    start();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+}
 
+void PrivateBus::start()
+{
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
     if (pid_ == 0) {
         close(fds[0]);
         const std::string printAddress = "--print-address=" + std::to_string(fds[1]);
-        const std::string config = "--config-file=" + configPath;
+        const std::string config = "--config-file=" + dir_ + "/bus.conf";
         execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", printAddress.c_str(),
                static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
-    address_ = readAddress(fds[0]);
+    std::string address = readAddress(fds[0]);
     close(fds[0]);
-    if (address_.empty()) throw std::runtime_error("dbus-daemon did not start");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+    if (address.empty()) throw std::runtime_error("dbus-daemon did not start");
+    address_ = address.substr(0, address.find(",guid="));
+}
+
+void PrivateBus::stop()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+}
+
+void PrivateBus::restart()
+{
+    stop();
+    std::filesystem::remove(dir_ + "/system_bus_socket");
+    start();
 }
 
 PrivateBus::~PrivateBus()
 {
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
+    stop();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
 }

@@ -16,10 +16,18 @@ public:
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
+    // The socket's address, as a system bus address reads (no server id).
     const std::string& address() const { return address_; }
     const std::string& directory() const { return dir_; }
 
+    // Stops the daemon and starts a new one on the same socket: every
+    // connection to it is lost, and a new one reaches the new daemon.
+    void restart();
+
 private:
+    void start();
+    void stop();
+
     std::string dir_;
     std::string address_;
     pid_t pid_ = -1;

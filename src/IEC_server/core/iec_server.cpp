@@ -75,14 +75,18 @@ void restoreSettings(IedServer server)
     });
 }
 
-void startUpPass()
+// Uploads what clients configured; what the service did not answer is tried again later.
+bool startUpPass()
 {
-    scheduleHandling->updateAllDevices([](const std::string& ld, const std::string& ln) {
+    const auto unanswered = scheduleHandling->updateAllDevices([](const std::string& ld, const std::string& ln) {
         return !settingsStore || !settingsStore->holdsStartValues(ld, ln);
     });
+    for (const auto& [node, cls] : unanswered)
+        keepUnanswered({node, deviceName(cls)});
     printEmptyLine();
     printLine("Waiting for IEC Clients...");
     syslog(LOG_WARNING, "Waiting for IEC Clients...");
+    return unanswered.empty();
 }
 
 void startScheduleWorker(const ServerContext& context)

@@ -55,8 +55,8 @@ void ScheduleWorker::run()
 {
     {
         schedulemanager::ServicePass pass;
-        steps_.startUp();
-        afterPass(!schedulemanager::ServicePass::abandoned());
+        const bool answered = steps_.startUp();
+        afterPass(answered && !schedulemanager::ServicePass::abandoned());
     }
     const Clock::time_point now = Clock::now();
     drainGrid_ = now;

@@ -16,8 +16,8 @@ class IecScheduleHandling;
 class ScheduleWorker {
 public:
     struct Steps {
-        // The start-up pass; runs first, once.
-        std::function<void()> startUp;
+        // The start-up pass; runs first, once. False as for drain.
+        std::function<bool()> startUp;
         // Takes the recorded changes; false when some of them got no answer
         // from the service (they are kept for a later drain).
         std::function<bool()> drain;
@@ -30,7 +30,7 @@ public:
         std::chrono::milliseconds drainPeriod{450};
         std::chrono::milliseconds safetyPeriod{60'000};
         // After a pass the service did not answer in time.
-        std::chrono::milliseconds retryPeriod{10'000};
+        std::chrono::milliseconds retryPeriod{5'000};
     };
 
     ScheduleWorker(IecScheduleHandling& handling, Steps steps, Timing timing);

@@ -151,6 +151,12 @@ bool drainPendingChanges(const std::function<bool(const ChangedNode&)>& handOn)
     return allAnswered;
 }
 
+void keepUnanswered(const ChangedNode& change)
+{
+    std::lock_guard lock(changeMutex);
+    unansweredChanges.insert(change);
+}
+
 void retryUnansweredChanges()
 {
     std::lock_guard lock(changeMutex);

@@ -59,6 +59,8 @@ void logMmsValue(const MmsValue* value);
 // apart until retryUnansweredChanges. True when every change was answered.
 bool drainPendingChanges(const std::function<bool(const ChangedNode&)>& handOn);
 void retryUnansweredChanges();
+// Keeps a change for the retry, as a drain keeps one the service did not answer.
+void keepUnanswered(const ChangedNode& change);
 bool changesPending();
 // The drain: the settings saved when they changed, then upload and device
 // pass per changed node. True when the service answered every upload.

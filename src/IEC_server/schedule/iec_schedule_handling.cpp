@@ -226,8 +226,20 @@ void IecScheduleHandling::initDBus()
 
 void IecScheduleHandling::reconnectIfLost()
 {
-    if (!connection_ || schedulemanager::connectionLost())
+    if (!connection_ || schedulemanager::connectionLost() || !connectionAlive())
         initDBus();
+}
+
+// Reading what is pending on the connection finds out whether the bus is still there.
+bool IecScheduleHandling::connectionAlive()
+{
+    try {
+        for (int i = 0; i < 64 && connection_->processPendingRequest(); ++i) {
+        }
+        return true;
+    } catch (const sdbus::Error&) {
+        return false;
+    }
 }
 
 DataAttribute* IecScheduleHandling::find(std::string_view ld, std::string_view ln, std::string_view dataObject,
@@ -236,16 +248,20 @@ DataAttribute* IecScheduleHandling::find(std::string_view ld, std::string_view l
     return model_.findDataAttribute(ld, ln, dataObject, attribute);
 }
 
-void IecScheduleHandling::updateAllDevices(const NodeFilter& configured)
+IecScheduleHandling::Unanswered IecScheduleHandling::updateAllDevices(const NodeFilter& configured)
 {
+    Unanswered unanswered;
     for (LogicalDeviceKind cls : {LogicalDeviceKind::CLS1, LogicalDeviceKind::CLS2})
         for (std::string_view prefix : scheduleTypePrefixes) {
             const std::string node = scheduleNodeName(prefix, 1);
-            if (!configured || configured(deviceName(cls), node))
-                uploadSchedule(node, cls);
+            if (configured && !configured(deviceName(cls), node))
+                continue;
+            if (uploadSchedule(node, cls).outcome == UploadResult::Outcome::NoAnswer)
+                unanswered.emplace_back(node, cls);
         }
     updateDevice(LogicalDeviceKind::CLS1);
     updateDevice(LogicalDeviceKind::CLS2);
+    return unanswered;
 }
 
 void IecScheduleHandling::updateDevice(LogicalDeviceKind cls)
@@ -304,12 +320,8 @@ void IecScheduleHandling::writeStatus(DataAttribute* time, const std::function<v
 // timed out, and signals addressed to us, would pile up in its queue.
 void IecScheduleHandling::discardUnsolicitedMessages()
 {
-    if (!connection_) return;
-    try {
-        for (int i = 0; i < 64 && connection_->processPendingRequest(); ++i) {
-        }
-    } catch (const sdbus::Error&) {
-    }
+    if (connection_)
+        connectionAlive();
 }
 
 bool IecScheduleHandling::updateScheduleState(std::string_view prefix, std::int32_t instance, LogicalDeviceKind cls)

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace sdbus {
 class IConnection;
@@ -41,8 +43,10 @@ public:
 
     // Uploads the first instance of every schedule type of CLS1, then CLS2,
     // then refreshes both devices. With a filter, only the nodes it accepts
-    // are uploaded: the service keeps what it holds for the others.
-    void updateAllDevices(const NodeFilter& configured = {});
+    // are uploaded: the service keeps what it holds for the others. Returns
+    // the uploads the service did not answer.
+    using Unanswered = std::vector<std::pair<std::string, LogicalDeviceKind>>;
+    Unanswered updateAllDevices(const NodeFilter& configured = {});
     // States of the first instances, the active schedule, its data and outputs.
     void updateDevice(LogicalDeviceKind cls);
     // Sends the node's settings as they now stand and shows in SchdEnaErr
@@ -87,6 +91,7 @@ private:
     void writeStatus(DataAttribute* time, const std::function<void()>& writeValue);
     void notifyListeners(LogicalDeviceKind cls);
     void discardUnsolicitedMessages();
+    bool connectionAlive();
     ScheduleTimeline& timeline(LogicalDeviceKind cls) { return timelines_[static_cast<std::size_t>(clsNumber(cls)) - 1]; }
     const ScheduleTimeline& timeline(LogicalDeviceKind cls) const
     {
