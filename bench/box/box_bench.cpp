@@ -1,8 +1,10 @@
 // The whole box with the reference schedule-manager service:
-//   bench_box [starts] [writes] [load-seconds]
+//   bench_box [starts] [writes] [load-seconds] [boundaries]
 // - time from starting IecServer to "Waiting for IEC Clients..."
 // - resident memory of IecServer after start and after a load phase
 // - time from an MMS schedule write to the JSON-RPC request it causes
+// - time from a schedule's entry boundary (and its end) to the report of the
+//   new set-point at an MMS client and to the JSON-RPC request
 #include "box_harness.hpp"
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -66,6 +69,56 @@ void writeToJsonRpc(Box& box, JsonRpcPeer& peer, int writes)
     print("MMS schedule write to JSON-RPC request", summarize(samples), "ms");
 }
 
+// One schedule of entries a second apart, written once: each boundary should
+// reach the model and the EMS on its own.
+void boundaries(Box& box, JsonRpcPeer& peer, int entries)
+{
+    BoxClient client;
+    client.enableReports(kCls1, "reportControl0101");
+    std::vector<float> values;
+    for (int i = 0; i < entries; ++i)
+        values.push_back(static_cast<float>(101 + i));
+    const std::uint64_t start = nowMs() + 4000;
+    if (!client.writeSchedule(kCls1, kNode, values, start, 1)) {
+        std::cerr << "schedule write refused\n";
+        std::exit(1);
+    }
+    // The schedule of the phase before ends with this write: its end is not one of ours.
+    std::this_thread::sleep_for(2s);
+    const std::size_t requestsBefore = peer.requestCount();
+    const std::uint64_t end = start + static_cast<std::uint64_t>(entries) * 1000;
+    std::map<float, std::uint64_t> reported;  // set-point -> arrival of its first report
+    client.waitForReport(
+        [&](const InformationReport& r) {
+            if (auto v = reportedMember(r, kAnOut1); v && nowMs() >= start)
+                if (auto f = firstFloat(*v))
+                    reported.emplace(*f, nowMs());
+            return nowMs() > end + 2000;
+        },
+        std::chrono::milliseconds(end + 5000 - nowMs()));
+    const auto boundaryOf = [&](float value) {
+        return value == 0.0f ? end : start + static_cast<std::uint64_t>(value - 101) * 1000;
+    };
+    std::vector<double> toModel;
+    for (const auto& [value, arrival] : reported)
+        if (value == 0.0f || (value >= 101 && value < 101 + static_cast<float>(entries)))
+            toModel.push_back(static_cast<double>(arrival) - static_cast<double>(boundaryOf(value)));
+    std::vector<double> toJsonRpc;
+    const auto requests = peer.requests();
+    const auto arrivals = peer.arrivals();
+    for (std::size_t i = requestsBefore; i < requests.size(); ++i)
+        toJsonRpc.push_back(static_cast<double>(arrivals[i]) -
+                            static_cast<double>(boundaryOf(requests[i]["params"][0].get<float>())));
+    if (toModel.size() < static_cast<std::size_t>(entries) + 1 || toJsonRpc.size() < toModel.size()) {
+        std::cerr << "boundaries seen: " << toModel.size() << " in the model, " << toJsonRpc.size()
+                  << " over JSON-RPC, of " << entries + 1 << "\n" << box.serverOutput();
+        std::exit(1);
+    }
+    std::printf("%d boundaries (entries and the end), delay from the boundary:\n", entries + 1);
+    print("  to the AnOut1 report at an MMS client", summarize(toModel), "ms");
+    print("  to the JSON-RPC request", summarize(toJsonRpc), "ms");
+}
+
 // Two MMS clients read and write schedules with reports enabled while the EMS writes setTotw.
 void load(int seconds)
 {
@@ -100,6 +153,7 @@ int main(int argc, char** argv)
     const int starts = argc > 1 ? std::atoi(argv[1]) : 5;
     const int writes = argc > 2 ? std::atoi(argv[2]) : 20;
     const int loadSeconds = argc > 3 ? std::atoi(argv[3]) : 30;
+    const int entries = argc > 4 ? std::atoi(argv[4]) : 24;
 
     startUp(std::max(1, starts));
 
@@ -112,6 +166,7 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(1s);
     const auto startResident = residentKiB(box.server().pid());
     writeToJsonRpc(box, peer, std::max(1, writes));
+    boundaries(box, peer, std::max(20, entries));
     load(std::max(1, loadSeconds));
     const auto loadedResident = residentKiB(box.server().pid());
     std::printf("%-44s %8llu KiB\n", "IecServer resident after start", static_cast<unsigned long long>(startResident));
