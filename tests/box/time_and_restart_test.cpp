@@ -135,9 +135,13 @@ TEST_F(BoxOverTime, AScheduleStartsStepsAndEndsAtItsTimesWithNoFurtherWrite)
         EXPECT_LE(anOut[step].timeMs, boundary + 1000) << "step " << step;
     }
     EXPECT_EQ(valuesOf(reportedValues(client->reports(), kControllerValMV)), (std::vector<double>{11, 22, 33, 0}));
-    const auto states = valuesOf(reportedValues(client->reports(), kEmpSPrg1SchdSt));
+    const auto reportedStates = reportedValues(client->reports(), kEmpSPrg1SchdSt);
+    const auto states = valuesOf(reportedStates);
     ASSERT_GE(states.size(), 3u);
     EXPECT_EQ(std::vector(states.end() - 3, states.end()), (std::vector<double>{3, 4, 2}));
+    // The report of a status carries the time of its change.
+    EXPECT_GE(reportedStates[states.size() - 2].timeMs, start);
+    EXPECT_GE(reportedStates.back().timeMs, end);
     EXPECT_EQ(client->readString(kCls1, kActSchdRef), "@CLS1/no_schedule_active");
 
     // The EMS hears every set-point, the end included, on the bus and over JSON-RPC.
@@ -161,13 +165,21 @@ TEST_F(BoxOverTime, AHigherPriorityScheduleTakesOverAtItsStartAndHandsBackAtItsE
         EXPECT_LE(anOut[static_cast<std::size_t>(step)].timeMs, boundary + 1000);
     }
     std::vector<std::string> references;
+    std::vector<std::uint64_t> referenceTimes;
     for (const auto& r : client->reports())
         if (auto v = reportedMember(r, kActSchdRefMember); v && v->size() > 0)
-            if (references.empty() || references.back() != (*v)[0].string())
+            if (references.empty() || references.back() != (*v)[0].string()) {
                 references.emplace_back((*v)[0].string());
+                referenceTimes.push_back((*v)[v->size() - 1].utcMs());
+            }
+    ASSERT_GE(references.size(), 4u);
     EXPECT_EQ(std::vector(references.end() - 4, references.end()),
               (std::vector<std::string>{"@CLS1/EmpSPrg_FSCH020001", "@CLS1/DsoWCmd_FSCH130001",
                                         "@CLS1/EmpSPrg_FSCH020001", "@CLS1/no_schedule_active"}));
+    // Each change of the reference is reported with the time of that change.
+    const std::uint64_t changes[] = {start, start + 2000, start + 4000, start + 6000};
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_GE(referenceTimes[referenceTimes.size() - 4 + i], changes[i]) << references[references.size() - 4 + i];
 }
 
 TEST_F(BoxOverTime, SettingsAndSchedulesSurviveAKillOfTheServerAndOfTheWholeBox)

@@ -233,6 +233,23 @@ TEST_F(IecServerProcess, PortTakenEndsWith255BeforeAnyScheduleManagerCall)
     EXPECT_EQ(calls.total(), 0u);
 }
 
+TEST_F(IecServerProcess, ADamagedSettingsStoreGivesStartValuesAndOneLineOnBothChannels)
+{
+    std::ofstream(work.path() + "/IecServer_settings.txt") << "IecServer settings 1\nCLS1/EmpSPrg_FSCH020001.Sch";
+    ASSERT_TRUE(startServing());
+    const std::string line = "Settings: IecServer_settings.txt is damaged (incomplete), kept as "
+                             "IecServer_settings.txt.damaged; start values in use";
+    EXPECT_EQ(count(server->output(), line + "\n"), 1u) << server->output();
+    const SyslogRecord* record = waitForRecord(line);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->severity, LOG_NOTICE);
+    iec61850::client::MmsConnection connection;
+    ASSERT_TRUE(connectTo(connection));
+    auto interval = connection.read(kCls1, "EmpSPrg_FSCH020001$SP$SchdIntv$setVal");
+    ASSERT_TRUE(interval.ok());
+    EXPECT_EQ(interval->toInt64(), 0);
+}
+
 TEST_F(IecServerProcess, ConnectionsOpenedAndClosedAreReported)
 {
     ASSERT_TRUE(startServing());
