@@ -15,10 +15,13 @@
 
 std::atomic<IedServer> iedServer{nullptr};
 std::unique_ptr<IecScheduleHandling> scheduleHandling;
-std::unique_ptr<ScheduleWorker> scheduleWorker;
 std::unique_ptr<persistence::SettingsStore> settingsStore;
 
 namespace {
+
+std::unique_ptr<ScheduleWorker> scheduleWorker;
+// Published once the worker exists: the server's thread may record writes before.
+std::atomic<ScheduleWorker*> runningWorker{nullptr};
 
 using namespace std::chrono;
 
@@ -69,10 +72,7 @@ void restoreSettings(IedServer server)
     settingsStore = std::make_unique<persistence::SettingsStore>(server, box::staticModel(),
                                                                   persistence::kSettingsFileName);
     settingsStore->load();
-    settingsStore->watch([] {
-        if (scheduleWorker)
-            scheduleWorker->wake();
-    });
+    settingsStore->watch(wakeScheduleWorker);
 }
 
 // Uploads what clients configured; what the service did not answer is tried again later.
@@ -100,6 +100,7 @@ void startScheduleWorker(const ServerContext& context)
     ScheduleWorker::Timing timing;
     timing.drainPeriod = context.debugMode ? debugDrainPeriod : drainPeriod;
     scheduleWorker = std::make_unique<ScheduleWorker>(*scheduleHandling, std::move(steps), timing);
+    runningWorker.store(scheduleWorker.get(), std::memory_order_release);
     scheduleWorker->start();
 }
 
@@ -120,6 +121,12 @@ void startScheduleWorker(const ServerContext& context)
 }
 
 }  // namespace
+
+void wakeScheduleWorker()
+{
+    if (ScheduleWorker* worker = runningWorker.load(std::memory_order_acquire))
+        worker->wake();
+}
 
 void initiateIecServer(ServerContext& context)
 {

@@ -3,7 +3,6 @@
 #include "iec_schedule_handling.hpp"
 #include "iec_server.hpp"
 #include "logical_device_kind.hpp"
-#include "schedule_worker.hpp"
 #include "settings_store.hpp"
 
 #include <cinttypes>
@@ -117,8 +116,7 @@ MmsDataAccessError writeAccessHandler(DataAttribute* dataAttribute, MmsValue* va
         std::lock_guard lock(changeMutex);
         pendingChanges.emplace(nameOf(node), nameOf(device));
     }
-    if (scheduleWorker)
-        scheduleWorker->wake();
+    wakeScheduleWorker();
     return DATA_ACCESS_ERROR_SUCCESS;
 }
 

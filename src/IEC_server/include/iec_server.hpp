@@ -15,7 +15,6 @@
 #include <utility>
 
 class IecScheduleHandling;
-class ScheduleWorker;
 namespace persistence {
 class SettingsStore;
 }
@@ -28,8 +27,9 @@ inline constexpr const char* protectedFileName = "IEDSERVER.BIN";
 // the EMS thread may read it at any time.
 extern std::atomic<IedServer> iedServer;
 extern std::unique_ptr<IecScheduleHandling> scheduleHandling;
-extern std::unique_ptr<ScheduleWorker> scheduleWorker;
 extern std::unique_ptr<persistence::SettingsStore> settingsStore;
+// Tells the schedule worker, once it runs, that a drain has work; safe from any thread.
+void wakeScheduleWorker();
 
 [[noreturn]] void runIecServer(ServerContext& context);
 void initiateIecServer(ServerContext& context);
