@@ -146,7 +146,7 @@ Result decode(ByteView tpdu, Tpdu& out)
     if (tpdu.size() < 2)
         return Result::Malformed;
     const std::size_t li = tpdu[0];
-    if (li == 0xff || li + 1 > tpdu.size())
+    if (li == 0 || li == 0xff || li + 1 > tpdu.size())  // the header holds at least the code
         return Result::Malformed;
     const ByteView header = tpdu.subspan(1, li);
     const ByteView userData = tpdu.subspan(1 + li);

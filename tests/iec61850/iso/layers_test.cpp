@@ -62,6 +62,7 @@ TEST(Cotp, RejectsMalformedTpdus)
         Result expected;
     } cases[] = {
         {"empty", {}, Result::Malformed},
+        {"LI 0", hex("008000"), Result::Malformed},
         {"LI beyond data", hex("06e00000"), Result::Malformed},
         {"LI 255", hex("ff" + std::string(510, '0')), Result::Malformed},
         {"CR too short", hex("04e0000000"), Result::Malformed},
