@@ -13,11 +13,24 @@ using mms::Value;
 struct LogControl::Block {
     LogControlBlock* cb = nullptr;
     const LogicalNode* ln = nullptr;
+    const Log* log = nullptr;
+    std::string logRef;  // as served: the MMS reference of the journal, like DatSet
     std::vector<ResolvedMember> members;
     std::string datSet;
     bool enabled = false;
     std::uint64_t lastEntry = 0;  // entry number; 0 = not yet taken from the storage
 };
+
+namespace {
+
+// "FNN_STEUERBOXSTB/LLN0$logSTB": the domain and journal name a ReadJournal needs.
+std::string journalReference(const IedModel& model, const Log& log)
+{
+    const LogicalNode* ln = log.parent;
+    return std::string(model.name ? model.name : "") + ln->parent->name + "/" + ln->name + "$" + log.name;
+}
+
+}  // namespace
 
 LogControl::LogControl(MmsMapping& mapping) : mapping_(mapping)
 {
@@ -29,6 +42,8 @@ LogControl::LogControl(MmsMapping& mapping) : mapping_(mapping)
         b->cb = cb;
         b->ln = cb->parent;
         b->enabled = cb->logEna;
+        b->log = cb->logRef ? findLog(&model, cb->logRef) : nullptr;
+        b->logRef = b->log ? journalReference(model, *b->log) : (cb->logRef ? cb->logRef : "");
         if (DataSet* set = dataSetOfBlock(model, *cb->parent, cb->dataSetName)) {
             b->members = resolveDataSet(mapping_, *set, nullptr);
             b->datSet = dataSetReference(mapping_, *set);
@@ -91,8 +106,7 @@ TypeDescription LogControl::type(const LogicalNode* ln) const
 
 LogStorage* LogControl::storageOf(const Block& b) const
 {
-    Log* log = b.cb->logRef ? findLog(&mapping_.model(), b.cb->logRef) : nullptr;
-    return log ? logStorageOf(log) : nullptr;
+    return b.log ? logStorageOf(b.log) : nullptr;
 }
 
 Value LogControl::value(const server::ClientContext*, const LogicalNode* ln)
@@ -103,7 +117,7 @@ Value LogControl::value(const server::ClientContext*, const LogicalNode* ln)
         std::optional<LogPosition> newest = storage ? storage->newest() : std::nullopt;
         return Value::structure({
             Value::boolean(b.enabled),
-            Value::visibleString(b.cb->logRef ? b.cb->logRef : ""),
+            Value::visibleString(b.logRef),
             Value::visibleString(b.datSet),
             Value::binaryTimeMs(oldest ? oldest->timeMs : 0),
             Value::binaryTimeMs(newest ? newest->timeMs : 0),

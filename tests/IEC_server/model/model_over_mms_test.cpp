@@ -2,6 +2,8 @@
 // and its start values read through the server API and over MMS.
 #include "../box_test_support.hpp"
 
+#include "iec61850/ied/log_storage.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -259,7 +261,27 @@ TEST_F(OverMms, StbGeneralInterrogationCoversTheLphdMembers)
     // NumPwrUp of LPHD, the last member
     EXPECT_EQ(report.values[report.inclusion + 26], read(kStb, "LPHD$ST$NumPwrUp"));
     EXPECT_EQ(read(kStb, "LLN0$LG$logControlSTB$LogEna"), Value::boolean(true));
-    EXPECT_EQ(read(kStb, "LLN0$LG$logControlRelay$LogRef"), Value::visibleString("STB/LLN0$logRelay"));
+}
+
+// LogRef names the journal as ReadJournal needs it: domain, then LLN0$log.
+TEST_F(OverMms, EveryLogRefLeadsReadJournalToItsLog)
+{
+    ied::MemoryLogStorage storage;
+    ASSERT_TRUE(ied::attachLogStorage(box::staticModel(), "CLS1/LLN0$logCLS1", &storage));
+    IedServer_updateFloatAttributeValue(server, attributeAt("CLS1/MMXU001.TotW.mag.f"), 3.5f);
+    for (auto [domain, block, logRef, entries] :
+         {std::tuple{kStb, "logControlSTB", "FNN_STEUERBOXSTB/LLN0$logSTB", 0u},
+          {kStb, "logControlRelay", "FNN_STEUERBOXSTB/LLN0$logRelay", 0u},
+          {kCls1, "logControlCLS1", "FNN_STEUERBOXCLS1/LLN0$logCLS1", 1u},
+          {kCls2, "logControlCLS2", "FNN_STEUERBOXCLS2/LLN0$logCLS2", 0u}}) {
+        const std::string served(read(domain, (std::string("LLN0$LG$") + block + "$LogRef").c_str()).string());
+        EXPECT_EQ(served, logRef);
+        const auto slash = served.find('/');
+        auto journal = connection.readWholeJournal(served.substr(0, slash), served.substr(slash + 1));
+        ASSERT_TRUE(journal.ok()) << served << ": " << journal.error().describe();
+        EXPECT_EQ(journal->size(), entries) << served;
+    }
+    ied::attachLogStorage(box::staticModel(), "CLS1/LLN0$logCLS1", nullptr);
 }
 
 TEST_F(OverMms, AnUnchangedSetPointUpdateIsReportedAsDataUpdate)
