@@ -1,8 +1,9 @@
 #include "console.hpp"
 #include "iec_server.hpp"
 
+#include "iec61850/server/file_store.hpp"
+
 #include <ctime>
-#include <filesystem>
 #include <syslog.h>
 
 namespace {
@@ -20,11 +21,11 @@ std::string currentTimeText()
     return text;
 }
 
-// Also names that reach the protected file by a detour, such as "./IEDSERVER.BIN".
+// Compared as the file store resolves the name, so that detours such as
+// "./IEDSERVER.BIN" or "IEDSERVER.BIN/" are the protected file too.
 bool namesProtectedFile(const char* localFilename)
 {
-    const auto path = std::filesystem::path(orEmpty(localFilename)).lexically_normal().relative_path();
-    return path == protectedFileName;
+    return iec61850::server::normalFileName(orEmpty(localFilename)) == protectedFileName;
 }
 
 const char* serviceName(MmsFileServiceType service)

@@ -57,28 +57,6 @@ FileStore::Result errnoError(int err)
     }
 }
 
-// Splits a client's name into its components; false for names that are
-// absolute, hold a `..` or characters no file name here may have.
-bool components(std::string_view name, std::vector<std::string_view>& out)
-{
-    out.clear();
-    if (name.size() > 4 * kMaxNameLength || name.find('\0') != std::string_view::npos)
-        return false;
-    if (!name.empty() && name.front() == '/')
-        return false;
-    while (!name.empty()) {
-        std::size_t slash = name.find('/');
-        std::string_view part = name.substr(0, slash);
-        name = slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1);
-        if (part.empty() || part == ".")
-            continue;
-        if (part == ".." || part.size() > kMaxNameLength)
-            return false;
-        out.push_back(part);
-    }
-    return true;
-}
-
 bool fileInfo(const std::string& path, std::string name, FileInfo& out)
 {
     struct stat st {};
@@ -91,6 +69,28 @@ bool fileInfo(const std::string& path, std::string name, FileInfo& out)
 }
 
 }  // namespace
+
+std::optional<std::string> normalFileName(std::string_view name)
+{
+    if (name.size() > 4 * kMaxNameLength || name.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    if (!name.empty() && name.front() == '/')
+        return std::nullopt;
+    std::string normal;
+    while (!name.empty()) {
+        const std::size_t slash = name.find('/');
+        const std::string_view part = name.substr(0, slash);
+        name = slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1);
+        if (part.empty() || part == ".")
+            continue;
+        if (part == ".." || part.size() > kMaxNameLength)
+            return std::nullopt;
+        if (!normal.empty())
+            normal += '/';
+        normal += part;
+    }
+    return normal;
+}
 
 mms::ServiceError fileError(std::int32_t c)
 {
@@ -180,22 +180,23 @@ FileStore::Result FileStore::resolve(std::string_view name, std::string& path, b
     auto root = realPath(basePath_);
     if (!root)
         return fileError(code::FileNonExistent);
-    std::vector<std::string_view> parts;
-    if (!components(name, parts))
+    const std::optional<std::string> normal = normalFileName(name);
+    if (!normal)
         return fileError(code::FileAccessDenied);
-    if (parts.empty()) {
+    if (normal->empty()) {
         path = *root;
         return std::nullopt;
     }
-    std::string parent = *root;
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i)
-        (parent += '/') += parts[i];
+    const std::size_t lastSlash = normal->rfind('/');
+    const bool top = lastSlash == std::string::npos;
+    const std::string parent = top ? *root : *root + '/' + normal->substr(0, lastSlash);
+    const std::string leaf = top ? *normal : normal->substr(lastSlash + 1);
     auto realParent = realPath(parent);
     if (!realParent)
         return errnoError(errno);
     if (!within(*realParent, *root))
         return fileError(code::FileAccessDenied);
-    std::string full = *realParent + '/' + std::string(parts.back());
+    std::string full = *realParent + '/' + leaf;
     struct stat st {};
     if (::lstat(full.c_str(), &st) != 0) {
         if (mustExist || errno != ENOENT)
@@ -228,11 +229,9 @@ FileStore::Result FileStore::list(std::string_view name, std::vector<FileInfo>& 
     DIR* dir = ::opendir(path.c_str());
     if (!dir)
         return errnoError(errno);
-    std::string prefix;
-    std::vector<std::string_view> parts;
-    components(name, parts);
-    for (std::string_view p : parts)
-        (prefix += p) += '/';
+    std::string prefix = normalFileName(name).value_or("");
+    if (!prefix.empty())
+        prefix += '/';
     while (const dirent* entry = ::readdir(dir)) {
         std::string_view entryName = entry->d_name;
         if (entryName == "." || entryName == ".." || out.size() >= kMaxListEntries)

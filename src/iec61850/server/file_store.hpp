@@ -87,6 +87,12 @@ private:
     FileAccessHandler handler_;
 };
 
+// A client's file name as the store takes it: its components joined by '/',
+// without empty and "." components ("./a//b/" names "a/b", "" the store
+// itself). Nothing for names the store refuses: absolute, with "..", a NUL
+// or an overlong component. Access rules compare this, not the name as sent.
+std::optional<std::string> normalFileName(std::string_view name);
+
 // Errors of class file.
 mms::ServiceError fileError(std::int32_t code);
 

@@ -279,27 +279,33 @@ TEST_F(IecServerProcess, FileServicesOnTheStoreWithDeleteAndRenameRules)
     std::ofstream(store + "/IEDSERVER.BIN") << "firmware";
     std::ofstream(store + "/iedserver.bin") << "lower";
     std::ofstream(store + "/notes.txt") << "hello";
+    std::ofstream(store + "/IEDSERVER.BIN.old") << "old";
     std::ofstream(work.path() + "/outside.txt") << "secret";
+    fs::create_directory(store + "/sub");
     ASSERT_TRUE(startServing());
     iec61850::client::MmsConnection connection;
     ASSERT_TRUE(connectTo(connection));
 
     auto listing = connection.fileDirectory();
     ASSERT_TRUE(listing.ok()) << listing.error().describe();
-    EXPECT_EQ(listing->size(), 3u);
+    EXPECT_EQ(listing->size(), 5u);
     auto content = connection.fileRead("notes.txt");
     ASSERT_TRUE(content.ok()) << content.error().describe();
     EXPECT_EQ(std::string(content->begin(), content->end()), "hello");
 
-    EXPECT_FALSE(connection.fileDelete("IEDSERVER.BIN").ok());
-    EXPECT_FALSE(connection.fileDelete("./IEDSERVER.BIN").ok());
-    EXPECT_TRUE(connection.fileDelete("iedserver.bin").ok());
+    // The protected file by every name that reaches it; other letter case and other names stay deletable.
+    for (const char* name :
+         {"IEDSERVER.BIN", "./IEDSERVER.BIN", "IEDSERVER.BIN/", ".//IEDSERVER.BIN", "sub/../IEDSERVER.BIN"})
+        EXPECT_FALSE(connection.fileDelete(name).ok()) << name;
+    EXPECT_TRUE(connection.fileDelete("./iedserver.bin/").ok());
+    EXPECT_TRUE(connection.fileDelete("IEDSERVER.BIN.old").ok());
     EXPECT_FALSE(connection.fileRename("notes.txt", "renamed.txt").ok());
     EXPECT_FALSE(connection.fileRename("IEDSERVER.BIN", "other.bin").ok());
     EXPECT_FALSE(connection.fileRead("../outside.txt").ok());
     EXPECT_FALSE(connection.fileDelete("../outside.txt").ok());
     EXPECT_TRUE(fs::exists(store + "/IEDSERVER.BIN") && fs::exists(store + "/notes.txt"));
-    EXPECT_FALSE(fs::exists(store + "/iedserver.bin") || fs::exists(store + "/renamed.txt"));
+    EXPECT_FALSE(fs::exists(store + "/iedserver.bin") || fs::exists(store + "/IEDSERVER.BIN.old") ||
+                 fs::exists(store + "/renamed.txt"));
     EXPECT_TRUE(fs::exists(work.path() + "/outside.txt"));
 
     const std::string out = server->output();

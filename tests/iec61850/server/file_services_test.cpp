@@ -235,6 +235,12 @@ TEST_F(FileServicesTest, DeleteAndRename)
     EXPECT_EQ(failureCode(p.ask(5, mms::FileDeleteRequest{"b.txt"})), fcode::FileNonExistent);
     EXPECT_TRUE(deniedAccess(p.ask(6, mms::FileDeleteRequest{"sub"})));  // directories stay
     EXPECT_TRUE(p.dir.has("sub/c.txt"));
+    // Names are taken in their normal form, the one access rules compare.
+    EXPECT_EQ(normalFileName("./sub//c.txt/"), "sub/c.txt");
+    EXPECT_EQ(normalFileName("sub/../c.txt"), std::nullopt);
+    EXPECT_EQ(extraResponse<mms::FileDoneResponse>(p.ask(7, mms::FileDeleteRequest{"./sub//c.txt/"})).service,
+              st::FileDelete);
+    EXPECT_FALSE(p.dir.has("sub/c.txt"));
 }
 
 TEST_F(FileServicesTest, TheHandlerOrAMissingStoreRefusesEachService)
