@@ -329,8 +329,9 @@ std::optional<DataAccessError> Reporting::writeComponent(Block& b, const server:
         return std::nullopt;
     }
     if (component == "Resv") {
-        if (b.enabled)
-            return value.toBool() ? std::nullopt : std::optional(DataAccessError::TemporarilyUnavailable);
+        if (b.enabled && !value.toBool())
+            return DataAccessError::TemporarilyUnavailable;
+        // The owner of an enabled block keeps it past the next disable, as it asked.
         b.reserved = value.toBool();
         if (b.reserved)
             reserve();

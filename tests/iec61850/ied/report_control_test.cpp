@@ -255,6 +255,12 @@ TEST_F(Reports, ReservationsKeepOtherClientsOutUntilDisconnect)
     EXPECT_TRUE(rcb[2].toBool());
     EXPECT_EQ(rcb[11].octets()[0], 127);  // the owner's address
     EXPECT_EQ(rcb[11].octets()[3], 1);
+    // Reserved while enabled: the block stays the owner's after it disables it.
+    EXPECT_EQ(a.write("LLN0$RP$reportControl0101$Resv", Value::boolean(true)), kAccepted);
+    EXPECT_EQ(a.write("LLN0$RP$reportControl0101$Resv", Value::boolean(false)), kUnavailable);
+    EXPECT_EQ(a.write("LLN0$RP$reportControl0101$RptEna", Value::boolean(false)), kAccepted);
+    EXPECT_TRUE(b.read("LLN0$RP$reportControl0101$Resv").toBool());
+    EXPECT_EQ(b.write("LLN0$RP$reportControl0101$RptEna", Value::boolean(true)), kUnavailable);
 
     a.connection.close();
     bool enabled = false;
