@@ -48,8 +48,10 @@ struct LogPosition {
 
 // Entries are kept in append order. A query selects, in that order, the
 // entries with from <= time <= to (either bound optional) that come after
-// `after`: the entry with that time and id, or when it is gone, the entries
-// with a later time. At most maxEntries are returned; the caller pages on.
+// `after`: the entry with that time and id, or when it is gone (or never
+// was, as an all-zero id), those that would follow it: a later time, or the
+// same time and a higher id. At most maxEntries are returned; the caller
+// pages on.
 struct LogQuery {
     std::optional<std::uint64_t> fromMs{};
     std::optional<std::uint64_t> toMs{};
@@ -95,7 +97,7 @@ std::vector<LogEntry> selectEntries(const Range& entries, const LogQuery& q)
             return e.timeMs == q.after->timeMs && e.id == q.after->id;
         });
         begin = at != end ? std::next(at) : std::find_if(begin, end, [&](const LogEntry& e) {
-            return e.timeMs > q.after->timeMs;
+            return e.timeMs > q.after->timeMs || (e.timeMs == q.after->timeMs && e.id > q.after->id);
         });
     }
     std::vector<LogEntry> out;

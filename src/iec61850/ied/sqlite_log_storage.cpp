@@ -122,8 +122,9 @@ std::optional<std::int64_t> startSeq(sqlite3* db, const LogQuery& q)
     Statement exact(db, "SELECT seq FROM log_entries WHERE time = ?1 AND id = ?2 ORDER BY seq LIMIT 1");
     if (exact && exact.bind(1, toColumn(q.after->timeMs)).bind(2, idView(q.after->id)).step() == SQLITE_ROW)
         return exact.integer(0) + 1;
-    Statement later(db, "SELECT min(seq) FROM log_entries WHERE time > ?1");
-    if (later && later.bind(1, toColumn(q.after->timeMs)).step() == SQLITE_ROW &&
+    // Ids are big-endian counters of one length: as blobs they compare as numbers.
+    Statement later(db, "SELECT min(seq) FROM log_entries WHERE time > ?1 OR (time = ?1 AND id > ?2)");
+    if (later && later.bind(1, toColumn(q.after->timeMs)).bind(2, idView(q.after->id)).step() == SQLITE_ROW &&
         sqlite3_column_type(later.get(), 0) != SQLITE_NULL)
         return later.integer(0);
     return std::nullopt;

@@ -110,6 +110,10 @@ TEST_F(JournalOverTcp, TheWholeJournalComesInPagesAtASmallPduSize)
     EXPECT_EQ(first.variables[1].tag, "ReasonCode");
     EXPECT_EQ(first.variables[1].value, dataChange());
     EXPECT_EQ(valueOf(client.readWholeJournal(kStb, "LLN0$logSTB", kNow + 10000, kNow + 19000)).size(), 10u);
+    const auto middle = valueOf(client.readJournalAfter(kStb, "LLN0$logSTB", kNow + 30000, entryIdFromNumber(30)));
+    ASSERT_FALSE(middle.entries.empty());
+    EXPECT_EQ(middle.entries.front().entryId.back(), 31);
+    EXPECT_TRUE(middle.moreFollows);
     const auto after = valueOf(client.readJournalAfter(kStb, "LLN0$logSTB", kNow + 58000, entryIdFromNumber(58)));
     EXPECT_EQ(after.entries.size(), 2u);
     EXPECT_FALSE(after.moreFollows);

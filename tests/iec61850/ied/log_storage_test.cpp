@@ -75,9 +75,10 @@ TEST_P(StorageTest, QueriesByRangeAfterEntryAndBound)
     after.after = LogPosition{3000, entryIdFromNumber(4)};
     after.maxEntries = 1;
     EXPECT_EQ(numbers(s->query(after)), (std::vector<std::uint64_t>{5}));
-    // A gone entry: what is later than its time.
+    // A gone entry: what would follow it, by time, then id among entries of its time.
     EXPECT_EQ(numbers(s->query({.after = LogPosition{2500, entryIdFromNumber(99)}})),
               (std::vector<std::uint64_t>{4, 5, 6}));
+    EXPECT_EQ(numbers(s->query({.after = LogPosition{3000, EntryId{}}})), (std::vector<std::uint64_t>{4, 5, 6}));
     // After combined with a range.
     EXPECT_EQ(numbers(s->query({.toMs = 3000, .after = LogPosition{1000, entryIdFromNumber(2)}})),
               (std::vector<std::uint64_t>{3, 4, 5}));
