@@ -17,22 +17,29 @@ std::vector<std::unique_ptr<SqliteLogStorage>>& openStorages()
     return storages;
 }
 
+std::string deviceOf(const Log& log)
+{
+    const ModelNode* device = log.parent ? log.parent->parent : nullptr;
+    return device ? device->name : "";
+}
+
 // "IecServer_CLS1_logCLS1.sqlite"
 std::string storageFileName(const Log& log)
 {
-    const ModelNode* device = log.parent ? log.parent->parent : nullptr;
-    return std::string("IecServer_") + (device ? device->name : "") + "_" + log.name + ".sqlite";
+    return "IecServer_" + deviceOf(log) + "_" + log.name + ".sqlite";
 }
 
 }  // namespace
 
-int attachModelLogs(const std::string& directory, std::size_t maxEntriesPerLog)
+int attachModelLogs(const std::string& directory, std::optional<LogRetention> everyLog)
 {
     int attached = 0;
     for (Log* log = box::staticModel()->logs; log; log = log->sibling) {
         const std::string path = directory + "/" + storageFileName(*log);
+        const LogRetention retention = everyLog.value_or(deviceOf(*log) == "STB" ? stbLogRetention : clsLogRetention);
         iec61850::ied::SqliteLogOptions options;
-        options.maxEntries = maxEntriesPerLog;
+        options.maxEntries = retention.maxEntries;
+        options.maxBytes = retention.maxBytes;
         auto storage = SqliteLogStorage::open(path, options);
         if (!storage) {
             printLine("Opening log storage failed: %s", path.c_str());

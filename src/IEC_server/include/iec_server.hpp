@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -38,11 +39,23 @@ void connectionIndicationHandler(IedServer server, ClientConnection connection, 
 MmsError fileAccessHandler(void* parameter, MmsServerConnection connection, MmsFileServiceType service,
                            const char* localFilename, const char* otherFilename);
 
-inline constexpr std::size_t logEntriesPerLog = 10000;
+// What a log keeps on flash: its newest entries within both bounds.
+struct LogRetention {
+    std::uint64_t maxBytes;
+    std::size_t maxEntries;
+};
+// A CLS log records every write of TotW (a data update; the EMS writes it
+// about once a second, about 114 bytes an entry): 16 MiB hold about 40
+// hours of it, so a day of schedule history stays. The STB logs record
+// status changes only.
+inline constexpr LogRetention clsLogRetention{16u << 20, 500000};
+inline constexpr LogRetention stbLogRetention{2u << 20, 50000};
+
 // Opens one SQLite log storage per log of the model, in directory, and
 // attaches it; a log whose storage cannot be opened keeps no entries (the
-// failure is reported). Returns how many logs got a storage.
-int attachModelLogs(const std::string& directory, std::size_t maxEntriesPerLog = logEntriesPerLog);
+// failure is reported). Each log keeps what its device's retention says,
+// or `everyLog`. Returns how many logs got a storage.
+int attachModelLogs(const std::string& directory, std::optional<LogRetention> everyLog = std::nullopt);
 
 // Write interception: which schedule nodes changed since the last drain.
 using ChangedNode = std::pair<std::string, std::string>;  // (logical node, logical device)

@@ -18,7 +18,6 @@ struct LogControl::Block {
     std::vector<ResolvedMember> members;
     std::string datSet;
     bool enabled = false;
-    std::uint64_t lastEntry = 0;  // entry number; 0 = not yet taken from the storage
 };
 
 namespace {
@@ -158,14 +157,9 @@ void LogControl::append(Block& b, std::size_t member, std::uint8_t reason)
     LogStorage* storage = storageOf(b);
     if (!storage)
         return;
-    if (b.lastEntry == 0) {
-        std::optional<LogPosition> newest = storage->newest();
-        b.lastEntry = newest ? entryIdToNumber(newest->id) : 0;
-    }
     const ResolvedMember& m = b.members[member];
-    LogEntry entry;
+    LogEntry entry;  // numbered by the storage
     entry.timeMs = platform::wallTimeMs();
-    entry.id = entryIdFromNumber(++b.lastEntry);
     LogValue v{m.domain + "/" + m.item, mapping_.read(server::ClientContext{}, m.domain, m.item), std::nullopt};
     if (b.cb->reasonCode)
         v.reasonCode = reasonCode(reason);

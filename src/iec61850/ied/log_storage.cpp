@@ -27,6 +27,7 @@ bool MemoryLogStorage::append(LogEntry entry)
         return false;
     if (entries_.size() == capacity_)
         entries_.pop_front();
+    entry.id = entryIdFromNumber(++lastNumber_);
     entries_.push_back(std::move(entry));
     return true;
 }

@@ -63,6 +63,8 @@ class LogStorage {
 public:
     virtual ~LogStorage() = default;
 
+    // The storage numbers the entry (its id): one more than the entry it
+    // stored last, so that the numbers of the entries kept have no gaps.
     // False when the entry was not taken (storage closed or queue full).
     virtual bool append(LogEntry entry) = 0;
     virtual std::vector<LogEntry> query(const LogQuery& q) = 0;
@@ -84,6 +86,7 @@ private:
     std::mutex mutex_;
     std::size_t capacity_;
     std::deque<LogEntry> entries_;
+    std::uint64_t lastNumber_ = 0;
 };
 
 // Applies a query to entries in append order (for storages that hold them in memory).

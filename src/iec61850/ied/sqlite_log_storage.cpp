@@ -1,10 +1,13 @@
 #include "iec61850/ied/sqlite_log_storage.hpp"
 
+#include "iec61850/platform/notice.hpp"
+
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace iec61850::ied {
 
@@ -101,17 +104,54 @@ sqlite3* openDatabase(const std::string& path, int busyTimeoutMs)
 
 bool setUp(sqlite3* db)
 {
+    // The write-ahead log shrinks back after each checkpoint.
     return exec(db, "PRAGMA journal_mode=WAL") && exec(db, "PRAGMA synchronous=NORMAL") &&
+           exec(db, "PRAGMA journal_size_limit=1048576") &&
            exec(db,
                 "CREATE TABLE IF NOT EXISTS log_entries ("
                 "seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, id BLOB NOT NULL, data BLOB NOT NULL)") &&
            exec(db, "CREATE INDEX IF NOT EXISTS log_entries_time ON log_entries(time)");
 }
 
-bool trim(sqlite3* db, std::size_t maxEntries)
+// The first column of the first row, 0 when there is none (or it is NULL).
+std::int64_t integerOf(sqlite3* db, const char* sql)
 {
-    Statement del(db, "DELETE FROM log_entries WHERE seq <= (SELECT max(seq) FROM log_entries) - ?1");
-    return del && del.bind(1, static_cast<std::int64_t>(maxEntries)).step() == SQLITE_DONE;
+    Statement s(db, sql);
+    return s.step() == SQLITE_ROW ? s.integer(0) : 0;
+}
+
+bool deleteOldest(sqlite3* db, std::int64_t count)
+{
+    Statement del(db, "DELETE FROM log_entries WHERE seq IN (SELECT seq FROM log_entries ORDER BY seq LIMIT ?1)");
+    return del && del.bind(1, count).step() == SQLITE_DONE;
+}
+
+// Drops the oldest entries beyond the bounds. Over maxBytes (the pages in
+// use; freed ones are used again) it drops a sixteenth of the bound more
+// than needed, so that not every batch trims, but never the newest entry.
+bool trim(sqlite3* db, const SqliteLogOptions& options)
+{
+    // seq runs without gaps: rows are added at the end and dropped at the start.
+    const std::int64_t count = integerOf(db, "SELECT max(seq) - min(seq) + 1 FROM log_entries");
+    const auto maxCount = std::min<std::uint64_t>(options.maxEntries, std::numeric_limits<std::int64_t>::max());
+    std::int64_t drop = count - static_cast<std::int64_t>(maxCount);
+    const auto usedBytes = static_cast<std::uint64_t>(
+        (integerOf(db, "PRAGMA page_count") - integerOf(db, "PRAGMA freelist_count")) * integerOf(db, "PRAGMA page_size"));
+    if (options.maxBytes > 0 && usedBytes > options.maxBytes && count > 0) {
+        const std::uint64_t excess = usedBytes - options.maxBytes + options.maxBytes / 16;
+        const auto byBytes = static_cast<std::int64_t>(excess / (usedBytes / static_cast<std::uint64_t>(count) + 1) + 1);
+        drop = std::max(drop, std::min(byBytes, count - 1));
+    }
+    return drop <= 0 || deleteOldest(db, drop);
+}
+
+std::uint64_t newestNumber(sqlite3* db)
+{
+    Statement newest(db, "SELECT id FROM log_entries ORDER BY seq DESC LIMIT 1");
+    EntryId id{};
+    if (newest.step() != SQLITE_ROW || !readId(newest.blob(0), id))
+        return 0;
+    return entryIdToNumber(id);
 }
 
 // The first seq a query may return; nullopt when nothing can follow.
@@ -202,7 +242,7 @@ std::unique_ptr<SqliteLogStorage> SqliteLogStorage::open(const std::string& path
     sqlite3* writer = openDatabase(path, options.busyTimeoutMs);
     if (!writer)
         return nullptr;
-    if (!setUp(writer) || !trim(writer, options.maxEntries)) {
+    if (!setUp(writer) || !trim(writer, options)) {
         sqlite3_close(writer);
         return nullptr;
     }
@@ -211,11 +251,12 @@ std::unique_ptr<SqliteLogStorage> SqliteLogStorage::open(const std::string& path
         sqlite3_close(writer);
         return nullptr;
     }
-    return std::unique_ptr<SqliteLogStorage>(new SqliteLogStorage(writer, reader, options));
+    return std::unique_ptr<SqliteLogStorage>(new SqliteLogStorage(path, writer, reader, options));
 }
 
-SqliteLogStorage::SqliteLogStorage(sqlite3* writer, sqlite3* reader, SqliteLogOptions options)
-    : writerDb_(writer), readerDb_(reader), options_(options), writer_([this] { writerLoop(); })
+SqliteLogStorage::SqliteLogStorage(std::string path, sqlite3* writer, sqlite3* reader, SqliteLogOptions options)
+    : path_(std::move(path)), writerDb_(writer), readerDb_(reader), options_(options),
+      lastNumber_(newestNumber(writer)), writer_([this] { writerLoop(); })
 {
 }
 
@@ -233,14 +274,36 @@ SqliteLogStorage::~SqliteLogStorage()
 
 bool SqliteLogStorage::append(LogEntry entry)
 {
+    std::optional<std::string> tell;
     {
         std::lock_guard lock(queueMutex_);
-        if (stopping_ || queue_.size() >= options_.queueCapacity)
+        if (stopping_)
             return false;
-        queue_.push_back(std::move(entry));
+        if (queue_.size() < options_.queueCapacity) {
+            queue_.push_back(std::move(entry));
+            queued_.notify_one();
+            return true;
+        }
+        tell = lose(1, "the write queue is full");
     }
-    queued_.notify_one();
-    return true;
+    if (tell)
+        platform::notice(*tell);
+    return false;
+}
+
+std::optional<std::string> SqliteLogStorage::lose(std::size_t count, const std::string& why)
+{
+    const std::uint64_t before = lost_;
+    lost_ += count;
+    if (std::exchange(losing_, true))
+        return std::nullopt;
+    return "Log entries lost in " + path_ + ": " + why + " (" + std::to_string(before) + " lost before)";
+}
+
+std::uint64_t SqliteLogStorage::lost()
+{
+    std::lock_guard lock(queueMutex_);
+    return lost_;
 }
 
 void SqliteLogStorage::writerLoop()
@@ -254,32 +317,48 @@ void SqliteLogStorage::writerLoop()
         batch.swap(queue_);
         writing_ = true;
         lock.unlock();
-        bool ok = writeBatch(batch);
+        std::string error;
+        const bool ok = writeBatch(batch, error);
         lock.lock();
         writing_ = false;
         failed_ = failed_ || !ok;
-        if (queue_.empty())
+        if (ok) {
+            losing_ = false;
+        } else if (auto tell = lose(batch.size(), "writing failed: " + error)) {
+            lock.unlock();
+            platform::notice(*tell);
+            lock.lock();
+        }
+        if (queue_.empty() && !writing_)
             drained_.notify_all();
     }
 }
 
-bool SqliteLogStorage::writeBatch(const std::vector<LogEntry>& batch)
+bool SqliteLogStorage::writeBatch(const std::vector<LogEntry>& batch, std::string& error)
 {
-    if (!exec(writerDb_, "BEGIN IMMEDIATE"))
+    if (!exec(writerDb_, "BEGIN IMMEDIATE")) {
+        error = sqlite3_errmsg(writerDb_);
         return false;
+    }
     Statement insert(writerDb_, "INSERT INTO log_entries (time, id, data) VALUES (?1, ?2, ?3)");
     bool ok = static_cast<bool>(insert);
+    std::uint64_t number = lastNumber_;
     for (const LogEntry& e : batch) {
         if (!ok)
             break;
-        Bytes data = encodeLogValues(e.values);
-        ok = insert.bind(1, toColumn(e.timeMs)).bind(2, idView(e.id)).bind(3, ByteView(data)).step() == SQLITE_DONE;
+        const Bytes data = encodeLogValues(e.values);
+        const EntryId id = entryIdFromNumber(++number);
+        ok = insert.bind(1, toColumn(e.timeMs)).bind(2, idView(id)).bind(3, ByteView(data)).step() == SQLITE_DONE;
         insert.reset();
     }
-    ok = ok && trim(writerDb_, options_.maxEntries) && exec(writerDb_, "COMMIT");
-    if (!ok)
+    ok = ok && trim(writerDb_, options_) && exec(writerDb_, "COMMIT");
+    if (!ok) {
+        error = sqlite3_errmsg(writerDb_);
         exec(writerDb_, "ROLLBACK");
-    return ok;
+        return false;
+    }
+    lastNumber_ = number;
+    return true;
 }
 
 void SqliteLogStorage::waitForWriter()

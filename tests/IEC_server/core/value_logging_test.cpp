@@ -3,6 +3,7 @@
 // /dev/log and logs there.
 #include "box_model.hpp"
 #include "iec_server.hpp"
+#include "iec61850/ied/sqlite_log_storage.hpp"
 #include "syslog_capture.hpp"
 
 #include <gtest/gtest.h>
@@ -44,6 +45,11 @@ TEST(ValueLoggingChild, DISABLED_LogsOneValueOfEachKind)
     writeAccessHandler(setMag, nullptr, nullptr, nullptr);
     for (auto& [value, lines] : valuesAndLines())
         writeAccessHandler(setMag, &value, nullptr, nullptr);
+    // A log storage that loses an entry says so in the same log.
+    testsupport::TempDir dir;
+    auto log = iec61850::ied::SqliteLogStorage::open(dir.path() + "/log.sqlite", {.queueCapacity = 0});
+    ASSERT_TRUE(log);
+    EXPECT_FALSE(log->append({}));
 }
 
 TEST(ValueLogging, EveryKindAtNoticePriority)
@@ -62,6 +68,8 @@ TEST(ValueLogging, EveryKindAtNoticePriority)
         expected.push_back(handled);
         expected.insert(expected.end(), lines.begin(), lines.end());
     }
+    const std::string lost = "Log entries lost in ";
+    expected.push_back(lost);
     ASSERT_TRUE(capture.waitUntil([&](const auto& records) { return records.size() >= expected.size(); }))
         << capture.records().size() << " records";
     std::vector<std::string> messages;
@@ -72,6 +80,10 @@ TEST(ValueLogging, EveryKindAtNoticePriority)
         EXPECT_EQ(record.severity, LOG_NOTICE) << record.raw;
         messages.push_back(record.message);
     }
+    ASSERT_EQ(messages.size(), expected.size());
+    EXPECT_TRUE(messages.back().starts_with(lost) && messages.back().ends_with(": the write queue is full (0 lost before)"))
+        << messages.back();
+    messages.back() = lost;
     EXPECT_EQ(messages, expected);
 }
 

@@ -4,6 +4,8 @@
 #include "child_process.hpp"
 #include "iec_server.hpp"
 
+#include "iec61850/ied/sqlite_log_storage.hpp"
+
 #include <string>
 #include <vector>
 
@@ -38,7 +40,7 @@ protected:
         ASSERT_NE(iedServer, nullptr);
         registerWriteHandlers(context, 1);
         registerWriteHandlers(context, 2);
-        attachedLogs = attachModelLogs(logDirectory->path(), kLogBound);
+        attachedLogs = attachModelLogs(logDirectory->path(), LogRetention{1u << 20, kLogBound});
         startOnLoopback(iedServer);
     }
     static void TearDownTestSuite()
@@ -140,6 +142,36 @@ TEST_F(Interception, LogsKeepTheirNewestEntriesUpToTheBound)
     auto stbEntries = connection.readWholeJournal(kStb, "LLN0$logSTB");
     ASSERT_TRUE(stbEntries.ok()) << stbEntries.error().describe();
     EXPECT_TRUE(stbEntries->empty());
+}
+
+// The CLS log records each TotW write of the EMS (a data update, about one a
+// second): a day of them leaves the schedule history before them in the log.
+TEST(LogRetention, ADayOfTotWWritesKeepsTheScheduleHistoryBeforeThem)
+{
+    using namespace iec61850::ied;
+    testsupport::TempDir dir;
+    auto log = SqliteLogStorage::open(dir.path() + "/IecServer_CLS1_logCLS1.sqlite",
+                                      {.maxEntries = clsLogRetention.maxEntries, .maxBytes = clsLogRetention.maxBytes});
+    ASSERT_TRUE(log);
+    const Value quality = Value::bitString(13);
+    auto entry = [&](const char* member, Value value, std::uint64_t timeMs) {
+        Value reason = Value::bitString(6);
+        reason.setBit(3, true);
+        value = Value::structure({std::move(value), quality, Value::utcTimeMs(timeMs)});
+        return LogEntry{timeMs, {}, {{std::string(kCls1) + "/" + member, std::move(value), std::move(reason)}}};
+    };
+    const std::uint64_t start = 1796544000000ull;
+    ASSERT_TRUE(log->append(entry("EmpSPrg_FSCH020001$ST$SchdSt", Value::integer(2), start)));
+    for (std::uint64_t second = 1; second <= 24 * 3600; ++second) {
+        ASSERT_TRUE(log->append(entry("MMXU001$MX$TotW", Value::structure({Value::float32(1.5f * second)}),
+                                      start + second * 1000)));
+        if (second % 1000 == 0) {
+            ASSERT_TRUE(log->flush());
+        }
+    }
+    EXPECT_EQ(log->size(), 24u * 3600 + 1);
+    EXPECT_EQ(log->oldest(), (LogPosition{start, entryIdFromNumber(1)}));
+    EXPECT_EQ(log->lost(), 0u);
 }
 
 }  // namespace

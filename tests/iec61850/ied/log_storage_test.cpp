@@ -4,8 +4,12 @@
 
 #include "iec61850/ied/log_storage.hpp"
 #include "iec61850/ied/sqlite_log_storage.hpp"
+#include "iec61850/platform/notice.hpp"
+
+#include <sqlite3.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sys/wait.h>
@@ -103,6 +107,26 @@ TEST_P(StorageTest, KeepsOnlyTheNewestEntriesUpToItsBound)
 INSTANTIATE_TEST_SUITE_P(Storages, StorageTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Sqlite" : "Memory"; });
 
+TEST(SqliteLogStorage, KeepsTheNewestEntriesWithinItsByteBound)
+{
+    TempDir dir;
+    constexpr std::uint64_t kBound = 256 * 1024;
+    {
+        auto s = SqliteLogStorage::open(dir.file("log.db"), {.maxEntries = 1000000, .maxBytes = kBound});
+        ASSERT_TRUE(s);
+        for (std::uint64_t n = 1; n <= 10000; ++n)
+            while (!s->append(entry(n, n)))
+                ASSERT_TRUE(s->flush());
+        const std::vector<LogEntry> kept = s->query({.maxEntries = 10000});
+        ASSERT_GT(kept.size(), 1000u);
+        ASSERT_LT(kept.size(), 5000u);
+        EXPECT_EQ(entryIdToNumber(kept.back().id), 10000u);
+        EXPECT_EQ(entryIdToNumber(kept.back().id) - entryIdToNumber(kept.front().id) + 1, kept.size());
+    }
+    // Freed pages are used again: the file stays near the bound.
+    EXPECT_LT(std::filesystem::file_size(dir.file("log.db")), kBound + kBound / 2);
+}
+
 TEST(SqliteLogStorage, KeepsEntriesAcrossReopenAndAppliesASmallerBound)
 {
     TempDir dir;
@@ -125,16 +149,66 @@ TEST(SqliteLogStorage, KeepsEntriesAcrossReopenAndAppliesASmallerBound)
     EXPECT_EQ(numbers(s->query({})), (std::vector<std::uint64_t>{6, 7, 8}));
 }
 
+// What the storages tell, line by line.
+class Told {
+public:
+    Told() : previous_(platform::setNoticeSink([this](const std::string& line) { lines.push_back(line); })) {}
+    ~Told() { platform::setNoticeSink(previous_); }
+    std::vector<std::string> lines;
+
+private:
+    platform::NoticeSink previous_;
+};
+
 TEST(SqliteLogStorage, RefusesOtherFilesAndAppendsBeyondItsQueueRatherThanBlocking)
 {
     TempDir dir;
     std::ofstream(dir.file("garbage.db")) << std::string(4096, 'x');
     EXPECT_FALSE(SqliteLogStorage::open(dir.file("garbage.db")));
     EXPECT_FALSE(SqliteLogStorage::open(dir.file("missing-dir/log.db")));
+    Told told;
     auto s = SqliteLogStorage::open(dir.file("log.db"), {.queueCapacity = 0});
     ASSERT_TRUE(s);
     EXPECT_FALSE(s->append(entry(1, 1)));
+    EXPECT_FALSE(s->append(entry(2, 2)));
     EXPECT_EQ(s->size(), 0u);
+    EXPECT_EQ(s->lost(), 2u);
+    EXPECT_EQ(told.lines,
+              std::vector<std::string>{"Log entries lost in " + dir.file("log.db") + ": the write queue is full (0 lost before)"});
+}
+
+// Another connection holds the write lock: batches fail. Each run of losses
+// is told once, and the entries stored after it are numbered on without a gap.
+TEST(SqliteLogStorage, LostBatchesAreCountedToldOncePerRunAndLeaveNoGapInTheNumbers)
+{
+    TempDir dir;
+    const std::string path = dir.file("log.db");
+    Told told;
+    auto s = SqliteLogStorage::open(path, {.busyTimeoutMs = 10});
+    ASSERT_TRUE(s);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    std::uint64_t time = 0;
+    auto lockedRun = [&](std::size_t appends) {
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        for (std::size_t i = 0; i < appends; ++i) {
+            ASSERT_TRUE(s->append(entry(0, ++time)));
+            EXPECT_FALSE(s->flush());
+        }
+        ASSERT_EQ(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_TRUE(s->append(entry(0, ++time)));
+        EXPECT_TRUE(s->flush());
+    };
+    lockedRun(2);
+    lockedRun(1);
+    sqlite3_close(other);
+
+    EXPECT_EQ(s->lost(), 3u);
+    const std::string lost = "Log entries lost in " + path + ": writing failed: database is locked";
+    EXPECT_EQ(told.lines, (std::vector<std::string>{lost + " (0 lost before)", lost + " (2 lost before)"}));
+    const std::vector<LogEntry> kept = s->query({});
+    EXPECT_EQ(numbers(kept), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(kept.back().timeMs, time);
 }
 
 // A child appends and reports each flushed count through a pipe; it is
