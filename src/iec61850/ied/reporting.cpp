@@ -1,9 +1,11 @@
 #include "iec61850/ied/reporting.hpp"
 
 #include "iec61850/platform/clock.hpp"
+#include "iec61850/platform/notice.hpp"
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace iec61850::ied {
 
@@ -14,6 +16,40 @@ using mms::Value;
 namespace {
 
 constexpr std::size_t kOwnerOctets = 17;
+constexpr std::size_t kSegmentationBit = 9;  // of the OptFlds a report carries
+// What the length octets of the report's three enclosing TLVs can grow by
+// as members are added (up to 64 KiB).
+constexpr std::size_t kLengthGrowth = 3 * 2;
+
+const mms::VariableAccessSpec& reportAccess()
+{
+    static const mms::VariableAccessSpec access = mms::VariableAccessSpec::list(mms::ObjectName::vmd("RPT"));
+    return access;
+}
+
+std::vector<const Value*> pointersTo(const std::vector<Value>& values)
+{
+    std::vector<const Value*> pointers;
+    pointers.reserve(values.size());
+    for (const Value& v : values)
+        pointers.push_back(&v);
+    return pointers;
+}
+
+// Octets of the informationReport PDU with these fields.
+std::size_t encodedSize(const std::vector<Value>& fields)
+{
+    ber::Writer w;
+    mms::encodeInformationReport(w, reportAccess(), pointersTo(fields));
+    return w.size();
+}
+
+std::size_t encodedSize(const Value& v)
+{
+    ber::Writer w;
+    v.encode(w);
+    return w.size();
+}
 
 // Wire bit of an option given as a power of two (bit 0 is reserved).
 std::size_t wireBit(std::uint32_t option)
@@ -178,6 +214,9 @@ struct Reporting::Block {
     std::uint32_t intgPd = 0;
     std::optional<server::ConnectionId> owner;
     Value ownerAddress = Value::octetString(ByteView());
+    std::string ownerPeer;              // for messages
+    std::size_t ownerPduSize = 0;       // negotiated by the owner; 0: unknown
+    bool unsentRun = false;             // reports lost since the last one sent
     std::vector<std::uint8_t> pending;  // reason per member, 0 = not included
     std::uint64_t bufferDeadline = 0;   // 0 = none
     std::uint64_t nextIntegrity = 0;    // 0 = none
@@ -306,6 +345,8 @@ std::optional<DataAccessError> Reporting::writeComponent(Block& b, const server:
     auto reserve = [&] {
         b.owner = client.id;
         b.ownerAddress = ownerValue(client.peerAddress);
+        b.ownerPeer = client.peerAddress;
+        b.ownerPduSize = static_cast<std::size_t>(std::max(client.maxPduSize, 0));
     };
     if (component == "RptEna") {
         if (value.toBool() && !b.enabled) {
@@ -375,6 +416,9 @@ void Reporting::release(Block& b)
     b.reserved = false;
     b.owner.reset();
     b.ownerAddress = ownerValue({});
+    b.ownerPeer.clear();
+    b.ownerPduSize = 0;
+    b.unsentRun = false;
     b.pending.assign(b.members.size(), 0);
     b.bufferDeadline = 0;
     b.nextIntegrity = 0;
@@ -459,50 +503,140 @@ void Reporting::sendPending(Block& b)
     send(b, reasons);
 }
 
+// A report before it is cut into segments: the fields up to ConfRev and,
+// per included member, its data reference, value and reason code (the
+// first and last only when OptFlds selects them).
+struct Reporting::Contents {
+    std::vector<Value> header;
+    std::vector<std::size_t> members;  // positions in the data set
+    std::vector<Value> references, values, reasons;
+    std::size_t memberCount = 0;       // of the data set
+};
+
+Reporting::Contents Reporting::compose(const Block& b, const std::vector<std::uint8_t>& reasons) const
+{
+    Contents c;
+    c.memberCount = b.members.size();
+    c.header.push_back(Value::visibleString(b.rptId));
+    c.header.push_back(optFldsValue(b.optFlds));
+    if (b.optFlds & RPT_OPT_SEQ_NUM)
+        c.header.push_back(Value::unsignedInteger(b.sqNum));
+    if (b.optFlds & RPT_OPT_TIME_STAMP)
+        c.header.push_back(Value::binaryTimeMs(platform::wallTimeMs()));
+    if (b.optFlds & RPT_OPT_DATA_SET)
+        c.header.push_back(Value::visibleString(b.datSet));
+    if (b.optFlds & RPT_OPT_BUFFER_OVERFLOW)
+        c.header.push_back(Value::boolean(false));
+    if (b.optFlds & RPT_OPT_ENTRY_ID) {
+        std::array<std::uint8_t, 8> id{};
+        c.header.push_back(Value::octetString(ByteView(id.data(), id.size())));
+    }
+    if (b.optFlds & RPT_OPT_CONF_REV)
+        c.header.push_back(Value::unsignedInteger(b.confRev));
+    const server::ClientContext reader{};
+    for (std::size_t i = 0; i < reasons.size(); ++i) {
+        if (!reasons[i])
+            continue;
+        const ResolvedMember& m = b.members[i];
+        c.members.push_back(i);
+        if (b.optFlds & RPT_OPT_DATA_REFERENCE)
+            c.references.push_back(Value::visibleString(m.domain + "/" + m.item));
+        c.values.push_back(mapping_.read(reader, m.domain, m.item));
+        if (b.optFlds & RPT_OPT_REASON_FOR_INCLUSION)
+            c.reasons.push_back(reasonCode(reasons[i]));
+    }
+    return c;
+}
+
+// The fields of the report with members [first, last) of the contents; a
+// segment also carries SubSeqNum and MoreSegmentsFollow after ConfRev.
+std::vector<Value> Reporting::fieldsOf(const Contents& c, std::size_t first, std::size_t last,
+                                       std::optional<Segment> segment)
+{
+    std::vector<Value> fields = c.header;
+    if (segment) {
+        fields[1].setBit(kSegmentationBit, true);
+        fields.push_back(Value::unsignedInteger(segment->subSeqNum));
+        fields.push_back(Value::boolean(segment->moreFollows));
+    }
+    Value inclusion = Value::bitString(c.memberCount);
+    for (std::size_t i = first; i < last; ++i)
+        inclusion.setBit(c.members[i], true);
+    fields.push_back(std::move(inclusion));
+    for (const std::vector<Value>* part : {&c.references, &c.values, &c.reasons})
+        if (!part->empty())
+            fields.insert(fields.end(), part->begin() + static_cast<std::ptrdiff_t>(first),
+                          part->begin() + static_cast<std::ptrdiff_t>(last));
+    return fields;
+}
+
+bool Reporting::deliver(const Block& b, const std::vector<Value>& fields)
+{
+    return sink_ && sink_(*b.owner, reportAccess(), pointersTo(fields));
+}
+
+// Members in order, as many to a segment as fit the owner's PDU size.
+// Counts the segments delivered; false when one could not be.
+bool Reporting::deliverSegments(const Block& b, const Contents& c, std::size_t& delivered)
+{
+    const std::size_t limit = b.ownerPduSize;
+    std::vector<std::size_t> cost(c.members.size(), 0);
+    for (const std::vector<Value>* part : {&c.references, &c.values, &c.reasons})
+        for (std::size_t i = 0; i < part->size(); ++i)
+            cost[i] += encodedSize((*part)[i]);
+    const std::size_t base = encodedSize(fieldsOf(c, 0, 0, Segment{0xffff, true})) + kLengthGrowth;
+    for (std::size_t first = 0; first < c.members.size();) {
+        std::size_t last = first;
+        for (std::size_t total = base; last < c.members.size() && total + cost[last] <= limit; ++last)
+            total += cost[last];
+        std::vector<Value> fields;
+        for (; last > first; --last) {  // the estimate is checked against the encoding
+            fields = fieldsOf(c, first, last, Segment{static_cast<std::uint16_t>(delivered), last < c.members.size()});
+            if (encodedSize(fields) <= limit)
+                break;
+        }
+        if (last == first || !deliver(b, fields))
+            return false;  // one member alone does not fit, or the owner takes no more
+        ++delivered;
+        first = last;
+    }
+    return true;
+}
+
 void Reporting::send(Block& b, const std::vector<std::uint8_t>& reasons)
 {
     if (!b.owner || b.members.empty())
         return;
-    const server::ClientContext reader{};
-    std::vector<Value> fields;
-    fields.push_back(Value::visibleString(b.rptId));
-    fields.push_back(optFldsValue(b.optFlds));
-    if (b.optFlds & RPT_OPT_SEQ_NUM)
-        fields.push_back(Value::unsignedInteger(b.sqNum));
-    if (b.optFlds & RPT_OPT_TIME_STAMP)
-        fields.push_back(Value::binaryTimeMs(platform::wallTimeMs()));
-    if (b.optFlds & RPT_OPT_DATA_SET)
-        fields.push_back(Value::visibleString(b.datSet));
-    if (b.optFlds & RPT_OPT_BUFFER_OVERFLOW)
-        fields.push_back(Value::boolean(false));
-    if (b.optFlds & RPT_OPT_ENTRY_ID) {
-        std::array<std::uint8_t, 8> id{};
-        fields.push_back(Value::octetString(ByteView(id.data(), id.size())));
+    const Contents c = compose(b, reasons);
+    const std::vector<Value> whole = fieldsOf(c, 0, c.members.size(), std::nullopt);
+    std::size_t delivered = 0;
+    bool sent = false;
+    if (b.ownerPduSize == 0 || encodedSize(whole) <= b.ownerPduSize) {
+        sent = deliver(b, whole);
+        delivered = sent ? 1 : 0;
+    } else {
+        sent = deliverSegments(b, c, delivered);
     }
-    if (b.optFlds & RPT_OPT_CONF_REV)
-        fields.push_back(Value::unsignedInteger(b.confRev));
-    Value inclusion = Value::bitString(b.members.size());
-    for (std::size_t i = 0; i < reasons.size(); ++i)
-        inclusion.setBit(i, reasons[i] != 0);
-    fields.push_back(std::move(inclusion));
-    if (b.optFlds & RPT_OPT_DATA_REFERENCE)
-        for (std::size_t i = 0; i < reasons.size(); ++i)
-            if (reasons[i])
-                fields.push_back(Value::visibleString(b.members[i].domain + "/" + b.members[i].item));
-    for (std::size_t i = 0; i < reasons.size(); ++i)
-        if (reasons[i])
-            fields.push_back(mapping_.read(reader, b.members[i].domain, b.members[i].item));
-    if (b.optFlds & RPT_OPT_REASON_FOR_INCLUSION)
-        for (std::uint8_t r : reasons)
-            if (r)
-                fields.push_back(reasonCode(r));
-    std::vector<const Value*> pointers;
-    pointers.reserve(fields.size());
-    for (const Value& f : fields)
-        pointers.push_back(&f);
-    if (sink_)
-        sink_(*b.owner, mms::VariableAccessSpec::list(mms::ObjectName::vmd("RPT")), pointers);
-    b.sqNum = (b.sqNum + 1) & 0xff;
+    if (delivered > 0)  // one sequence number for all segments of a report
+        b.sqNum = (b.sqNum + 1) & 0xff;
+    account(b, sent);
+}
+
+// Every report that could not be sent (whole) is counted; the first of a
+// run is told.
+void Reporting::account(Block& b, bool sent)
+{
+    if (sent) {
+        b.unsentRun = false;
+        return;
+    }
+    ++unsentReports_;
+    if (std::exchange(b.unsentRun, true))
+        return;
+    const LogicalNode& ln = *b.ln;
+    platform::notice("Report not sent: " + std::string(mapping_.model().name ? mapping_.model().name : "") +
+                     ln.parent->name + "/" + ln.name + "$RP$" + b.cb->name + " to " + b.ownerPeer + " (" +
+                     std::to_string(unsentReports_ - 1) + " unsent before)");
 }
 
 }  // namespace iec61850::ied

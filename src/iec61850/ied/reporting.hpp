@@ -107,15 +107,32 @@ public:
 
     static mms::TypeDescription blockType();
 
+    // Reports that could not be sent to their owner since the start (too
+    // large even in segments, or the connection takes no more). The first
+    // of a run of them is told (platform::notice).
+    std::uint64_t unsentReports() const { return unsentReports_; }
+
 private:
     struct Block;
+    struct Contents;
+    struct Segment {
+        std::uint16_t subSeqNum;
+        bool moreFollows;
+    };
     Block* find(const LogicalNode* ln, std::string_view name) const;
     std::optional<mms::DataAccessError> writeComponent(Block& b, const server::ClientContext& client,
                                                        std::string_view component, const mms::Value& value);
     void trigger(Block& b, std::size_t member, std::uint8_t reason, std::uint64_t nowMs);
     void sendAll(Block& b, std::uint8_t reason);
     void sendPending(Block& b);
+    // Sends a report, in segments when it does not fit the owner's PDU size.
     void send(Block& b, const std::vector<std::uint8_t>& reasons);
+    Contents compose(const Block& b, const std::vector<std::uint8_t>& reasons) const;
+    static std::vector<mms::Value> fieldsOf(const Contents& c, std::size_t first, std::size_t last,
+                                            std::optional<Segment> segment);
+    bool deliver(const Block& b, const std::vector<mms::Value>& fields);
+    bool deliverSegments(const Block& b, const Contents& c, std::size_t& delivered);
+    void account(Block& b, bool sent);
     void release(Block& b);
 
     MmsMapping& mapping_;
@@ -123,6 +140,7 @@ private:
     std::vector<std::unique_ptr<Block>> blocks_;
     MemberIndex index_;
     std::function<void()> onDeadline_;
+    std::uint64_t unsentReports_ = 0;
 };
 
 }  // namespace iec61850::ied

@@ -24,7 +24,8 @@ struct ClientContext {
     ConnectionId id = 0;
     std::string localAddress;  // "127.0.0.1:4102"
     std::string peerAddress;
-    void* user = nullptr;      // free for the upper layer
+    void* user = nullptr;         // free for the upper layer
+    std::int32_t maxPduSize = 0;  // negotiated; 0 until associated
 };
 
 enum class NameClass : std::uint8_t { NamedVariable, NamedVariableList, Journal };

@@ -192,6 +192,7 @@ std::optional<std::int32_t> ServerConnection::negotiate(const mms::InitiateParam
     if (proposed.maxServOutstandingCalled < 1)
         return code::MaxServicesOutstandingCalledInsufficient;
     maxPduSize_ = pduSize;
+    client_.maxPduSize = pduSize;
     outstandingCalling_ = std::min(proposed.maxServOutstandingCalling, config_.maxServOutstanding);
     outstandingCalled_ = std::min(proposed.maxServOutstandingCalled, config_.maxServOutstanding);
     nestingLevel_ = std::clamp(proposed.dataStructureNestingLevel.value_or(config_.maxNestingLevel), std::int8_t{0},

@@ -5,6 +5,7 @@
 #include "iec61850/ied/log_storage.hpp"
 #include "iec61850/ied/reporting.hpp"
 #include "iec61850/platform/clock.hpp"
+#include "iec61850/platform/notice.hpp"
 
 #include <atomic>
 #include <deque>
@@ -315,6 +316,32 @@ TEST_F(Reports, BufferTimeCollectsChangesIntoOneReport)
     ASSERT_EQ(r->reasons.size(), 2u);
     EXPECT_EQ(reasonOf(r->reasons[0]), TRG_OPT_DATA_CHANGED);
     EXPECT_EQ(reasonOf(r->reasons[1]), TRG_OPT_QUALITY_CHANGED);
+}
+
+// At the smallest PDU size not even one member fits a segment: each such
+// report is counted, and the first of a run per block is told.
+TEST_F(Reports, ReportsThatCannotBeSentAreCountedAndTheFirstOfARunTold)
+{
+    std::vector<std::string> told;
+    const platform::NoticeSink previous =
+        platform::setNoticeSink([&](const std::string& line) { told.push_back(line); });
+    Client c;
+    ASSERT_TRUE(server.connect(c.connection, 64));  // the smallest the server agrees to
+    for (const char* block : {"reportControl0101", "reportControl0102"}) {
+        c.enable(block);
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(c.write(std::string("LLN0$RP$") + block + "$GI", Value::boolean(true)), kAccepted);
+    }
+    platform::setNoticeSink(previous);
+    EXPECT_TRUE(c.connection.poll().ok());
+    EXPECT_TRUE(c.reports.empty());
+    ASSERT_EQ(told.size(), 2u);
+    for (auto [line, block, before] :
+         {std::tuple{told[0], "reportControl0101", "0"}, {told[1], "reportControl0102", "2"}}) {
+        EXPECT_TRUE(line.starts_with("Report not sent: BOXCLS1/LLN0$RP$" + std::string(block) + " to 127.0.0.1:"))
+            << line;
+        EXPECT_TRUE(line.ends_with(" (" + std::string(before) + " unsent before)")) << line;
+    }
 }
 
 TEST(ReportModelCheck, AMemberNamingNothingRefusesTheServer)
