@@ -20,7 +20,7 @@ corpus=tests/fuzz/corpus/$target
 
 bash scripts/install-deps.sh
 dir=build-fuzz
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS"
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFUZZ=ON -DBUILD_TESTING=OFF -DBUILD_BENCH=OFF -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build "$dir" --target "fuzz_$target" -j"${JOBS:-2}"
