@@ -12,10 +12,15 @@ packages=(
   clang-14 libclang-rt-14-dev
 )
 
+# Installed for this machine's architecture (or for all): other architectures' copies don't count.
+native=$(dpkg --print-architecture)
+installed() {
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$1" 2>/dev/null |
+    grep -q -E "^($native|all) install ok installed$"
+}
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 

@@ -47,7 +47,13 @@ TEST_P(RunScript, RunsTheWholeBoxForTheClientAndASignalStopsIt)
     EXPECT_NE(browse.output().find("FNN_STEUERBOXCLS1"), std::string::npos) << browse.output();
 
     ::kill(GetParam().toGroup ? -script.pid() : script.pid(), GetParam().signal);
-    EXPECT_EQ(script.waitForExit(30s), GetParam().status);
+    const auto status = script.waitForExit(30s);
+    if (status != GetParam().status) {
+        testsupport::ChildProcess ps("/bin/ps", {"-o", "pid,pgid,stat,wchan:20,cmd", "--pgid", std::to_string(script.pid())});
+        ps.waitForExit();
+        ADD_FAILURE() << "exit status " << status.value_or(-999) << "\n" << ps.output() << script.output()
+                      << script.errorOutput();
+    }
     EXPECT_TRUE(eventually([&] { return ::kill(-script.pid(), 0) == -1 && errno == ESRCH; }, 10s))
         << "processes of the box are left";
     EXPECT_FALSE(somebodyServesMms());
