@@ -49,10 +49,11 @@ TEST_P(RunScript, RunsTheWholeBoxForTheClientAndASignalStopsIt)
     ::kill(GetParam().toGroup ? -script.pid() : script.pid(), GetParam().signal);
     const auto status = script.waitForExit(30s);
     if (status != GetParam().status) {
-        testsupport::ChildProcess ps("/bin/ps", {"-o", "pid,pgid,stat,wchan:20,cmd", "--pgid", std::to_string(script.pid())});
+        testsupport::ChildProcess ps("/bin/sh", {"-c", "ps -eo pid,pgid,stat,wchan:24,args | awk '$2 == " +
+                                                           std::to_string(script.pid()) + "'"});
         ps.waitForExit();
-        ADD_FAILURE() << "exit status " << status.value_or(-999) << "\n" << ps.output() << script.output()
-                      << script.errorOutput();
+        ADD_FAILURE() << "exit status " << status.value_or(-999) << "\n" << ps.output() << ps.errorOutput()
+                      << script.output() << script.errorOutput();
     }
     EXPECT_TRUE(eventually([&] { return ::kill(-script.pid(), 0) == -1 && errno == ESRCH; }, 10s))
         << "processes of the box are left";
