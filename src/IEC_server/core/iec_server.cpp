@@ -115,7 +115,7 @@ void startScheduleWorker(const ServerContext& context)
             IedServer_performPeriodicTasks(iedServer);
             periodicTasksDue = now + periodicTasksPeriod;
         }
-        const auto wait = duration_cast<milliseconds>(periodicTasksDue - steady_clock::now());
+        const auto wait = ceil<milliseconds>(periodicTasksDue - steady_clock::now());
         IedServer_processIncomingData(iedServer, static_cast<int>(std::max<milliseconds::rep>(wait.count(), 0)));
     }
 }
