@@ -1,5 +1,7 @@
 #include "iec61850/ber/ber.hpp"
 
+#include <algorithm>
+
 namespace iec61850::ber {
 
 const char* toString(Status s)
@@ -192,35 +194,86 @@ void appendUnsignedContent(Bytes& out, std::uint64_t v)
     out.insert(out.end(), w.bytes().begin() + 2, w.bytes().end());
 }
 
-void Writer::tag(Tag t)
+namespace {
+
+// Identifier or length octets, built on the stack.
+struct Octets {
+    std::uint8_t data[6];
+    std::size_t size = 0;
+
+    void push(std::uint8_t b) { data[size++] = b; }
+    ByteView view() const { return ByteView(data, size); }
+};
+
+Octets identifierOctets(Tag t)
 {
+    Octets o;
     const auto head = static_cast<std::uint8_t>((static_cast<unsigned>(t.cls) << 6) | (t.constructed ? 0x20 : 0));
     if (t.number < 0x1f) {
-        buf_.push_back(static_cast<std::uint8_t>(head | t.number));
-        return;
+        o.push(static_cast<std::uint8_t>(head | t.number));
+        return o;
     }
-    buf_.push_back(head | 0x1f);
+    o.push(head | 0x1f);
     int groups = 1;
     while (groups < 5 && (t.number >> (7 * groups)) != 0)
         ++groups;
     for (int i = groups - 1; i >= 0; --i) {
         const auto b = static_cast<std::uint8_t>((t.number >> (7 * i)) & 0x7f);
-        buf_.push_back(i ? (b | 0x80) : b);
+        o.push(i ? (b | 0x80) : b);
     }
+    return o;
 }
 
-void Writer::length(std::size_t n)
+Octets lengthOctets(std::size_t n)
 {
+    Octets o;
     if (n < 0x80) {
-        buf_.push_back(static_cast<std::uint8_t>(n));
-        return;
+        o.push(static_cast<std::uint8_t>(n));
+        return o;
     }
     int count = 1;
     while (count < 4 && (n >> (8 * count)) != 0)
         ++count;
-    buf_.push_back(static_cast<std::uint8_t>(0x80 | count));
+    o.push(static_cast<std::uint8_t>(0x80 | count));
     for (int i = count - 1; i >= 0; --i)
-        buf_.push_back(static_cast<std::uint8_t>(n >> (8 * i)));
+        o.push(static_cast<std::uint8_t>(n >> (8 * i)));
+    return o;
+}
+
+}  // namespace
+
+void Writer::reset(std::size_t headroom)
+{
+    buf_.assign(headroom, 0);
+    start_ = headroom;
+}
+
+bool Writer::prepend(ByteView octets)
+{
+    if (octets.size() > start_)
+        return false;
+    start_ -= octets.size();
+    std::copy(octets.begin(), octets.end(), buf_.begin() + static_cast<std::ptrdiff_t>(start_));
+    return true;
+}
+
+bool Writer::prependHeader(Tag t)
+{
+    const Octets identifier = identifierOctets(t);
+    const Octets length = lengthOctets(size());
+    if (identifier.size + length.size > start_)
+        return false;
+    return prepend(length.view()) && prepend(identifier.view());
+}
+
+void Writer::tag(Tag t)
+{
+    raw(identifierOctets(t).view());
+}
+
+void Writer::length(std::size_t n)
+{
+    raw(lengthOctets(n).view());
 }
 
 Writer::Marker Writer::begin(Tag t)
@@ -233,27 +286,20 @@ Writer::Marker Writer::begin(Tag t)
 
 void Writer::end(Marker m)
 {
-    const std::size_t len = buf_.size() - m;
-    if (len < 0x80) {
-        buf_[m - 1] = static_cast<std::uint8_t>(len);
-        return;
-    }
-    std::uint8_t field[5];
-    int count = 1;
-    while (count < 4 && (len >> (8 * count)) != 0)
-        ++count;
-    field[0] = static_cast<std::uint8_t>(0x80 | count);
-    for (int i = 0; i < count; ++i)
-        field[1 + i] = static_cast<std::uint8_t>(len >> (8 * (count - 1 - i)));
-    buf_[m - 1] = field[0];
-    buf_.insert(buf_.begin() + static_cast<std::ptrdiff_t>(m), field + 1, field + 1 + count);
+    const Octets field = lengthOctets(buf_.size() - m);
+    buf_[m - 1] = field.data[0];
+    if (field.size > 1)  // the long form: the content moves up
+        buf_.insert(buf_.begin() + static_cast<std::ptrdiff_t>(m), field.data + 1, field.data + field.size);
 }
 
 void Writer::primitive(Tag t, ByteView content)
 {
-    tag(t);
-    length(content.size());
-    buf_.insert(buf_.end(), content.begin(), content.end());
+    const Octets identifier = identifierOctets(t);
+    const Octets length = lengthOctets(content.size());
+    std::uint8_t* at = grow(identifier.size + length.size + content.size());
+    at = std::copy_n(identifier.data, identifier.size, at);
+    at = std::copy_n(length.data, length.size, at);
+    std::copy(content.begin(), content.end(), at);
 }
 
 void Writer::boolean(Tag t, bool v)
@@ -327,9 +373,17 @@ void Writer::oid(Tag t, std::span<const std::uint32_t> arcs)
     primitive(t, content);
 }
 
+std::uint8_t* Writer::grow(std::size_t n)
+{
+    // Most appends are a few octets: growing and copying beats a range insert.
+    const std::size_t at = buf_.size();
+    buf_.resize(at + n);
+    return buf_.data() + at;
+}
+
 void Writer::raw(ByteView encoded)
 {
-    buf_.insert(buf_.end(), encoded.begin(), encoded.end());
+    std::copy(encoded.begin(), encoded.end(), grow(encoded.size()));
 }
 
 }  // namespace iec61850::ber

@@ -104,9 +104,20 @@ Status expectUnsigned(const Element& e, std::uint64_t& out);
 
 // Builds BER into a growing buffer. Constructed elements are opened with
 // begin() and closed with end(), which fills in the definite length.
+// A writer may keep room in front of the encoding (reset()), where the
+// layers below put their headers without moving what was encoded.
 class Writer {
 public:
     using Marker = std::size_t;
+
+    // Starts over with `headroom` free octets in front of the encoding.
+    void reset(std::size_t headroom);
+    std::size_t headroom() const { return start_; }
+    // Put octets, or a TLV header whose length covers everything after it,
+    // in front of the encoding; false (and nothing written) when they do not
+    // fit the headroom.
+    bool prepend(ByteView octets);
+    bool prependHeader(Tag tag);
 
     Marker begin(Tag tag);
     void end(Marker m);
@@ -123,15 +134,19 @@ public:
     // Appends already-encoded bytes (a complete TLV or several).
     void raw(ByteView encoded);
 
+    // The encoding; bytes() and take() are for writers without headroom.
+    ByteView encoding() const { return ByteView(buf_).subspan(start_); }
     const Bytes& bytes() const { return buf_; }
     Bytes take() { return std::move(buf_); }
-    void clear() { buf_.clear(); }
-    std::size_t size() const { return buf_.size(); }
+    void clear() { reset(0); }
+    std::size_t size() const { return buf_.size() - start_; }
 
 private:
     void tag(Tag t);
     void length(std::size_t n);
+    std::uint8_t* grow(std::size_t n);  // n more octets at the end, to be filled
     Bytes buf_;
+    std::size_t start_ = 0;  // where the encoding begins
 };
 
 // Minimal two's complement content octets of v.

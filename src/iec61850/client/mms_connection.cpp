@@ -248,12 +248,11 @@ Error MmsConnection::lostError() const
 Outcome MmsConnection::flush(std::uint64_t deadline)
 {
     Io& io = *io_;
-    Bytes& out = io.association->output();
-    std::size_t sent = 0;
-    while (sent < out.size()) {
-        const platform::IoResult r = io.socket.send(ByteView(out).subspan(sent));
+    iso::OutputQueue& out = io.association->output();
+    while (!out.empty()) {
+        const platform::IoResult r = io.socket.send(out.pending());
         if (r.ok()) {
-            sent += r.count;
+            out.consume(r.count);
             continue;
         }
         if (r.status != NetStatus::WouldBlock) {
@@ -262,14 +261,11 @@ Outcome MmsConnection::flush(std::uint64_t deadline)
             return lostError();
         }
         const std::uint64_t now = platform::timeMs();
-        if (now >= deadline) {
-            out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(sent));
+        if (now >= deadline)
             return Error{ErrorKind::Timeout, 0, 0, "sending"};
-        }
         platform::PollEntry entry{io.socket.fd(), false, true};
         platform::poll(std::span(&entry, 1), static_cast<int>(deadline - now));
     }
-    out.clear();
     return Done{};
 }
 
@@ -286,7 +282,7 @@ void MmsConnection::readSome(int waitMs)
         io.association->receive(ByteView(io.receiveBuffer).first(r.count));
         if (io.protocolFault && !io.association->closed()) {
             io.association->abort();
-            (void)io.socket.send(io.association->output());
+            (void)io.socket.send(io.association->output().pending());
             io.association->output().clear();
         }
         if (io.association->closed() && !io.released)
@@ -672,9 +668,9 @@ void MmsConnection::abort()
         return;
     if (io_->socket.valid() && io_->association && !io_->association->closed() && !io_->lost) {
         io_->association->abort();
-        const Bytes& out = io_->association->output();
+        const iso::OutputQueue& out = io_->association->output();
         if (!out.empty())
-            (void)io_->socket.send(out);
+            (void)io_->socket.send(out.pending());
     }
     close();
 }

@@ -180,6 +180,40 @@ Value valueOfTarget(const MmsMapping& m, const server::ClientContext& client, co
     return Value::structure(std::move(members));
 }
 
+// valueOfNode() and valueOfTarget() written straight into w.
+void encodeNode(const ModelNode* n, FunctionalConstraint fc, ber::Writer& w)
+{
+    if (isAttribute(n)) {
+        if (const Value* v = asAttribute(n)->mmsValue)
+            v->encode(w);
+        else
+            typeOfNode(n, fc).defaultValue().encode(w);
+        return;
+    }
+    const auto members = mms::beginStructure(w);
+    forEachChild(n, fc, [&](const ModelNode* c) { encodeNode(c, fc, w); });
+    w.end(members);
+}
+
+void encodeTarget(const MmsMapping& m, const server::ClientContext& client, const MmsMapping::Target& t,
+                  ber::Writer& w)
+{
+    if (t.block || !t.component.empty()) {
+        valueOfTarget(m, client, t).encode(w);
+    } else if (t.node != t.ln || t.fc != IEC61850_FC_NONE) {
+        encodeNode(t.node, t.fc, w);
+    } else {
+        const auto members = mms::beginStructure(w);
+        for (FunctionalConstraint fc : m.fcsOf(t.ln)) {
+            if (BlockService* block = m.blockService(fc))
+                block->value(&client, t.ln).encode(w);
+            else
+                encodeNode(t.ln, fc, w);
+        }
+        w.end(members);
+    }
+}
+
 // Calls f(attribute, value) for every attribute a value of the node covers,
 // the node first when it is one.
 template <class F>
@@ -435,7 +469,7 @@ void forEachTopAttribute(IedModel& model, F&& f)
 
 }  // namespace
 
-MmsMapping::MmsMapping(IedModel& model) : model_(model)
+MmsMapping::MmsMapping(IedModel& model) : model_(model), names_(model)
 {
     for (FunctionalConstraint fc : {IEC61850_FC_SP, IEC61850_FC_SV, IEC61850_FC_SE})
         writable_[fc] = true;
@@ -443,6 +477,45 @@ MmsMapping::MmsMapping(IedModel& model) : model_(model)
         a->mmsValue = new Value(typeOfNode(a, a->fc).defaultValue());
         linkComponents(a);
     });
+    indexNames();
+}
+
+namespace {
+
+// Names below a node under one FC, as resolve() finds them: not inside
+// arrays, and not the components of structured basic types.
+void indexChildren(NameIndex& index, const NameHash& parent, ModelNode* n, FunctionalConstraint fc)
+{
+    if (isArray(n) || isStructuredBasic(n))
+        return;
+    forEachChild(n, fc, [&](ModelNode* c) {
+        NameHash name = parent;
+        name.add("$").add(nameOf(c));
+        index.add(name, c, fc);
+        indexChildren(index, name, c, fc);
+    });
+}
+
+}  // namespace
+
+void MmsMapping::indexNames()
+{
+    for (ModelNode* d = model_.firstChild; d; d = d->sibling) {
+        NameHash domain;
+        domain.add(domainOf(*static_cast<LogicalDevice*>(d))).add("/");
+        for (ModelNode* ln = d->firstChild; ln; ln = ln->sibling) {
+            NameHash lnName = domain;
+            lnName.add(nameOf(ln));
+            names_.add(lnName, ln, IEC61850_FC_NONE);
+            for (FunctionalConstraint fc : modelFcsOf(static_cast<LogicalNode*>(ln))) {
+                NameHash fcName = lnName;
+                fcName.add("$").add(FunctionalConstraint_toString(fc));
+                names_.add(fcName, ln, fc);
+                indexChildren(names_, fcName, ln, fc);
+            }
+        }
+    }
+    names_.seal();
 }
 
 MmsMapping::~MmsMapping()
@@ -513,56 +586,44 @@ LogicalDevice* MmsMapping::device(std::string_view domain) const
 
 std::optional<MmsMapping::Target> MmsMapping::resolve(std::string_view domain, std::string_view item) const
 {
-    LogicalDevice* ld = device(domain);
-    if (!ld || item.empty() || item.front() == '$' || item.back() == '$' || item.find("$$") != item.npos)
+    std::optional<NameIndex::Target> hit = names_.find(domain, item);
+    if (!hit || blockService(hit->fc))
+        return resolveOutsideIndex(domain, item);
+    ModelNode* ln = hit->node;
+    while (ln->modelType != LogicalNodeModelType)
+        ln = ln->parent;
+    return Target{static_cast<LogicalNode*>(ln), hit->fc, hit->node, {}, nullptr};
+}
+
+std::optional<MmsMapping::Target> MmsMapping::resolveOutsideIndex(std::string_view domain, std::string_view item) const
+{
+    const std::size_t lnEnd = item.find('$');
+    const std::size_t fcEnd = lnEnd == item.npos ? item.npos : item.find('$', lnEnd + 1);
+    std::optional<NameIndex::Target> ln = names_.find(domain, item.substr(0, lnEnd));
+    if (!ln || ln->fc != IEC61850_FC_NONE || lnEnd == item.npos)
         return std::nullopt;
-    auto next = [&item] {
-        std::size_t end = item.find('$');
-        std::string_view part = item.substr(0, end);
-        item = end == std::string_view::npos ? std::string_view() : item.substr(end + 1);
-        return part;
-    };
-    std::string_view lnName = next();
-    Target t;
-    for (ModelNode* c = ld->firstChild; c && !t.ln; c = c->sibling)
-        if (nameOf(c) == lnName)
-            t.ln = static_cast<LogicalNode*>(c);
-    if (!t.ln)
-        return std::nullopt;
-    t.node = t.ln;
-    if (item.empty())
-        return t;
-    std::string fcName(next());
-    t.fc = FunctionalConstraint_fromString(fcName.c_str());
+    Target t{static_cast<LogicalNode*>(ln->node), IEC61850_FC_NONE, ln->node, {}, nullptr};
+    t.fc = FunctionalConstraint_fromString(std::string(item.substr(lnEnd + 1, fcEnd - lnEnd - 1)).c_str());
     if (BlockService* block = blockService(t.fc)) {
-        if (!block->has(t.ln) || (!item.empty() && !block->type(t.ln).find(item)))
+        t.component = fcEnd == item.npos ? std::string_view() : item.substr(fcEnd + 1);
+        if (!block->has(t.ln) || (!t.component.empty() && !block->type(t.ln).find(t.component)))
             return std::nullopt;
         t.block = block;
-        t.component = item;
         return t;
     }
-    if (t.fc == IEC61850_FC_NONE || !hasFc(t.ln, t.fc))
-        return std::nullopt;
-    while (!item.empty()) {
-        if (isArray(t.node))
+    // A component of a structured basic type: the attribute is the longest
+    // indexed name in front of it.
+    for (std::size_t cut = item.rfind('$'); cut != item.npos && cut > fcEnd; cut = item.rfind('$', cut - 1)) {
+        std::optional<NameIndex::Target> a = names_.find(domain, item.substr(0, cut));
+        if (!a)
+            continue;
+        t.component = item.substr(cut + 1);
+        if (!isStructuredBasic(a->node) || isArray(a->node) || !basicTypeOf(asAttribute(a->node)->type).find(t.component))
             return std::nullopt;
-        if (isStructuredBasic(t.node)) {
-            if (!basicTypeOf(asAttribute(t.node)->type).find(item))
-                return std::nullopt;
-            t.component = item;
-            return t;
-        }
-        std::string_view part = next();
-        ModelNode* found = nullptr;
-        forEachChild(t.node, t.fc, [&](ModelNode* c) {
-            if (!found && nameOf(c) == part)
-                found = c;
-        });
-        if (!found)
-            return std::nullopt;
-        t.node = found;
+        t.node = a->node;
+        return t;
     }
-    return t;
+    return std::nullopt;
 }
 
 void MmsMapping::visitDomains(std::string_view after, const NameVisitor& visit) const
@@ -622,6 +683,16 @@ Value MmsMapping::read(const server::ClientContext& client, std::string_view dom
     if (!t)
         return Value::error(DataAccessError::ObjectNonExistent);
     return valueOfTarget(*this, client, *t);
+}
+
+void MmsMapping::encodeRead(const server::ClientContext& client, std::string_view domain, std::string_view item,
+                            ber::Writer& w)
+{
+    std::optional<Target> t = resolve(domain, item);
+    if (!t)
+        Value::error(DataAccessError::ObjectNonExistent).encode(w);
+    else
+        encodeTarget(*this, client, *t, w);
 }
 
 std::optional<DataAccessError> MmsMapping::checkAccess(const Target& t) const

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "iec61850/ied/iec61850_server.hpp"
+#include "iec61850/ied/name_index.hpp"
 #include "iec61850/server/data_model.hpp"
 
 #include <array>
@@ -65,6 +66,9 @@ public:
     // Valid until the next call.
     const mms::TypeDescription* typeOf(std::string_view domain, std::string_view item) const override;
     mms::Value read(const server::ClientContext& client, std::string_view domain, std::string_view item) override;
+    // Straight from the attributes' values, without building a value.
+    void encodeRead(const server::ClientContext& client, std::string_view domain, std::string_view item,
+                    ber::Writer& w) override;
     std::optional<mms::DataAccessError> write(const server::ClientContext& client, std::string_view domain,
                                               std::string_view item, const mms::Value& value) override;
     bool variableListMembers(std::string_view domain, std::string_view name,
@@ -94,12 +98,17 @@ private:
     };
 
     LogicalDevice* device(std::string_view domain) const;
+    void indexNames();
+    // Names the index does not hold: control-block FCs and the components of
+    // structured basic types.
+    std::optional<Target> resolveOutsideIndex(std::string_view domain, std::string_view item) const;
     std::optional<mms::DataAccessError> checkAccess(const Target& t) const;
     std::optional<mms::DataAccessError> askHandlers(const Target& t, mms::Value& written,
                                                     const server::ClientContext& client);
     void store(const Target& t, const mms::Value& written);
 
     IedModel& model_;
+    NameIndex names_;
     std::array<bool, 13> writable_{};
     std::unordered_map<const DataAttribute*, Handler> handlers_;
     UpdateListener* listener_ = nullptr;

@@ -24,7 +24,7 @@ public:
     {
     }
 
-    Bytes out;
+    OutputQueue out;
     State state = State::Idle;
     CloseReason reason = CloseReason::None;
     presentation::Contexts contexts;
@@ -54,7 +54,7 @@ public:
         if (closed())
             return;
         framer_.feed(bytes);
-        while (!closed()) {
+        while (!closed() && out.size() < limits_.maxQueuedOutput) {
             ByteView packet;
             const Result r = framer_.next(packet);
             if (r == Result::NeedMore)
@@ -82,16 +82,39 @@ public:
         }
     }
 
-    void sendTsdu(ByteView tsdu) { cotp::appendData(out, tsdu, tpduSize_); }
+    std::size_t bufferedInput() const { return framer_.buffered(); }
+
+    void sendTsdu(ByteView tsdu)
+    {
+        Bytes packets;
+        cotp::appendData(packets, tsdu, tpduSize_);
+        out.append(packets);
+    }
+
+    // Session and presentation headers go in front of the PDU in place; so do
+    // TPKT and COTP when it fits one TPDU.
+    void sendData(ber::Writer& mmsPdu)
+    {
+        if (mmsPdu.headroom() < kFrameHeadroom) {
+            ber::Writer framed;
+            framed.reset(kFrameHeadroom);
+            framed.raw(mmsPdu.encoding());
+            return sendData(framed);
+        }
+        presentation::prependUserData(mmsPdu, contexts.mms);
+        session::prependDataHeader(mmsPdu);
+        if (cotp::prependData(mmsPdu, tpduSize_))
+            out.append(mmsPdu.encoding());
+        else
+            sendTsdu(mmsPdu.encoding());
+    }
 
     void sendData(ByteView mmsPdu)
     {
-        Bytes tsdu;
-        tsdu.reserve(mmsPdu.size() + 16);
-        session::appendDataHeader(tsdu);
-        const Bytes ppdu = presentation::encodeUserData(contexts.mms, mmsPdu);
-        tsdu.insert(tsdu.end(), ppdu.begin(), ppdu.end());
-        sendTsdu(tsdu);
+        ber::Writer w;
+        w.reset(kFrameHeadroom);
+        w.raw(mmsPdu);
+        sendData(w);
     }
 
     // Sends the ACSE APDU in the user data of an FN or DN.
@@ -115,18 +138,23 @@ public:
     void transportError(ByteView badTpdu)
     {
         const std::size_t headerSize = badTpdu.empty() ? 0 : std::min<std::size_t>(badTpdu.size(), 1u + badTpdu[0]);
-        cotp::appendError(out, {peerRef, badTpdu.empty() ? kErrorNotSpecified : kErrorInvalidTpdu},
+        Bytes er;
+        cotp::appendError(er, {peerRef, badTpdu.empty() ? kErrorNotSpecified : kErrorInvalidTpdu},
                           badTpdu.first(headerSize));
+        out.append(er);
         close(CloseReason::ProtocolError);
     }
 
     // Malformed or out-of-order input above the transport.
     void protocolError()
     {
-        if (sessionStarted)
+        if (sessionStarted) {
             sendAbort(acse::source::AbortByProvider);
-        else
-            cotp::appendError(out, {peerRef, kErrorNotSpecified});
+        } else {
+            Bytes er;
+            cotp::appendError(er, {peerRef, kErrorNotSpecified});
+            out.append(er);
+        }
         close(CloseReason::ProtocolError);
     }
 
@@ -172,6 +200,7 @@ struct ServerAssociation::Impl {
 
     Callbacks callbacks;
     Link link;
+    std::vector<presentation::Pdv> pdvs;  // of the last data SPDU, kept for its capacity
 
     void onTpdu(const cotp::Tpdu& tpdu)
     {
@@ -198,7 +227,9 @@ struct ServerAssociation::Impl {
         cc.srcRef = kLocalRef;
         cc.classOptions = 0;
         cc.tpduSizeCode = cotp::codeForSize(link.tpduSize());
-        cotp::appendConnect(link.out, cotp::Code::CC, cc);
+        Bytes packet;
+        cotp::appendConnect(packet, cotp::Code::CC, cc);
+        link.out.append(packet);
         link.state = State::TransportOpen;
     }
 
@@ -275,7 +306,6 @@ struct ServerAssociation::Impl {
 
     void deliver(ByteView ppdu)
     {
-        std::vector<presentation::Pdv> pdvs;
         if (presentation::decodeUserData(ppdu, pdvs) != Result::Ok)
             return link.protocolError();
         for (const presentation::Pdv& pdv : pdvs)
@@ -312,7 +342,18 @@ void ServerAssociation::receive(ByteView bytes)
         bytes, [this](const cotp::Tpdu& t) { impl_->onTpdu(t); }, [this](ByteView tsdu) { impl_->onTsdu(tsdu); });
 }
 
+std::size_t ServerAssociation::bufferedInput() const
+{
+    return impl_->link.bufferedInput();
+}
+
 void ServerAssociation::send(ByteView mmsPdu)
+{
+    if (impl_->link.state == State::Associated)
+        impl_->link.sendData(mmsPdu);
+}
+
+void ServerAssociation::send(ber::Writer& mmsPdu)
 {
     if (impl_->link.state == State::Associated)
         impl_->link.sendData(mmsPdu);
@@ -323,7 +364,12 @@ void ServerAssociation::abort()
     impl_->link.abortLocally();
 }
 
-Bytes& ServerAssociation::output()
+OutputQueue& ServerAssociation::output()
+{
+    return impl_->link.out;
+}
+
+const OutputQueue& ServerAssociation::output() const
 {
     return impl_->link.out;
 }
@@ -491,7 +537,9 @@ void ClientAssociation::connect(ByteView mmsInitiateRequest)
     cr.hasCallingTsap = cr.hasCalledTsap = true;
     cr.callingTsap = d.local.tsel;
     cr.calledTsap = d.remote.tsel;
-    cotp::appendConnect(d.link.out, cotp::Code::CR, cr);
+    Bytes packet;
+    cotp::appendConnect(packet, cotp::Code::CR, cr);
+    d.link.out.append(packet);
 }
 
 void ClientAssociation::receive(ByteView bytes)
@@ -525,7 +573,7 @@ void ClientAssociation::abort()
     impl_->link.abortLocally();
 }
 
-Bytes& ClientAssociation::output()
+OutputQueue& ClientAssociation::output()
 {
     return impl_->link.out;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "iec61850/ber/ber.hpp"
+#include "iec61850/iso/output_queue.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,15 @@ struct Limits {
     // Cap on a reassembled TSDU (a whole session PDU); the owner derives it
     // from the MMS maximum PDU size plus the upper layers' overhead.
     std::size_t maxTsduSize = 65000 + 1024;
+    // Received bytes are decoded only while less than this waits in output();
+    // the rest stays buffered until the owner has sent enough and calls
+    // receive() again (with no bytes, or with more).
+    std::size_t maxQueuedOutput = SIZE_MAX;
 };
+
+// Room an MMS PDU needs in front of its encoding for the headers of the
+// layers below when it is handed over in a ber::Writer (send(ber::Writer&)).
+constexpr std::size_t kFrameHeadroom = 32;
 
 enum class State : std::uint8_t {
     Idle,            // nothing received / sent yet
@@ -64,12 +73,18 @@ public:
     ServerAssociation& operator=(const ServerAssociation&) = delete;
 
     void receive(ByteView bytes);
+    // Received bytes not decoded yet (see Limits::maxQueuedOutput).
+    std::size_t bufferedInput() const;
     // Queues one MMS PDU (the owner checks it against the negotiated MMS PDU size).
     void send(ByteView mmsPdu);
+    // The same for a PDU encoded with kFrameHeadroom octets of headroom: the
+    // lower layers' headers go in front of it in place.
+    void send(ber::Writer& mmsPdu);
     // Sends an ACSE abort and closes.
     void abort();
 
-    Bytes& output();
+    OutputQueue& output();
+    const OutputQueue& output() const;
     State state() const;
     bool closed() const { return state() == State::Closed; }
     CloseReason closeReason() const;
@@ -106,7 +121,7 @@ public:
     void release();
     void abort();
 
-    Bytes& output();
+    OutputQueue& output();
     State state() const;
     bool closed() const { return state() == State::Closed; }
     CloseReason closeReason() const;

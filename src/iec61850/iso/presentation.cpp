@@ -73,22 +73,20 @@ Result readUserData(const Reader& parent, const Element& e, std::vector<Pdv>& ou
     Reader r(ByteView{}, 0);
     if (e.tag != application(1, true) || enter(parent, e, r) != Result::Ok)
         return Result::Malformed;
-    std::vector<Pdv> pdvs;
+    out.clear();  // filled in place: a caller's vector keeps its capacity from PDU to PDU
     const Result res = forEachElement(r, [&](const Element& list, const Reader& lr) {
-        if (pdvs.size() == kMaxPdvs)
+        if (out.size() == kMaxPdvs)
             return Result::TooLarge;
         Pdv pdv;
         const Result x = readPdv(lr, list, pdv);
         if (x == Result::Ok)
-            pdvs.push_back(pdv);
+            out.push_back(pdv);
         return x;
     });
-    if (res != Result::Ok)
-        return res;
-    if (pdvs.empty())
-        return Result::Malformed;
-    out = std::move(pdvs);
-    return Result::Ok;
+    if (res == Result::Ok && !out.empty())
+        return Result::Ok;
+    out.clear();
+    return res == Result::Ok ? Result::Malformed : res;
 }
 
 Result readModeSelector(const Reader& parent, const Element& e)
@@ -422,6 +420,14 @@ void appendUserData(ber::Writer& w, std::int64_t contextId, ByteView value)
     w.end(single);
     w.end(pdv);
     w.end(data);
+}
+
+bool prependUserData(ber::Writer& w, std::int64_t contextId)
+{
+    const std::uint8_t id[] = {ber::universal_tag::Integer, 1, static_cast<std::uint8_t>(contextId)};
+    return w.headroom() >= kUserDataHeadroom && contextId >= 1 && contextId <= 127 &&
+           w.prependHeader(context(0, true)) && w.prepend(id) && w.prependHeader(universal(kSequence, true)) &&
+           w.prependHeader(application(1, true));
 }
 
 Bytes encodeUserData(std::int64_t contextId, ByteView value)

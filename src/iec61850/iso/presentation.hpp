@@ -80,6 +80,10 @@ Result decodeAbort(ByteView ppdu, std::vector<Pdv>& out);
 bool negotiate(const ConnectRequest& cp, Contexts& chosen, std::vector<ContextResult>& results);
 
 void appendUserData(ber::Writer& w, std::int64_t contextId, ByteView value);
+// The same around the encoding in `w`, in place, in front of it; false when
+// its headroom is smaller than kUserDataHeadroom. Context ids are 1..127.
+constexpr std::size_t kUserDataHeadroom = 21;
+bool prependUserData(ber::Writer& w, std::int64_t contextId);
 Bytes encodeUserData(std::int64_t contextId, ByteView value);
 Bytes encodeConnect(const std::optional<Bytes>& calling, const std::optional<Bytes>& called, const Contexts& contexts,
                     ByteView acseApdu);

@@ -244,9 +244,10 @@ bool appendAbort(Bytes& out, ByteView userData)
     return appendSpdu(out, Kind::Abort, parameters, userData);
 }
 
-void appendDataHeader(Bytes& out)
+bool prependDataHeader(ber::Writer& userData)
 {
-    out.insert(out.end(), {1, 0, 1, 0});
+    const std::uint8_t header[kDataHeaderSize] = {1, 0, 1, 0};
+    return userData.prepend(header);
 }
 
 }  // namespace iec61850::iso::session

@@ -65,6 +65,8 @@ bool appendRefuse(Bytes& out, ByteView userData);
 bool appendFinish(Bytes& out, ByteView userData);
 bool appendDisconnect(Bytes& out, ByteView userData);
 bool appendAbort(Bytes& out, ByteView userData);
-void appendDataHeader(Bytes& out);  // Give-Tokens and Data Transfer; the user data follows as is
+// Give-Tokens and Data Transfer in front of the user data, in the writer's headroom.
+constexpr std::size_t kDataHeaderSize = 4;
+bool prependDataHeader(ber::Writer& userData);
 
 }  // namespace iec61850::iso::session

@@ -229,9 +229,27 @@ void appendError(Bytes& out, const Error& e, ByteView invalidHeader)
     }
 }
 
+namespace {
+// User data octets one DT TPDU of the given size carries.
+std::size_t dataChunk(std::size_t tpduSize)
+{
+    return std::clamp(tpduSize, kMinTpduSize, tpkt::kMaxPacket - tpkt::kHeaderSize) - kDtHeaderSize;
+}
+}  // namespace
+
+bool prependData(ber::Writer& tsdu, std::size_t tpduSize)
+{
+    const std::size_t length = tpkt::kHeaderSize + kDtHeaderSize + tsdu.size();
+    if (tsdu.size() > dataChunk(tpduSize) || tsdu.headroom() < kDataFrameHeadroom)
+        return false;
+    const std::uint8_t header[] = {3, 0, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
+                                   2, static_cast<std::uint8_t>(Code::DT), 0x80};
+    return tsdu.prepend(header);
+}
+
 void appendData(Bytes& out, ByteView tsdu, std::size_t tpduSize)
 {
-    const std::size_t chunk = std::clamp(tpduSize, kMinTpduSize, tpkt::kMaxPacket - tpkt::kHeaderSize) - kDtHeaderSize;
+    const std::size_t chunk = dataChunk(tpduSize);
     do {
         const std::size_t n = std::min(chunk, tsdu.size());
         const bool last = n == tsdu.size();

@@ -100,6 +100,10 @@ void appendDisconnect(Bytes& out, const Disconnect& d);
 void appendError(Bytes& out, const Error& e, ByteView invalidHeader = {});
 // Splits a TSDU into DT TPDUs of at most tpduSize octets each; the last has EOT.
 void appendData(Bytes& out, ByteView tsdu, std::size_t tpduSize);
+// Frames a TSDU that fits one DT TPDU in place, TPKT and DT header in the
+// writer's headroom; false (nothing written) when it does not fit or there is no room.
+constexpr std::size_t kDataFrameHeadroom = tpkt::kHeaderSize + kDtHeaderSize;
+bool prependData(ber::Writer& tsdu, std::size_t tpduSize);
 
 // Joins DT user data up to the EOT TPDU.
 class Reassembler {

@@ -39,6 +39,127 @@ Status readBits(const Element& e, Bytes& bits, std::uint32_t& count)
     return Status::Ok;
 }
 
+// ---- Names and variable access, as views -----------------------------------------------
+
+Status readIdentifier(const Element& e, std::string_view& out)
+{
+    if (e.tag.constructed)
+        return Status::BadTag;
+    if (e.content.size() > kMaxIdentifier)
+        return Status::BadValue;
+    out = asString(e.content);
+    return Status::Ok;
+}
+
+Status objectNameView(const Element& e, ObjectNameView& out)
+{
+    if (e.tag == context(0) || e.tag == context(2)) {
+        out.scope = e.tag.number == 0 ? ObjectName::Scope::Vmd : ObjectName::Scope::Association;
+        out.domain = {};
+        return readIdentifier(e, out.item);
+    }
+    MMS_TRY(expectTag(e, context(1, true)));
+    Reader r(ByteView{});
+    MMS_TRY(open(e, r));
+    Element f;
+    ObjectNameView n{ObjectName::Scope::Domain, {}, {}};
+    MMS_TRY(nextWithTag(r, kVisibleString, f));
+    MMS_TRY(readIdentifier(f, n.domain));
+    MMS_TRY(nextWithTag(r, kVisibleString, f));
+    MMS_TRY(readIdentifier(f, n.item));
+    MMS_TRY(atEnd(r));
+    out = n;
+    return Status::Ok;
+}
+
+Status variableSpecView(const Element& item, VariableSpecView& v)
+{
+    MMS_TRY(expectTag(item, kSequence));
+    Reader r(ByteView{});
+    MMS_TRY(open(item, r));
+    Element f, name;
+    MMS_TRY(nextWithTag(r, context(0, true), f));  // only variables named by ObjectName
+    MMS_TRY(inner(f, name));
+    MMS_TRY(objectNameView(name, v.name));
+    v.alternateAccess = nextIf(r, context(5, true), f) ? f.content : ByteView{};
+    return atEnd(r);
+}
+
+// The VariableAccessSpecification CHOICE: a list name, or the variables.
+Status accessSpecView(const Element& e, std::optional<ObjectNameView>& listName,
+                      std::vector<VariableSpecView>& variables, std::size_t maxItems)
+{
+    listName.reset();
+    variables.clear();
+    if (e.tag == context(1, true)) {
+        Element name;
+        ObjectNameView n;
+        MMS_TRY(inner(e, name));
+        MMS_TRY(objectNameView(name, n));
+        listName = n;
+        return Status::Ok;
+    }
+    MMS_TRY(expectTag(e, context(0, true)));
+    Reader r(ByteView{});
+    MMS_TRY(open(e, r));
+    while (!r.atEnd()) {
+        if (variables.size() >= maxItems)
+            return Status::BadLength;
+        Element item;
+        VariableSpecView v;
+        MMS_TRY(r.next(item));
+        MMS_TRY(variableSpecView(item, v));
+        variables.push_back(v);
+    }
+    return Status::Ok;
+}
+
+VariableSpec owned(const VariableSpecView& v)
+{
+    return {v.name.owned(), Bytes(v.alternateAccess.begin(), v.alternateAccess.end())};
+}
+
+VariableAccessSpec owned(const std::optional<ObjectNameView>& listName, const std::vector<VariableSpecView>& variables)
+{
+    VariableAccessSpec s;
+    if (listName)
+        s.listName = listName->owned();
+    s.variables.reserve(variables.size());
+    for (const VariableSpecView& v : variables)
+        s.variables.push_back(owned(v));
+    return s;
+}
+
+// The read service element [4]; invokeId is left alone.
+Status readView(const Element& e, ReadRequestView& out, std::size_t maxItems)
+{
+    Reader r(ByteView{});
+    MMS_TRY(open(e, r));
+    Element f, access;
+    out.specificationWithResult = false;
+    if (nextIf(r, context(0), f))
+        MMS_TRY(readBool(f, out.specificationWithResult));
+    MMS_TRY(nextWithTag(r, context(1, true), f));
+    MMS_TRY(inner(f, access));
+    MMS_TRY(accessSpecView(access, out.listName, out.variables, maxItems));
+    out.accessSpecification = access.whole;
+    return atEnd(r);
+}
+
+// The invoke ID and service element of a confirmed request.
+Status confirmedEnvelope(const Element& e, std::uint32_t& invokeId, Element& service)
+{
+    Reader r(ByteView{});
+    MMS_TRY(open(e, r));
+    Element f;
+    MMS_TRY(nextWithTag(r, kInteger, f));
+    MMS_TRY(readInt(f, invokeId));
+    MMS_TRY(r.next(service));
+    if (service.tag == kSequence)
+        return Status::BadValue;  // modifiers are not supported
+    return Status::Ok;
+}
+
 class Decoder {
 public:
     explicit Decoder(const DecodeLimits& limits) : limits_(limits) {}
@@ -101,60 +222,28 @@ Status Decoder::list(const Element& e, std::vector<T>& out, F&& decodeOne)
 
 Status Decoder::objectName(const Element& e, ObjectName& out)
 {
-    if (e.tag == context(0)) {
-        out.scope = ObjectName::Scope::Vmd;
-        out.domain.clear();
-        return readString(e, out.item);
-    }
-    if (e.tag == context(2)) {
-        out.scope = ObjectName::Scope::Association;
-        out.domain.clear();
-        return readString(e, out.item);
-    }
-    MMS_TRY(expectTag(e, context(1, true)));
-    Reader r(ByteView{});
-    MMS_TRY(open(e, r));
-    Element f;
-    ObjectName n{ObjectName::Scope::Domain, {}, {}};
-    MMS_TRY(nextWithTag(r, kVisibleString, f));
-    MMS_TRY(readString(f, n.domain));
-    MMS_TRY(nextWithTag(r, kVisibleString, f));
-    MMS_TRY(readString(f, n.item));
-    MMS_TRY(atEnd(r));
-    out = std::move(n);
+    ObjectNameView n;
+    MMS_TRY(objectNameView(e, n));
+    out = n.owned();
     return Status::Ok;
 }
 
 Status Decoder::variableSpecs(const Element& e, std::vector<VariableSpec>& out)
 {
-    return list(e, out, [this](const Element& item, VariableSpec& v) {
-        MMS_TRY(expectTag(item, kSequence));
-        Reader r(ByteView{});
-        MMS_TRY(open(item, r));
-        Element f, name;
-        MMS_TRY(nextWithTag(r, context(0, true), f));  // only variables named by ObjectName
-        MMS_TRY(inner(f, name));
-        MMS_TRY(objectName(name, v.name));
-        if (nextIf(r, context(5, true), f))
-            v.alternateAccess.assign(f.content.begin(), f.content.end());
-        return atEnd(r);
+    return list(e, out, [](const Element& item, VariableSpec& v) {
+        VariableSpecView view;
+        MMS_TRY(variableSpecView(item, view));
+        v = owned(view);
+        return Status::Ok;
     });
 }
 
 Status Decoder::variableAccessSpec(const Element& e, VariableAccessSpec& out)
 {
-    if (e.tag == context(1, true)) {
-        Element name;
-        ObjectName n;
-        MMS_TRY(inner(e, name));
-        MMS_TRY(objectName(name, n));
-        out = VariableAccessSpec::list(std::move(n));
-        return Status::Ok;
-    }
-    MMS_TRY(expectTag(e, context(0, true)));
-    VariableAccessSpec s;
-    MMS_TRY(variableSpecs(e, s.variables));
-    out = std::move(s);
+    std::optional<ObjectNameView> listName;
+    std::vector<VariableSpecView> variables;
+    MMS_TRY(accessSpecView(e, listName, variables, limits_.maxListItems));
+    out = owned(listName, variables);
     return Status::Ok;
 }
 
@@ -301,17 +390,9 @@ Status Decoder::identify(const Element& e, IdentifyResponse& out)
 
 Status Decoder::read(const Element& e, ReadRequest& out)
 {
-    Reader r(ByteView{});
-    MMS_TRY(open(e, r));
-    ReadRequest req;
-    Element f, access;
-    if (nextIf(r, context(0), f))
-        MMS_TRY(readBool(f, req.specificationWithResult));
-    MMS_TRY(nextWithTag(r, context(1, true), f));
-    MMS_TRY(inner(f, access));
-    MMS_TRY(variableAccessSpec(access, req.access));
-    MMS_TRY(atEnd(r));
-    out = std::move(req);
+    ReadRequestView view;
+    MMS_TRY(readView(e, view, limits_.maxListItems));
+    out = ReadRequest{view.specificationWithResult, owned(view.listName, view.variables)};
     return Status::Ok;
 }
 
@@ -609,16 +690,10 @@ Status Decoder::responseService(const Element& e, ConfirmedResponseService& out)
 
 Status Decoder::confirmedRequest(const Element& e, ConfirmedRequest& out)
 {
-    Reader r(ByteView{});
-    MMS_TRY(open(e, r));
     ConfirmedRequest req;
-    Element f;
-    MMS_TRY(nextWithTag(r, kInteger, f));
-    MMS_TRY(readInt(f, req.invokeId));
-    MMS_TRY(r.next(f));
-    if (f.tag == kSequence)
-        return Status::BadValue;  // modifiers are not supported
-    MMS_TRY(requestService(f, req.service));
+    Element service;
+    MMS_TRY(confirmedEnvelope(e, req.invokeId, service));
+    MMS_TRY(requestService(service, req.service));
     out = std::move(req);
     return Status::Ok;
 }
@@ -1111,20 +1186,44 @@ Bytes encodePdu(const Pdu& pdu)
     return w.take();
 }
 
-void encodeReadResponse(ber::Writer& w, std::uint32_t invokeId, const VariableAccessSpec* echoedSpec,
-                        std::span<const Value* const> results)
+bool isReadRequest(ByteView pdu)
 {
-    const auto m = w.begin(context(pdu_tag::ConfirmedResponse, true));
+    Element e, service;
+    std::uint32_t invokeId = 0;
+    return ber::decodeElement(pdu, e) == Status::Ok && e.tag == context(pdu_tag::ConfirmedRequest, true) &&
+           confirmedEnvelope(e, invokeId, service) == Status::Ok && service.tag.is(ber::TagClass::Context, service_tag::Read);
+}
+
+Status decodeReadRequest(ByteView pdu, ReadRequestView& out, const DecodeLimits& limits)
+{
+    Element e, service;
+    MMS_TRY(ber::decodeElement(pdu, e));
+    if (e.whole.size() != pdu.size())
+        return Status::BadLength;
+    MMS_TRY(expectTag(e, context(pdu_tag::ConfirmedRequest, true)));
+    MMS_TRY(confirmedEnvelope(e, out.invokeId, service));
+    MMS_TRY(expectTag(service, context(service_tag::Read, true)));
+    return readView(service, out, limits.maxListItems);
+}
+
+ReadResponseWriter::ReadResponseWriter(ber::Writer& w, std::uint32_t invokeId, ByteView echoedSpec) : w_(w)
+{
+    pdu_ = w.begin(context(pdu_tag::ConfirmedResponse, true));
     w.unsignedInteger(kInteger, invokeId);
-    const auto read = w.begin(context(service_tag::Read, true));
-    if (echoedSpec) {
+    read_ = w.begin(context(service_tag::Read, true));
+    if (!echoedSpec.empty()) {
         const auto access = w.begin(context(0, true));
-        encodeVariableAccessSpec(w, *echoedSpec);
+        w.raw(echoedSpec);
         w.end(access);
     }
-    encodeAccessResults(w, context(1, true), results);
-    w.end(read);
-    w.end(m);
+    results_ = w.begin(context(1, true));
+}
+
+void ReadResponseWriter::close()
+{
+    w_.end(results_);
+    w_.end(read_);
+    w_.end(pdu_);
 }
 
 void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& access, std::span<const Value* const> results)

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -378,10 +379,53 @@ std::optional<std::uint32_t> peekInvokeId(ByteView bytes);
 void encodePdu(ber::Writer& w, const Pdu& pdu);
 Bytes encodePdu(const Pdu& pdu);
 
-// Allocation-light encoders for the hot server paths: the values are
-// referenced, not copied.
-void encodeReadResponse(ber::Writer& w, std::uint32_t invokeId, const VariableAccessSpec* echoedSpec,
-                        std::span<const Value* const> results);
+// ---- The server's read path ---------------------------------------------------
+
+// Names as views into the bytes they were decoded from.
+struct ObjectNameView {
+    ObjectName::Scope scope = ObjectName::Scope::Vmd;
+    std::string_view domain;
+    std::string_view item;
+
+    ObjectName owned() const { return {scope, std::string(domain), std::string(item)}; }
+};
+
+struct VariableSpecView {
+    ObjectNameView name;
+    ByteView alternateAccess;  // content octets of alternateAccess [5], empty if absent
+};
+
+// A read request, valid while the bytes it was decoded from are. Decoding
+// into the same object again reuses its storage.
+struct ReadRequestView {
+    std::uint32_t invokeId = 0;
+    bool specificationWithResult = false;
+    std::optional<ObjectNameView> listName;    // variableListName, or else
+    std::vector<VariableSpecView> variables;   // listOfVariable
+    ByteView accessSpecification;              // as encoded, for the echo in the response
+};
+
+// Whether a PDU is a confirmed request for a read (its envelope says so,
+// whatever the rest holds).
+bool isReadRequest(ByteView pdu);
+// Decodes a confirmed read request; it accepts what decodePdu accepts.
+Status decodeReadRequest(ByteView pdu, ReadRequestView& out, const DecodeLimits& limits = {});
+
+// Writes a read response around access results encoded in between, so that
+// they can come straight from the data: construct, encode one AccessResult per
+// variable (Value::encode), close(). echoedSpec: the request's encoded
+// variableAccessSpecification when it asked for it, else empty.
+class ReadResponseWriter {
+public:
+    ReadResponseWriter(ber::Writer& w, std::uint32_t invokeId, ByteView echoedSpec);
+    void close();
+
+private:
+    ber::Writer& w_;
+    ber::Writer::Marker pdu_, read_, results_;
+};
+
+// Allocation-light encoder for reports: the values are referenced, not copied.
 void encodeInformationReport(ber::Writer& w, const VariableAccessSpec& access, std::span<const Value* const> results);
 
 void encodeObjectName(ber::Writer& w, const ObjectName& n);

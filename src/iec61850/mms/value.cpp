@@ -737,6 +737,11 @@ void Value::encode(ber::Writer& w) const
     }
 }
 
+ber::Writer::Marker beginStructure(ber::Writer& w)
+{
+    return w.begin(ber::context(data_tag::Structure, true));
+}
+
 Bytes Value::encode() const
 {
     ber::Writer w;

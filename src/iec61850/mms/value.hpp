@@ -197,4 +197,8 @@ private:
 // Encodes an AccessResult list member: error values become failure [0].
 inline void encodeAccessResult(ber::Writer& w, const Value& v) { v.encode(w); }
 
+// Opens structure Data for members encoded one by one (close with w.end()),
+// for encoders that do not hold the members as one value.
+ber::Writer::Marker beginStructure(ber::Writer& w);
+
 }  // namespace iec61850::mms

@@ -181,6 +181,18 @@ void Socket::shutdownWrite()
         ::shutdown(fd_, SHUT_WR);
 }
 
+bool Socket::setKeepAlive(int idleSeconds, int intervalSeconds, int probes)
+{
+    const int on = 1;
+    const unsigned unacknowledgedMs = 1000u * static_cast<unsigned>(idleSeconds + intervalSeconds * probes);
+    auto set = [this](int level, int name, const auto& value) {
+        return ::setsockopt(fd_, level, name, &value, sizeof value) == 0;
+    };
+    return set(SOL_SOCKET, SO_KEEPALIVE, on) && set(IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds) &&
+           set(IPPROTO_TCP, TCP_KEEPINTVL, intervalSeconds) && set(IPPROTO_TCP, TCP_KEEPCNT, probes) &&
+           set(IPPROTO_TCP, TCP_USER_TIMEOUT, unacknowledgedMs);
+}
+
 IoResult Socket::send(std::span<const std::uint8_t> data)
 {
     if (fd_ < 0)

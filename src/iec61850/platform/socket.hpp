@@ -49,6 +49,11 @@ public:
     void close();
     // Half-close: no more sends, the peer sees end of stream.
     void shutdownWrite();
+    // TCP keepalive: the first probe after idleSeconds without traffic, then
+    // one every intervalSeconds; the connection breaks when `probes` go
+    // unanswered, or when sent data stays unacknowledged as long. False when
+    // the system refused an option.
+    bool setKeepAlive(int idleSeconds, int intervalSeconds, int probes);
 
     // Non-blocking send/recv. recv reports Closed at end of stream.
     IoResult send(std::span<const std::uint8_t> data);

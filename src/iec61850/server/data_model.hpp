@@ -48,6 +48,13 @@ public:
     virtual const mms::TypeDescription* typeOf(std::string_view domain, std::string_view item) const = 0;
     // The value, or a DataAccessError value.
     virtual mms::Value read(const ClientContext& client, std::string_view domain, std::string_view item) = 0;
+    // The same written as one AccessResult (Data, or the failure); a model
+    // may encode straight from its data instead of building a value first.
+    virtual void encodeRead(const ClientContext& client, std::string_view domain, std::string_view item,
+                            ber::Writer& w)
+    {
+        read(client, domain, item).encode(w);
+    }
     // Empty on success. The model checks type and shape.
     virtual std::optional<mms::DataAccessError> write(const ClientContext& client, std::string_view domain,
                                                       std::string_view item, const mms::Value& value) = 0;

@@ -55,15 +55,19 @@ platform::NetStatus MmsServer::listen(std::string_view address, std::uint16_t po
     return status;
 }
 
-std::size_t MmsServer::outputBound() const
-{
-    return std::max(config_.maxQueuedOutput, 2 * static_cast<std::size_t>(config_.maxPduSize) + 4096);
-}
-
 std::size_t MmsServer::connectionCount() const
 {
     std::lock_guard lock(mutex_);
     return clients_.size();
+}
+
+std::size_t MmsServer::bufferedBytes() const
+{
+    std::lock_guard lock(mutex_);
+    std::size_t bytes = 0;
+    for (const auto& c : clients_)
+        bytes += queued(*c) + c->connection->bufferedInput();
+    return bytes;
 }
 
 void MmsServer::step(int timeoutMs)
@@ -82,9 +86,12 @@ void MmsServer::step(int timeoutMs)
     bool acceptNow = false;
     for (int i = 0; i < ready; ++i)
         serveReady(events_[static_cast<std::size_t>(i)], acceptNow);
-    for (auto& c : clients_)
+    for (auto& c : clients_) {
         if (!c->dead)
             flush(*c);
+        if (!c->dead)
+            resumeInput(*c);
+    }
     dropUnassociated();
     reap();
     if (acceptNow)
@@ -109,7 +116,7 @@ void MmsServer::serveReady(const platform::ReadyEvent& event, bool& acceptNow)
 void MmsServer::updateInterests()
 {
     for (auto& c : clients_) {
-        const platform::Interest wanted{queued(*c) < outputBound(), queued(*c) > 0};
+        const platform::Interest wanted{!c->connection->outputFull(), queued(*c) > 0};
         if (wanted != c->interest && poller_.modify(c->socket.fd(), wanted))
             c->interest = wanted;
     }
@@ -151,6 +158,8 @@ void MmsServer::acceptPending()
             return;
         if (clients_.size() >= config_.maxConnections || !poller_.add(socket.fd(), {true, false}))
             continue;  // refused: the socket closes here, the others carry on
+        if (config_.keepAliveIdleSeconds > 0)
+            socket.setKeepAlive(config_.keepAliveIdleSeconds, config_.keepAliveIntervalSeconds, config_.keepAliveProbes);
         auto c = std::make_unique<Client>();
         ClientContext context{nextId_++, socket.localAddress(), socket.peerAddress(), nullptr};
         c->socket = std::move(socket);
@@ -165,9 +174,11 @@ void MmsServer::acceptPending()
     }
 }
 
+// Reads only while the connection decodes: what it read but could not
+// decode yet (its output over the bound) is at most one read.
 void MmsServer::serveInput(Client& c)
 {
-    for (int i = 0; i < kReadsPerStep && !c.dead && queued(c) < outputBound(); ++i) {
+    for (int i = 0; i < kReadsPerStep && !c.dead && !c.connection->outputFull(); ++i) {
         platform::IoResult r = c.socket.recv(readBuffer_);
         if (r.status == platform::NetStatus::WouldBlock)
             return;
@@ -178,21 +189,33 @@ void MmsServer::serveInput(Client& c)
             c.dead = true;
             return;
         }
-        serving_ = true;
-        c.connection->receive(ByteView(readBuffer_.data(), r.count));
-        serving_ = false;
-        sendDeferredReports();
+        receive(c, ByteView(readBuffer_.data(), r.count));
         if (r.count < readBuffer_.size())
             return;
     }
 }
 
+void MmsServer::receive(Client& c, ByteView bytes)
+{
+    serving_ = true;
+    c.connection->receive(bytes);
+    serving_ = false;
+    sendDeferredReports();
+}
+
+void MmsServer::resumeInput(Client& c)
+{
+    if (c.connection->bufferedInput() == 0 || c.connection->outputFull())
+        return;
+    receive(c, {});
+    flush(c);
+}
+
 void MmsServer::flush(Client& c)
 {
-    Bytes& out = c.connection->output();
-    std::size_t sent = 0;
-    while (sent < out.size()) {
-        platform::IoResult r = c.socket.send(ByteView(out).subspan(sent));
+    iso::OutputQueue& out = c.connection->output();
+    while (!out.empty()) {
+        platform::IoResult r = c.socket.send(out.pending());
         if (r.status == platform::NetStatus::WouldBlock)
             break;
         if (!r.ok()) {
@@ -200,9 +223,8 @@ void MmsServer::flush(Client& c)
             out.clear();
             return;
         }
-        sent += r.count;
+        out.consume(r.count);
     }
-    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(sent));
     if (out.empty() && c.connection->closed())
         c.dead = true;
 }
@@ -271,7 +293,7 @@ bool MmsServer::sendInformationReport(ConnectionId id, const mms::VariableAccess
     std::lock_guard lock(mutex_);
     auto it = std::find_if(clients_.begin(), clients_.end(),
                            [id](const auto& c) { return c->connection->client().id == id; });
-    if (it == clients_.end() || (*it)->dead || queued(**it) >= outputBound())
+    if (it == clients_.end() || (*it)->dead || (*it)->connection->outputFull())
         return false;
     Client& c = **it;
     if (serving_) {

@@ -57,6 +57,8 @@ public:
     bool isRunning() const { return running_; }
 
     std::size_t connectionCount() const;
+    // Bytes all connections hold: output not yet sent, input not yet decoded.
+    std::size_t bufferedBytes() const;
 
     // The data-model mutex. The runtime holds it while serving a request.
     std::recursive_mutex& modelMutex() { return mutex_; }
@@ -98,11 +100,13 @@ private:
     int pollTimeout(int requestedMs) const;
     void dropUnassociated();
     void serveInput(Client& c);
+    void receive(Client& c, ByteView bytes);
+    // Decodes what waited while the output was over the bound, once it is not.
+    void resumeInput(Client& c);
     void flush(Client& c);
     void reap();
     void closeClient(Client& c);
     std::size_t queued(const Client& c) const { return c.connection->output().size(); }
-    std::size_t outputBound() const;
     void run();
     int tick(int timeoutMs);
     void sendDeferredReports();

@@ -108,6 +108,12 @@ std::size_t journalEntrySize(const mms::JournalEntry& e)
 
 }  // namespace
 
+std::size_t outputBound(const ServerConfig& config)
+{
+    return std::max(config.maxQueuedOutput,
+                    2 * static_cast<std::size_t>(std::max(config.maxPduSize, kMinPduSize)) + 4096);
+}
+
 Bytes supportedParameterCbb(std::uint32_t& bitCount)
 {
     using namespace param_cbb;
@@ -141,8 +147,10 @@ ServerConnection::ServerConnection(MmsDataModel& model, const ServerConfig& conf
           iso::ServerAssociation::Callbacks{
               [this](ByteView request, Bytes& response) { return onAssociate(request, response); },
               [this](ByteView pdu) { onData(pdu); }},
-          iso::Limits{config.maxTpduSize, static_cast<std::size_t>(std::max(config.maxPduSize, kMinPduSize)) + 1024}),
+          iso::Limits{config.maxTpduSize, static_cast<std::size_t>(std::max(config.maxPduSize, kMinPduSize)) + 1024,
+                      outputBound(config)}),
       maxPduSize_(std::max(config.maxPduSize, kMinPduSize)),
+      outputBound_(outputBound(config)),
       files_(FileServices::Link{
           [this](std::uint32_t id, const mms::ExtraResponse& r) {
               sendPdu(mms::ConfirmedResponse{id, mms::encodeExtra(r)});
@@ -221,6 +229,14 @@ mms::InitiateParameters ServerConnection::answer(const mms::InitiateParameters& 
 
 void ServerConnection::onData(ByteView bytes)
 {
+    if (mms::decodeReadRequest(bytes, readRequest_) == ber::Status::Ok) {  // the common case, without copies
+        answerConfirmed(readRequest_.invokeId, [this] { serveRead(readRequest_); });
+        return;
+    }
+    if (mms::isReadRequest(bytes)) {
+        rejectMalformed(bytes);
+        return;
+    }
     mms::Pdu pdu;
     if (mms::decodePdu(bytes, pdu) != ber::Status::Ok) {
         rejectMalformed(bytes);
@@ -230,7 +246,7 @@ void ServerConnection::onData(ByteView bytes)
         return;
     using RC = mms::RejectClass;
     std::visit(Overloaded{
-                   [&](const mms::ConfirmedRequest& r) { handleConfirmed(r); },
+                   [&](const mms::ConfirmedRequest& r) { answerConfirmed(r.invokeId, [&] { handleConfirmed(r); }); },
                    [&](const mms::ConfirmedResponse& r) { sendReject(r.invokeId, RC::ConfirmedResponse, 2); },
                    [&](const mms::ConfirmedError& r) { sendReject(r.invokeId, RC::ConfirmedError, 2); },
                    [&](const mms::UnconfirmedPdu&) {},
@@ -284,13 +300,38 @@ void ServerConnection::rejectMalformed(ByteView bytes)
         sendReject(std::nullopt, mms::RejectClass::PduError, mms::reject_code::pdu_error::InvalidPdu);
 }
 
-void ServerConnection::handleConfirmed(const mms::ConfirmedRequest& request)
+// We answer every request before we decode the next, so none is ever
+// outstanding here in the sense of being served. What the negotiated maximum
+// bounds is what a client has sent without having its answers: a request that
+// arrives while that many answers still wait in our output (not even taken by
+// the socket) comes from a client beyond its limit, and is rejected. A client
+// within the limit never sees this; one that pipelines without reading gets
+// rejects, and its input waits once the output is over the bound.
+template <class Serve>
+void ServerConnection::answerConfirmed(std::uint32_t invokeId, Serve&& serve)
 {
+    using namespace mms::reject_code::confirmed_request;
     if (concluded_) {
-        sendReject(request.invokeId, mms::RejectClass::ConfirmedRequest, mms::reject_code::confirmed_request::Other);
+        sendReject(invokeId, mms::RejectClass::ConfirmedRequest, Other);
         return;
     }
-    std::visit([&](const auto& service) { serve(request.invokeId, service); }, request.service);
+    const std::uint64_t sent = output().consumedTotal();
+    std::erase_if(unsentAnswers_, [sent](std::uint64_t end) { return end <= sent; });
+    if (unsentAnswers_.size() >= static_cast<std::size_t>(outstandingCalling_)) {
+        sendReject(invokeId, mms::RejectClass::ConfirmedRequest, MaxServOutstandingExceeded);
+        return;
+    }
+    serve();
+    unsentAnswers_.push_back(output().appendedTotal());
+}
+
+void ServerConnection::handleConfirmed(const mms::ConfirmedRequest& request)
+{
+    std::visit(Overloaded{
+                   [](const mms::ReadRequest&) {},  // never here: reads take the way of onData()
+                   [&](const auto& service) { serve(request.invokeId, service); },
+               },
+               request.service);
 }
 
 void ServerConnection::serve(std::uint32_t invokeId, const mms::StatusRequest&)
@@ -375,29 +416,37 @@ bool ServerConnection::resolveVariables(std::uint32_t invokeId, const mms::Varia
     return true;
 }
 
-void ServerConnection::serve(std::uint32_t invokeId, const mms::ReadRequest& r)
+// The answer is encoded once, straight from the model, into writer_.
+void ServerConnection::serveRead(const mms::ReadRequestView& r)
 {
-    std::vector<mms::VariableSpec> listMembers;
-    std::span<const mms::VariableSpec> variables;
-    if (!resolveVariables(invokeId, r.access, listMembers, variables))
+    std::vector<mms::ObjectName> listMembers;
+    if (r.listName && (r.listName->scope == mms::ObjectName::Scope::Association ||
+                       !model_.variableListMembers(r.listName->domain, r.listName->item, listMembers))) {
+        sendError(r.invokeId, mms::ErrorClass::Access, mms::error_code::access::ObjectNonExistent);
         return;
-    std::vector<mms::Value> results;
-    results.reserve(variables.size());
-    for (const mms::VariableSpec& v : variables) {
-        if (!v.alternateAccess.empty())
-            results.push_back(mms::Value::error(mms::DataAccessError::ObjectAccessUnsupported));
-        else if (v.name.scope == mms::ObjectName::Scope::Association)
-            results.push_back(mms::Value::error(mms::DataAccessError::ObjectNonExistent));
-        else
-            results.push_back(model_.read(client_, domainOf(v.name), v.name.item));
     }
-    std::vector<const mms::Value*> pointers;
-    pointers.reserve(results.size());
-    for (const mms::Value& v : results)
-        pointers.push_back(&v);
-    writer_.clear();
-    mms::encodeReadResponse(writer_, invokeId, r.specificationWithResult ? &r.access : nullptr, pointers);
-    sendEncodedResponse(invokeId);
+    mms::ReadResponseWriter response(startPdu(), r.invokeId,
+                                     r.specificationWithResult ? r.accessSpecification : ByteView{});
+    if (r.listName) {
+        for (const mms::ObjectName& n : listMembers)
+            encodeReadResult({n.scope, n.domain, n.item}, {});
+    } else {
+        for (const mms::VariableSpecView& v : r.variables)
+            encodeReadResult(v.name, v.alternateAccess);
+    }
+    response.close();
+    sendEncodedResponse(r.invokeId);
+}
+
+void ServerConnection::encodeReadResult(const mms::ObjectNameView& name, ByteView alternateAccess)
+{
+    if (!alternateAccess.empty())
+        mms::Value::error(mms::DataAccessError::ObjectAccessUnsupported).encode(writer_);
+    else if (name.scope == mms::ObjectName::Scope::Association)
+        mms::Value::error(mms::DataAccessError::ObjectNonExistent).encode(writer_);
+    else
+        model_.encodeRead(client_, name.scope == mms::ObjectName::Scope::Domain ? name.domain : std::string_view(),
+                          name.item, writer_);
 }
 
 void ServerConnection::serve(std::uint32_t invokeId, const mms::WriteRequest& r)
@@ -530,18 +579,23 @@ bool ServerConnection::sendInformationReport(const mms::VariableAccessSpec& acce
 {
     if (!associated() || concluded_)
         return false;
-    reportWriter_.clear();
+    reportWriter_.reset(iso::kFrameHeadroom);
     mms::encodeInformationReport(reportWriter_, access, values);
     if (reportWriter_.size() > static_cast<std::size_t>(maxPduSize_))
         return false;
-    association_.send(reportWriter_.bytes());
+    association_.send(reportWriter_);
     return true;
+}
+
+ber::Writer& ServerConnection::startPdu()
+{
+    writer_.reset(iso::kFrameHeadroom);
+    return writer_;
 }
 
 void ServerConnection::sendPdu(const mms::Pdu& pdu)
 {
-    writer_.clear();
-    mms::encodePdu(writer_, pdu);
+    mms::encodePdu(startPdu(), pdu);
     std::uint32_t invokeId = 0;
     if (const auto* response = std::get_if<mms::ConfirmedResponse>(&pdu))
         invokeId = response->invokeId;
@@ -554,7 +608,7 @@ void ServerConnection::sendEncodedResponse(std::uint32_t invokeId)
         sendError(invokeId, mms::ErrorClass::Service, mms::error_code::service::PduSize);
         return;
     }
-    association_.send(writer_.bytes());
+    association_.send(writer_);
 }
 
 void ServerConnection::sendError(std::uint32_t invokeId, mms::ErrorClass cls, std::int32_t code)
@@ -564,16 +618,14 @@ void ServerConnection::sendError(std::uint32_t invokeId, mms::ErrorClass cls, st
 
 void ServerConnection::sendError(std::uint32_t invokeId, const mms::ServiceError& error)
 {
-    writer_.clear();
-    mms::encodePdu(writer_, mms::ConfirmedError{invokeId, error});
-    association_.send(writer_.bytes());
+    mms::encodePdu(startPdu(), mms::ConfirmedError{invokeId, error});
+    association_.send(writer_);
 }
 
 void ServerConnection::sendReject(std::optional<std::uint32_t> invokeId, mms::RejectClass cls, std::int32_t code)
 {
-    writer_.clear();
-    mms::encodePdu(writer_, mms::RejectPdu{invokeId, cls, code});
-    association_.send(writer_.bytes());
+    mms::encodePdu(startPdu(), mms::RejectPdu{invokeId, cls, code});
+    association_.send(writer_);
 }
 
 }  // namespace iec61850::server

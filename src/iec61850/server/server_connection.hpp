@@ -30,7 +30,17 @@ struct ServerConfig {
     // A client that has not associated within this time is dropped (0: never).
     std::uint32_t associateTimeoutMs = 30000;
     std::size_t maxQueuedOutput = 256 * 1024;  // per connection; raised to 2 PDUs if smaller
+    // TCP keepalive on every connection, so that a peer gone without a word
+    // (power lost, cable cut) frees its slot after idle + probes x interval
+    // seconds; a live client that is silent answers the probes and stays.
+    int keepAliveIdleSeconds = 60;  // 0: no keepalive
+    int keepAliveIntervalSeconds = 10;
+    int keepAliveProbes = 3;
 };
+
+// What a connection may queue for sending before its input waits undecoded:
+// maxQueuedOutput, but at least two PDUs and some.
+std::size_t outputBound(const ServerConfig& config);
 
 // Smallest max PDU size we agree to.
 constexpr std::int32_t kMinPduSize = 64;
@@ -42,9 +52,16 @@ public:
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
 
+    // Decodes and answers what it can of the bytes; what waits while the
+    // output is over the bound stays buffered: call again (with more bytes
+    // or none) once enough of the output has been sent.
     void receive(ByteView bytes);
-    // Bytes to send; the owner erases what it has sent.
-    Bytes& output() { return association_.output(); }
+    // Bytes to send; the owner consumes what it has sent.
+    iso::OutputQueue& output() { return association_.output(); }
+    const iso::OutputQueue& output() const { return association_.output(); }
+    // At the bound: input waits undecoded (and the runtime sends no reports).
+    bool outputFull() const { return output().size() >= outputBound_; }
+    std::size_t bufferedInput() const { return association_.bufferedInput(); }
 
     bool associated() const { return association_.state() == iso::State::Associated; }
     bool closed() const { return association_.closed(); }
@@ -76,11 +93,16 @@ private:
     mms::InitiateParameters answer(const mms::InitiateParameters& proposed) const;
     void onData(ByteView pdu);
 
+    // Answers a confirmed request with serve() unless the client exceeds the
+    // negotiated number of outstanding requests.
+    template <class Serve>
+    void answerConfirmed(std::uint32_t invokeId, Serve&& serve);
     void handleConfirmed(const mms::ConfirmedRequest& request);
+    void serveRead(const mms::ReadRequestView& r);
+    void encodeReadResult(const mms::ObjectNameView& name, ByteView alternateAccess);
     void serve(std::uint32_t invokeId, const mms::StatusRequest&);
     void serve(std::uint32_t invokeId, const mms::GetNameListRequest& r);
     void serve(std::uint32_t invokeId, const mms::IdentifyRequest&);
-    void serve(std::uint32_t invokeId, const mms::ReadRequest& r);
     void serve(std::uint32_t invokeId, const mms::WriteRequest& r);
     void serve(std::uint32_t invokeId, const mms::GetVariableAccessAttributesRequest& r);
     void serve(std::uint32_t invokeId, const mms::DefineNamedVariableListRequest&);
@@ -97,6 +119,8 @@ private:
     void rejectMalformed(ByteView pdu);
     bool answerToOurRequest(const mms::Pdu& pdu);
 
+    // Starts writer_ over for the next PDU, with room for the lower layers' headers.
+    ber::Writer& startPdu();
     void sendPdu(const mms::Pdu& pdu);
     // Sends what writer_ holds, or the pdu-size error when it is too large.
     void sendEncodedResponse(std::uint32_t invokeId);
@@ -110,7 +134,11 @@ private:
     iso::ServerAssociation association_;
     ber::Writer writer_;
     ber::Writer reportWriter_;
+    mms::ReadRequestView readRequest_;  // kept for its storage
+    // Where in the output stream the answers the socket has not taken yet end.
+    std::vector<std::uint64_t> unsentAnswers_;
     std::int32_t maxPduSize_;
+    std::size_t outputBound_;
     std::int16_t outstandingCalling_ = 1;
     std::int16_t outstandingCalled_ = 1;
     std::int8_t nestingLevel_ = 0;

@@ -110,12 +110,12 @@ private:
         association = &a;
         Bytes buffer(16384);
         while (!stop_ && socket.valid()) {
-            Bytes& out = a.output();
+            iso::OutputQueue& out = a.output();
             while (!out.empty()) {
-                auto r = socket.send(out);
+                auto r = socket.send(out.pending());
                 if (!r.ok() && r.status != platform::NetStatus::WouldBlock)
                     break;
-                out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(r.count));
+                out.consume(r.count);
             }
             if (dropAfterFlush || a.closed())
                 break;

@@ -17,11 +17,9 @@ namespace c01 = iso_test::c01;
 
 namespace {
 
-Bytes take(Bytes& out)
+Bytes take(iso::OutputQueue& out)
 {
-    Bytes b = std::move(out);
-    out.clear();
-    return b;
+    return out.take();
 }
 
 // An MMS-like PDU: one TLV of the given total size.
@@ -187,7 +185,7 @@ TEST(ServerAssociation, AnswersTheCapturedClientWholeAndSplitAtEveryOffset)
         EXPECT_EQ(s.initiates, std::vector<Bytes>{c01::initiateRequest});
         EXPECT_EQ(s.pdus, (std::vector<Bytes>{c01::identifyRequestPdu, c01::concludeRequestPdu}));
         EXPECT_EQ(s.assoc->closeReason(), CloseReason::Released);
-        EXPECT_EQ(s.assoc->output(), kCaptureServerStream);  // answered exactly as the capture's server did
+        EXPECT_EQ(s.assoc->output().take(), kCaptureServerStream);  // answered exactly as the capture's server did
     };
     for (std::size_t cut = 0; cut <= kCaptureClientStream.size(); ++cut) {
         SCOPED_TRACE(cut);
@@ -247,7 +245,7 @@ TEST(ServerAssociation, RefusesWithoutAskingTheOwner)
         s.assoc->receive(concat({c01::cr, cn}));
         EXPECT_TRUE(s.initiates.empty());
         EXPECT_EQ(s.assoc->closeReason(), CloseReason::Refused);
-        const Decoded d = decodeStream(s.assoc->output());
+        const Decoded d = decodeStream(s.assoc->output().pending());
         if (!c.contextRejected) {
             EXPECT_EQ(spduOf(d.tsdus.at(0)).kind, session::Kind::Refuse);
             continue;
@@ -265,7 +263,7 @@ TEST(ServerAssociation, DefaultsTo128OctetTpdusWithoutSizeParameter)
     s.assoc->receive(hex("030000130ee00000000100c2020001c1020001"));
     s.assoc->receive(c01::cnAarq);
     ASSERT_EQ(s.assoc->state(), State::Associated);
-    const Decoded d = decodeStream(s.assoc->output());
+    const Decoded d = decodeStream(s.assoc->output().pending());
     ASSERT_EQ(d.tpdus.at(0).code, cotp::Code::CC);
     EXPECT_EQ(d.tpdus[0].connect.tpduSizeCode, 7);
     EXPECT_EQ(d.largestTpdu, 128u);
@@ -344,7 +342,7 @@ TEST(Associations, AbortFromEitherSide)
         pump(*c.assoc, *s.assoc);
         ASSERT_EQ(s.assoc->state(), State::Associated);
         (fromClient ? c.assoc->abort() : s.assoc->abort());
-        const Bytes sent = fromClient ? c.assoc->output() : s.assoc->output();
+        const ByteView sent = (fromClient ? c.assoc->output() : s.assoc->output()).pending();
         EXPECT_EQ(abortApdu(decodeStream(sent).tsdus.at(0)).abortSource, acse::source::AbortByUser);
         pump(*c.assoc, *s.assoc);
         EXPECT_EQ(c.assoc->closeReason(), fromClient ? CloseReason::LocalAbort : CloseReason::PeerAborted);
@@ -401,7 +399,7 @@ TEST(ServerAssociation, BadInputEndsClosed)
         RecordingServer s;
         s.assoc->receive(c.stream);
         EXPECT_EQ(s.assoc->closeReason(), c.expected);
-        const Decoded d = decodeStream(s.assoc->output());
+        const Decoded d = decodeStream(s.assoc->output().pending());
         if (c.expected == CloseReason::ProtocolError) {
             ASSERT_FALSE(d.tpdus.empty());
             if (d.tpdus.back().code == cotp::Code::DT)
@@ -423,7 +421,7 @@ TEST(ServerAssociation, AssociatedProtocolErrorsAbortWithAbrt)
     take(s.assoc->output());
     s.assoc->receive(packet(hex("01000100ffff")));
     EXPECT_EQ(s.assoc->closeReason(), CloseReason::ProtocolError);
-    EXPECT_EQ(abortApdu(decodeStream(s.assoc->output()).tsdus.at(0)).abortSource, acse::source::AbortByProvider);
+    EXPECT_EQ(abortApdu(decodeStream(s.assoc->output().pending()).tsdus.at(0)).abortSource, acse::source::AbortByProvider);
 }
 
 TEST(ServerAssociation, TsduOverTheCapIsRefusedWithoutGrowth)
@@ -448,7 +446,7 @@ TEST(ServerAssociation, MutatedCaptureNeverCrashes)
         stream[at] ^= 0xff;
         RecordingServer s;
         s.assoc->receive(stream);
-        decodeStream(s.assoc->output());
+        decodeStream(s.assoc->output().pending());
         EXPECT_TRUE(s.assoc->closed() || s.assoc->state() != State::Idle) << at;
     }
 }
@@ -465,7 +463,7 @@ TEST(Associations, RandomBytesAtEveryLayer)
         const int layer = i % 3;
         RecordingServer s;
         s.assoc->receive(layer == 0 ? noise : layer == 1 ? concat({c01::cr, packet(noise)}) : concat({c01::cr, c01::cnAarq, packet(noise)}));
-        decodeStream(s.assoc->output());
+        decodeStream(s.assoc->output().pending());
 
         RecordingClient c;
         take(c.assoc->output());

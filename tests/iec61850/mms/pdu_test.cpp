@@ -117,11 +117,19 @@ TEST(Pdu, ReadsWritesAndReportsFromCapture)
     EXPECT_EQ(req.access.variables[0].name, ObjectName::inDomain("FNN_STEUERBOXCLS1", "MMXU001$MX$TotW$mag$f"));
     EXPECT_EQ(responseService<ReadResponse>(reads.server[1]).results, std::vector<Value>{Value::float32(0)});
     EXPECT_EQ(responseService<ReadResponse>(reads.server[2]).results.at(0).size(), 320u);
-    // The allocation-light encoder writes the same bytes.
-    const Value zero = Value::float32(0);
-    const Value* results[] = {&zero};
+    // The server's way: the request as views into its bytes, the response
+    // written around results encoded in place; the same bytes.
+    ReadRequestView view;
+    ASSERT_EQ(decodeReadRequest(reads.client[1], view), Status::Ok);
+    ASSERT_EQ(view.variables.size(), 1u);
+    EXPECT_EQ(view.variables[0].name.owned(), req.access.variables[0].name);
+    const auto* bytes = reinterpret_cast<const char*>(reads.client[1].data());
+    EXPECT_TRUE(view.variables[0].name.item.data() > bytes &&
+                view.variables[0].name.item.data() < bytes + reads.client[1].size());  // a view, not a copy
     ber::Writer w;
-    encodeReadResponse(w, 1, nullptr, results);
+    ReadResponseWriter response(w, 1, {});
+    Value::float32(0).encode(w);
+    response.close();
     EXPECT_EQ(toHex(w.bytes()), toHex(reads.server[1]));
 
     const Captured writes = capture("05-write-schedule-settings");

@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <filesystem>
 #include <mutex>
 
 using namespace test;
@@ -163,6 +168,30 @@ struct RawClient {
     }
 };
 
+// The server's end of a client's connection, among this process's descriptors.
+int serverEndOf(const platform::Socket& client, std::uint16_t serverPort)
+{
+    sockaddr_in mine{}, local{}, peer{};
+    socklen_t size = sizeof mine;
+    ::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&mine), &size);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        socklen_t a = sizeof local, b = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &a) == 0 && local.sin_family == AF_INET &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &b) == 0 && ntohs(local.sin_port) == serverPort &&
+            peer.sin_port == mine.sin_port)
+            return fd;
+    }
+    return -1;
+}
+
+int socketOption(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    return ::getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+}
+
 struct Events {
     std::mutex mutex;
     std::vector<ClientContext> opened, closed;
@@ -216,12 +245,20 @@ protected:
 
 }  // namespace
 
-TEST_P(Runtime, ServesACaptureSessionWithModelUpdatesAndReportsAddresses)
+TEST_P(Runtime, ServesACaptureSessionWithModelUpdatesKeepaliveAndReportsAddresses)
 {
     EXPECT_EQ(server.isRunning(), !threadless());
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     ASSERT_TRUE(c.associate(driver));
+    // Keepalive: a peer that lost power is dropped after 60 s + 3 x 10 s.
+    const int serverEnd = serverEndOf(c.socket, server.port());
+    ASSERT_GE(serverEnd, 0);
+    EXPECT_EQ(socketOption(serverEnd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(socketOption(serverEnd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+    EXPECT_EQ(socketOption(serverEnd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+    EXPECT_EQ(socketOption(serverEnd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+    EXPECT_EQ(socketOption(serverEnd, IPPROTO_TCP, TCP_USER_TIMEOUT), 90000);
     for (float f : {230.5f, -1.25f}) {
         {
             auto lock = server.lockModel();
@@ -315,20 +352,23 @@ TEST_P(Runtime, HalfAssociatedClientsNeitherStallNorLeakSlots)
     EXPECT_TRUE(busy.identify(driver));
 }
 
-TEST_P(Runtime, AClientThatDoesNotReadIsThrottledNotTheOthers)
+TEST_P(Runtime, AClientThatPipelinesAndDoesNotReadIsHeldToTheBoundNotTheOthers)
 {
     RawClient hog;
     ASSERT_TRUE(hog.connect(server.port()));
     ASSERT_TRUE(hog.associate(driver));
-    // Reads of a 400-double structure (~4 kB answers) that the client never collects.
+    // Reads of a 400-double structure (~4 kB answers each), sent back to back
+    // without collecting an answer.
+    constexpr std::uint32_t kReads = 2500;
     mms::ReadRequest r{false, mms::VariableAccessSpec::single(mms::ObjectName::inDomain(std::string(kCls1), "Big"))};
     Bytes burst;
-    for (std::uint32_t id = 1; id <= 1500; ++id) {
+    for (std::uint32_t id = 1; id <= kReads; ++id) {
         Bytes frame = clientTpkt(mms::encodePdu(mms::ConfirmedRequest{id, r}));
         burst.insert(burst.end(), frame.begin(), frame.end());
     }
     // The socket may stop taking the burst once the server stops reading; send what it takes.
     ByteView rest(burst);
+    std::size_t most = 0;
     for (int i = 0; i < 200 && !rest.empty(); ++i) {
         platform::IoResult res = hog.socket.send(rest);
         if (res.ok())
@@ -337,13 +377,30 @@ TEST_P(Runtime, AClientThatDoesNotReadIsThrottledNotTheOthers)
             server.step(1);
         else
             platform::sleepMs(1);
+        most = std::max(most, server.bufferedBytes());
     }
+    EXPECT_LE(most, iec61850::server::outputBound(ServerConfig{}) + 64 * 1024);  // the bound, a read and an answer
 
     RawClient other;
     ASSERT_TRUE(other.connect(server.port()));
     ASSERT_TRUE(other.associate(driver));
     EXPECT_TRUE(other.identify(driver));
 
+    // The hog reads at last: every read answered in order, by its data or,
+    // beyond the five it may have outstanding, by a reject.
+    ASSERT_TRUE(hog.send(rest));
+    std::vector<ServerFrame> frames = hog.read(driver, kReads);
+    ASSERT_EQ(frames.size(), kReads);
+    std::size_t data = 0;
+    for (std::uint32_t id = 1; id <= kReads; ++id) {
+        const mms::Pdu pdu = decode(frames[id - 1].mms);
+        const auto* answer = std::get_if<mms::ConfirmedResponse>(&pdu);
+        const auto* refusal = std::get_if<mms::RejectPdu>(&pdu);
+        ASSERT_TRUE(answer || refusal) << id;
+        EXPECT_EQ(answer ? answer->invokeId : refusal->invokeId.value_or(0), id);
+        data += answer != nullptr;
+    }
+    EXPECT_GE(data, 5u);
     hog.socket.close();
     ASSERT_TRUE(driver.until([&] { return events.closedCount() == 1; }));
     EXPECT_TRUE(other.identify(driver));

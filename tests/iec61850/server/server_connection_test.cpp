@@ -238,6 +238,50 @@ TEST(Initiate, NegotiatesTheSmallerValuesAndRefusesTinyPdus)
     EXPECT_FALSE(refused.connection->associated());
 }
 
+// A client that pipelines without reading: beyond the five requests it may have
+// unanswered it gets rejects; beyond the output bound its input waits
+// undecoded, and is answered in order as the output drains.
+TEST(Initiate, PipelinedRequestsBeyondTheLimitsAreRejectedOrWaitForTheOutputToDrain)
+{
+    InMemoryModel model;
+    ServerConfig config;
+    config.maxPduSize = 1000;
+    config.maxQueuedOutput = 0;  // the least bound: two PDUs and 4096 octets
+    Peer p(model, config);
+    p.associate(1000);
+    constexpr std::uint32_t kRequests = 2000;
+    Bytes burst;
+    for (std::uint32_t id = 1; id <= kRequests; ++id) {
+        const Bytes tpkt = clientTpkt(mms::encodePdu(mms::ConfirmedRequest{id, mms::IdentifyRequest{}}));
+        burst.insert(burst.end(), tpkt.begin(), tpkt.end());
+    }
+    p.connection->receive(burst);
+    EXPECT_GT(p.connection->bufferedInput(), 0u);
+    std::vector<ServerFrame> frames;
+    std::size_t most = 0, rounds = 0;
+    for (; !p.connection->output().empty() && rounds < kRequests; ++rounds) {
+        most = std::max(most, p.connection->output().size());
+        EXPECT_TRUE(splitServerOutput(p.connection->output().pending(), frames));
+        p.connection->output().clear();  // the socket took it all
+        p.connection->receive({});
+    }
+    EXPECT_GT(rounds, 2u);
+    EXPECT_LE(most, iec61850::server::outputBound(config) + 100);  // the bound and one answer
+    ASSERT_EQ(frames.size(), kRequests);
+    std::size_t answered = 0;
+    for (std::uint32_t id = 1; id <= kRequests; ++id) {
+        const mms::Pdu pdu = decode(frames[id - 1].mms);
+        if (const auto* r = std::get_if<mms::ConfirmedResponse>(&pdu)) {
+            EXPECT_EQ(r->invokeId, id);
+            ++answered;
+        } else {
+            EXPECT_EQ(reject(pdu), (mms::RejectPdu{id, mms::RejectClass::ConfirmedRequest,
+                                                   mms::reject_code::confirmed_request::MaxServOutstandingExceeded}));
+        }
+    }
+    EXPECT_EQ(answered, 5 * rounds);  // five each time the output drained
+}
+
 // ---- Services ---------------------------------------------------------------------
 
 TEST(Services, StatusIdentifyAndCancel)

@@ -229,7 +229,7 @@ struct Peer {
     {
         connection->receive(bytes);
         std::vector<ServerFrame> frames;
-        EXPECT_TRUE(splitServerOutput(connection->output(), frames));
+        EXPECT_TRUE(splitServerOutput(connection->output().pending(), frames));
         connection->output().clear();
         return frames;
     }

@@ -107,8 +107,8 @@ struct RecordedSession {
     void pump()
     {
         for (int i = 0; i < 100; ++i) {
-            Bytes up = std::exchange(client.output(), {});
-            Bytes down = std::exchange(server.output(), {});
+            Bytes up = client.output().take();
+            Bytes down = server.output().take();
             if (up.empty() && down.empty())
                 return;
             transcript.toServer(up);
@@ -176,7 +176,7 @@ TEST_F(ServerSession, AnswersTheReferenceClients)
                 continue;
             ours.toServer(c.data);
             server.receive(c.data);
-            ours.toClient(std::exchange(server.output(), {}));
+            ours.toClient(server.output().take());
         }
         const Decode d = decodeTranscript("server-" + name + ".pcap", ours, kFields);
         expectClean(d);

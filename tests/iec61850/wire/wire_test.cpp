@@ -47,8 +47,8 @@ public:
     void pump()
     {
         for (int rounds = 0; rounds < 1000; ++rounds) {
-            Bytes fromClient = std::exchange(client.output(), {});
-            Bytes fromServer = std::exchange(server.output(), {});
+            Bytes fromClient = client.output().take();
+            Bytes fromServer = server.output().take();
             if (fromClient.empty() && fromServer.empty())
                 return;
             toServer(fromClient);
@@ -478,8 +478,8 @@ TEST_F(Wire, TransportErrorBeforeTheSession)
 {
     Link link;
     link.client.connect(mms::encodePdu(initiateRequest()));
-    link.toServer(std::exchange(link.client.output(), {}));  // CR
-    Bytes cc = std::exchange(link.server.output(), {});
+    link.toServer(link.client.output().take());  // CR
+    Bytes cc = link.server.output().take();
     ASSERT_FALSE(cc.empty());
     link.toClient(cc);
     link.client.output().clear();  // the client's CN is lost; a TPDU of an unknown kind comes instead
