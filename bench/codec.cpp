@@ -1,8 +1,10 @@
-// Cost per PDU of the MMS codec and of the server's answer to one read,
-// without sockets (Google Benchmark).
+// Cost per PDU of the MMS codec and of the server's answer to one read, on
+// a small test model and on the box's own, without sockets (Google Benchmark).
 #include "iec61850/iso/association.hpp"
 #include "iec61850/mms/pdu.hpp"
 #include "iec61850/server/server_connection.hpp"
+#include "box_model.hpp"
+#include "iec61850/ied/mms_mapping.hpp"
 #include "sample_model.hpp"
 
 #include <benchmark/benchmark.h>
@@ -61,13 +63,12 @@ void BM_DecodeFloatReadResponse(benchmark::State& s) { decodePdu(s, floatReadRes
 void BM_EncodeScheduleReadResponse(benchmark::State& s) { encodePdu(s, structureReadResponse()); }
 void BM_DecodeScheduleReadResponse(benchmark::State& s) { decodePdu(s, structureReadResponse()); }
 
-// One associated server connection answering a single-float read, the whole
-// stack included: TPKT/COTP/session/presentation in, MMS read, and back out.
-void BM_ServerAnswersFloatRead(benchmark::State& state)
+// An associated server connection on a model, fed one request over and
+// over: the whole stack included, TPKT/COTP/session/presentation in, the MMS
+// service, and back out.
+void answerRequest(benchmark::State& state, server::MmsDataModel& model, const mms::Pdu& request)
 {
-    auto model = test_support::makeSampleModel();
-    server::ServerConnection server(*model, server::ServerConfig{});
-    Bytes request;
+    server::ServerConnection server(model, server::ServerConfig{});
     iso::ClientAssociation client({
         .onAssociated = [](ByteView) {},
         .onRefused = [](ByteView) {},
@@ -77,8 +78,8 @@ void BM_ServerAnswersFloatRead(benchmark::State& state)
     });
     auto pump = [&] {
         for (int i = 0; i < 10; ++i) {
-            Bytes up = std::exchange(client.output(), {});
-            Bytes down = std::exchange(server.output(), {});
+            Bytes up = client.output().take();
+            Bytes down = server.output().take();
             if (up.empty() && down.empty())
                 return;
             if (!up.empty())
@@ -100,16 +101,47 @@ void BM_ServerAnswersFloatRead(benchmark::State& state)
         state.SkipWithError("no association");
         return;
     }
-    client.send(mms::encodePdu(floatReadRequest(1)));
-    request = std::exchange(client.output(), {});  // the same TPKT every time is fine for the server
+    client.send(mms::encodePdu(request));
+    const Bytes tpkt = client.output().take();  // the same TPKT every time is fine for the server
 
+    std::size_t answered = 0;
     for (auto _ : state) {
-        server.receive(request);
-        Bytes& out = server.output();
-        benchmark::DoNotOptimize(out.data());
-        out.clear();
+        server.receive(tpkt);
+        answered = server.output().size();
+        benchmark::DoNotOptimize(server.output().pending().data());
+        server.output().clear();
     }
+    state.counters["answer_bytes"] = static_cast<double>(answered);
 }
+
+void BM_ServerAnswersFloatRead(benchmark::State& state)
+{
+    auto model = test_support::makeSampleModel();
+    answerRequest(state, *model, floatReadRequest(1));
+}
+
+// The same on the box's own model through the IEC 61850 layer: one float,
+// and one whole schedule node (FC SP, 125 attributes).
+ied::MmsMapping& boxMapping()
+{
+    static ied::MmsMapping mapping(*box::staticModel());
+    return mapping;
+}
+
+void BM_BoxAnswersFloatRead(benchmark::State& state)
+{
+    answerRequest(state, boxMapping(), floatReadRequest(1));
+}
+
+void BM_BoxAnswersScheduleNodeRead(benchmark::State& state)
+{
+    answerRequest(state, boxMapping(),
+                  mms::ConfirmedRequest{1, mms::ReadRequest{false, mms::VariableAccessSpec::single(mms::ObjectName::inDomain(
+                                                                       test_support::kCls1, "EmpSPrg_FSCH020101$SP"))}});
+}
+
+BENCHMARK(BM_BoxAnswersFloatRead);
+BENCHMARK(BM_BoxAnswersScheduleNodeRead);
 
 BENCHMARK(BM_EncodeFloatReadRequest);
 BENCHMARK(BM_DecodeFloatReadRequest);
