@@ -1,6 +1,7 @@
 #include "dbus_service.hpp"
 
-#include <chrono>
+#include "iec61850/platform/clock.hpp"
+
 #include <iostream>
 #include <sstream>
 
@@ -82,11 +83,7 @@ Upload makeUpload(std::int32_t priority, std::int32_t entryCount, std::int32_t i
 
 }  // namespace
 
-Millis systemClockMillis()
-{
-    using namespace std::chrono;
-    return static_cast<Millis>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
+Millis systemClockMillis() { return iec61850::platform::wallTimeMs(); }
 
 ScheduleManagerService::ScheduleManagerService(sdbus::IConnection& connection, ScheduleStore store,
                                                Settings settings)
@@ -156,7 +153,8 @@ void ScheduleManagerService::registerMethods()
         .implementedAs([this](int32_t cls, string ln, int32_t priority, int32_t entries, int32_t interval,
                               std::vector<double> values, std::vector<Millis> starts, bool reuse, Millis uploaded) {
             trace(TraceLine("addScheduleJSON")("cls", cls)("ln", ln)("prio", priority)("n", entries)("intv", interval)(
-                      "values", values.size())("starts", starts.size())("reuse", reuse)
+                      "values", values.size())("starts", starts.size())("start1", starts.empty() ? Millis{0} : starts[0])(
+                      "reuse", reuse)
                       .str());
             answer([&] {
                 auto upload = makeUpload(priority, entries, interval, std::move(values), reuse, uploaded);

@@ -178,12 +178,13 @@ TEST_F(ScheduleManagerProgram, ARestartKeepsTheSchedulesAndEvents)
 
 TEST_F(ScheduleManagerProgram, TracesEveryCallOnOneLine)
 {
-    uploadTimed(ln1, 10, std::vector<double>(100, 1.0), std::vector<uint64_t>(16, nowMillis()), 900);
+    const uint64_t start = nowMillis();
+    uploadTimed(ln1, 10, std::vector<double>(100, 1.0), std::vector<uint64_t>(16, start), 900);
     call<double>("getVal", int32_t{1}, ln1, int32_t{3});
     errorOf("checkExistence", int32_t{1}, std::string("bad\nname"));
     uploadTriggered(2, "SysComEr_FSCH220001", 220, 1, false);
     const std::string expected = "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=10 n=100 intv=900 values=100 "
-                                 "starts=16 reuse=0\n"
+                                 "starts=16 start1=" + std::to_string(start) + " reuse=0\n"
                                  "getVal cls=1 ln=EmpSPrg_FSCH020001 index=3\n"
                                  "checkExistence cls=1 ln=bad?name\n"
                                  "addScheduleJSONTrg cls=2 ln=SysComEr_FSCH220001 prio=220 n=1 intv=60 values=1 "

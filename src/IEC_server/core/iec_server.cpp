@@ -43,7 +43,7 @@ void logServerFacts()
 {
     syslog(LOG_NOTICE, "Server started successfully on Port: %d", iecServerPort);
     syslog(LOG_NOTICE, "Program started by User %d", static_cast<int>(getuid()));
-    const std::time_t now = std::time(nullptr);
+    const auto now = static_cast<std::time_t>(Hal_getTimeInMs() / 1000);
     char startTime[32] = "";
     ctime_r(&now, startTime);
     syslog(LOG_NOTICE, "Server started at: %s", startTime);

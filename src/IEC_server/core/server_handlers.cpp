@@ -1,5 +1,6 @@
 #include "console.hpp"
 #include "iec_server.hpp"
+#include "iec61850/ied/hal.hpp"
 
 #include "iec61850/server/file_store.hpp"
 
@@ -15,7 +16,7 @@ const char* orEmpty(const char* text)
 
 std::string currentTimeText()
 {
-    const std::time_t now = std::time(nullptr);
+    const auto now = static_cast<std::time_t>(Hal_getTimeInMs() / 1000);
     char text[32] = "";
     ctime_r(&now, text);
     return text;

@@ -8,7 +8,6 @@
 #include "iec61850/ied/hal.hpp"
 #include "iec61850/ied/mms_value_api.hpp"
 
-#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <syslog.h>
@@ -39,12 +38,6 @@ DataAttribute* component(DataAttribute* attribute, int index)
 std::int64_t readFloat(IedServer server, DataAttribute* attribute)
 {
     return attribute ? ems::truncateToInt64(IedServer_getFloatAttributeValue(server, attribute)) : 0;
-}
-
-std::uint64_t secondsSinceEpoch()
-{
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
 }
 
 }  // namespace
@@ -298,7 +291,7 @@ std::int64_t InterfaceEMS::readTotw(std::int32_t n) const
 TotwValue InterfaceEMS::getDBUSMMX001Totw(std::int32_t n) const
 {
     trace(clsTrace(n, "getDBUSMMX001Totw"));
-    return TotwValue(readTotw(kPublishedCls), secondsSinceEpoch(), 0);
+    return TotwValue(readTotw(kPublishedCls), Hal_getTimeInMs() / 1000, 0);
 }
 
 void InterfaceEMS::setTotw(std::int64_t value, std::uint64_t, std::int32_t, std::int32_t n)

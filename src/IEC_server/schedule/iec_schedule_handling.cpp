@@ -7,7 +7,6 @@
 
 #include <array>
 #include <initializer_list>
-#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -33,13 +32,6 @@ Timestamp timestampAt(std::uint64_t ms)
 }
 
 Timestamp timestampNow() { return timestampAt(Hal_getTimeInMs()); }
-
-std::uint64_t systemClockMs()
-{
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    return static_cast<std::uint64_t>(ns.count() / 1'000'000);
-}
 
 DataAttribute* component(DataAttribute* attribute)
 {
@@ -451,7 +443,7 @@ std::optional<IecScheduleHandling::ActiveEntry> IecScheduleHandling::queryActive
 {
     const std::int32_t number = clsNumber(cls);
     ActiveEntry e;
-    const auto index = schedulemanager::calculateValIndex(proxy(), number, name, systemClockMs());
+    const auto index = schedulemanager::calculateValIndex(proxy(), number, name, Hal_getTimeInMs());
     if (!index) return std::nullopt;
     e.index = *index;
     if (!(e.entryTarget = find(ld, name, "SchdEntr", "stVal"))) {
