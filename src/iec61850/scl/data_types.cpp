@@ -101,7 +101,9 @@ std::string DataTypes::objectType(const DataObject& object)
         else
             d.members.push_back({"SDO", {{"name", n->name}, {"type", objectType(*static_cast<const DataObject*>(n))}}});
     }
-    return define(std::move(d), typeName + enumSuffix(d.members));
+    // Named before d is moved: the order in which arguments are evaluated differs between targets.
+    const std::string idBase = typeName + enumSuffix(d.members);
+    return define(std::move(d), idBase);
 }
 
 DataTypes::Member DataTypes::attributeMember(const char* element, const DataAttribute& a,
