@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -37,12 +38,19 @@ bool somebodyServesMms()
 
 std::uint64_t residentKiB(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoull(line.substr(6));
-    return 0;
+    constexpr std::uint64_t kProgramSpace = sizeof(void*) == 4 ? 1ull << 32 : UINT64_MAX;
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    std::uint64_t total = 0, start = 0;
+    for (std::string line; std::getline(smaps, line);) {
+        std::uint64_t address = 0;
+        const char* end = line.data() + line.size();
+        const auto [at, error] = std::from_chars(line.data(), end, address, 16);
+        if (error == std::errc() && at != end && *at == '-')
+            start = address;  // a mapping's first line: "start-end perms ..."
+        else if (line.rfind("Rss:", 0) == 0 && start < kProgramSpace)
+            total += std::stoull(line.substr(4));
+    }
+    return total;
 }
 
 JsonRpcPeer::JsonRpcPeer() : server_(std::make_unique<httplib::Server>())
@@ -88,7 +96,7 @@ std::vector<std::uint64_t> JsonRpcPeer::arrivals() const
     return times;
 }
 
-Box::Box(const Options& options)
+Box::Box(const Options& options) : options_(options)
 {
     // Another program's server may still be going away (or be someone else's test).
     if (!eventually([] { return !somebodyServesMms(); }, 120s))
@@ -103,11 +111,18 @@ Box::Box(const Options& options)
     startServer();
 }
 
+// Both programs' wall clocks moved as the options say (builds with tests read the variable).
+std::vector<std::string> Box::clockEnvironment() const
+{
+    return {"IEC61850_WALL_CLOCK_OFFSET_MS=" + std::to_string(options_.clockOffsetMs)};
+}
+
 void Box::startScheduleManager()
 {
     manager_.reset();
     manager_.emplace(BOX_SCHEDULE_MANAGER_PROGRAM,
-                     std::vector<std::string>{"--trace", "--state-file", dir_.path() + "/schedule-manager.json"});
+                     std::vector<std::string>{"--trace", "--state-file", dir_.path() + "/schedule-manager.json"},
+                     testsupport::ChildProcess::Options{.workingDirectory = {}, .environment = clockEnvironment()});
     manager_->waitForOutput("ready", 20s);
 }
 
@@ -115,8 +130,11 @@ void Box::startServer()
 {
     server_.reset();
     serverStarted_ = std::chrono::steady_clock::now();
-    server_.emplace(BOX_SERVER_PROGRAM, std::vector<std::string>{},
-                    testsupport::ChildProcess::Options{.workingDirectory = dir_.path() + "/box", .environment = {}});
+    const testsupport::ChildProcess::Options inBox{.workingDirectory = dir_.path() + "/box",
+                                                   .environment = clockEnvironment()};
+    server_ = options_.syslog ? options_.syslog->start(BOX_SERVER_PROGRAM, {}, inBox)
+                              : std::make_unique<testsupport::ChildProcess>(BOX_SERVER_PROGRAM,
+                                                                            std::vector<std::string>{}, inBox);
 }
 
 void Box::killServer()

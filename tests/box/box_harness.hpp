@@ -6,6 +6,7 @@
 #include "../IEC_server/box_test_support.hpp"
 #include "child_process.hpp"
 #include "private_bus.hpp"
+#include "syslog_capture.hpp"
 
 #include "iec61850/client/mms_connection.hpp"
 
@@ -35,7 +36,9 @@ using iec61850::mms::Value;
 
 // Whether something accepts connections on 127.0.0.1:4102.
 bool somebodyServesMms();
-// Resident memory of a process in KiB, 0 when it is gone.
+// Resident memory of a process in KiB, 0 when it is gone. In a 32-bit build only the
+// mappings below 4 GiB count: what an emulator running the program on a 64-bit host
+// holds for itself lies above.
 std::uint64_t residentKiB(pid_t pid);
 
 // An HTTP JSON-RPC 2.0 server on 127.0.0.1 answering every request with result true.
@@ -61,11 +64,13 @@ private:
 };
 
 // The box's processes. The bus lives as long as this object; DBUS_SYSTEM_BUS_ADDRESS
-// points at it meanwhile.
+// points at it meanwhile. The schedule manager traces every call on its standard output.
 class Box {
 public:
     struct Options {
-        std::optional<int> jsonRpcPort;  // export enabled to 127.0.0.1:port
+        std::optional<int> jsonRpcPort;                      // export enabled to 127.0.0.1:port
+        std::int64_t clockOffsetMs = 0;                      // both programs' wall clocks moved by this
+        const testsupport::SyslogCapture* syslog = nullptr;  // the server's syslog records go there
     };
     explicit Box(const Options& options);
     ~Box();
@@ -93,11 +98,13 @@ public:
     void restartBus();
 
 private:
+    std::vector<std::string> clockEnvironment() const;
 
+    Options options_;
     testsupport::TempDir dir_;
     testsupport::PrivateBus bus_;
     std::optional<testsupport::ChildProcess> manager_;
-    std::optional<testsupport::ChildProcess> server_;
+    std::unique_ptr<testsupport::ChildProcess> server_;
     std::chrono::steady_clock::time_point serverStarted_;
 };
 

@@ -48,9 +48,10 @@ auto carries(std::size_t member, float value, std::uint64_t sinceMs = 0)
 
 class EndToEnd : public ::testing::Test {
 protected:
-    void startBox()
+    void startBox(Box::Options options = {})
     {
-        box.emplace(Box::Options{.jsonRpcPort = peer.port()});
+        options.jsonRpcPort = peer.port();
+        box.emplace(options);
         ASSERT_TRUE(box->waitUntilServing()) << box->serverOutput();
         ems.emplace();
         client.emplace();
@@ -114,6 +115,46 @@ TEST_F(EndToEnd, AScheduleWrittenOverMmsReachesTheModelTheReportsTheEmsAndTheJso
               (std::tuple<std::int64_t, std::uint64_t, std::int32_t>{1500, 1700000000, 0}));
     EXPECT_EQ(client->readFloat(kCls1, kTotWMag), 1500.0f);
     EXPECT_TRUE(client->waitForReport(carries(kTotW, 1500.0f))) << "no report of TotW";
+}
+
+// Past January 2038, within the life of a box installed now: both programs' clocks in 2040.
+TEST_F(EndToEnd, In2040ScheduleTimesTimeStampsLogEntriesAndSyslogKeepTheirDates)
+{
+    if (auto reason = testsupport::SyslogCapture::unavailableReason(); !reason.empty())
+        GTEST_SKIP() << "syslog capture unavailable: " << reason;
+    constexpr std::uint64_t k2040 = 2'208'988'800'000;  // 2040-01-01T00:00:00Z
+    constexpr std::uint64_t k2041 = k2040 + 366 * 86'400'000ull;
+    constexpr std::uint64_t kStart = 2'222'164'800'789;  // 2040-06-01T12:00:00.789Z
+    auto in2040 = [&](std::uint64_t ms) { return ms >= k2040 && ms < k2041; };
+    testsupport::SyslogCapture syslog;
+    ASSERT_NO_FATAL_FAILURE(
+        startBox({.jsonRpcPort = {}, .clockOffsetMs = static_cast<std::int64_t>(k2040 - nowMs()), .syslog = &syslog}));
+    ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {kSetPoint, 1.0f}, kStart, 600));
+
+    // The first start time reaches the schedule manager to the millisecond.
+    ASSERT_TRUE(box->scheduleManager().waitForOutput(" start1=2222164800789 ")) << box->scheduleManager().output();
+    const std::string trace = box->scheduleManager().output();
+    const auto line = trace.rfind('\n', trace.find(" start1=2222164800789 ")) + 1;
+    EXPECT_EQ(trace.substr(line, trace.find(" prio=", line) - line), "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001");
+    ASSERT_TRUE(eventually([&] { return client->readInt(kCls1, kSchdSt) == 3; })) << box->serverOutput();  // ready
+    EXPECT_TRUE(eventually([&] {
+        const auto next = client->read(kCls1, std::string(kNode) + "$ST$NxtStrTm$stVal");
+        return next && next->utcMs() == kStart;
+    })) << "NxtStrTm of the ready schedule";
+    const auto stamped = client->read(kCls1, std::string(kNode) + "$ST$SchdSt$t");
+    ASSERT_TRUE(stamped);
+    EXPECT_TRUE(in2040(stamped->utcMs())) << stamped->toString();
+
+    const auto journal = client->connection().readWholeJournal(kCls1, "LLN0$logCLS1", k2040);
+    ASSERT_TRUE(journal.ok()) << journal.error().describe();
+    ASSERT_FALSE(journal->empty());
+    for (const auto& entry : *journal)
+        EXPECT_TRUE(in2040(entry.occurrenceTime.binaryTimeMs())) << entry.occurrenceTime.toString();
+    EXPECT_TRUE(syslog.waitUntil([](const std::vector<testsupport::SyslogRecord>& records) {
+        return std::any_of(records.begin(), records.end(), [](const auto& r) {
+            return r.message.starts_with("Server started at: ") && r.message.ends_with(" 2040\n");
+        });
+    }));
 }
 
 TEST_F(EndToEnd, WithoutTheScheduleManagerTheBoxKeepsServingAndPublishesNothingInvented)

@@ -39,6 +39,7 @@ std::vector<Change> restorableChanges()
         {"STB/LPHD.PhyNam.serNum", Value::visibleString("  spaced  ")},
         {"CLS1/MMXU001.TotW.t", Value::utcTimeMs(1'700'000'012'345)},
         {"CLS2/DsoWCmd_FSCH130001.StrTm01.setTm", Value::utcTimeMs(4'102'444'800'000)},
+        {"CLS1/EmpSPrg_FSCH020001.NxtStrTm.stVal", Value::utcTimeMs(2'222'164'800'789)},  // past 2038
         {"CLS1/MMXU001.TotW.units.SIUnit", Value::integer(29)},
         {"CLS1/EmpSPrg_FSCH020001.EnaReq.origin.orCat", Value::integer(3)},
         {"CLS2/EmpSPrg_FSCH020001.EnaReq.Oper.ctlVal", Value::boolean(true)},

@@ -5,6 +5,7 @@
 
 #include "iec61850/ied/log_storage.hpp"
 #include "iec61850/ied/sqlite_log_storage.hpp"
+#include "iec61850/platform/clock.hpp"
 
 #include <memory>
 
@@ -130,10 +131,14 @@ TEST_F(JournalOverTcp, WithoutStorageNothingIsKeptAndWithItTheLogControlBlocksEn
     EXPECT_TRUE(valueOf(client.readWholeJournal("FNN_STEUERBOXCLS1", "LLN0$logCLS1")).empty());
 
     ASSERT_TRUE(attachLogStorage(box.model(), "CLS1/LLN0$logCLS1", cls1Storage.get()));
+    constexpr std::uint64_t k2040 = 2'208'988'800'000;  // past 2038
+    platform::setWallClockOffsetMs(static_cast<std::int64_t>(k2040 - platform::wallTimeMs()));
     IedServer_updateInt32AttributeValue(server, stVal, 3);
-    const auto entries = valueOf(client.readWholeJournal("FNN_STEUERBOXCLS1", "LLN0$logCLS1"));
+    platform::setWallClockOffsetMs(0);
+    const auto entries = valueOf(client.readWholeJournal("FNN_STEUERBOXCLS1", "LLN0$logCLS1", k2040));
     ASSERT_EQ(entries.size(), 1u);
     const mms::JournalEntry& e = entries.front();
+    EXPECT_LT(e.occurrenceTime.binaryTimeMs() - k2040, 60'000u) << e.occurrenceTime.toString();
     ASSERT_EQ(e.variables.size(), 2u);
     EXPECT_NE(e.variables[0].tag.find("LLN0$ST$Mod$stVal"), std::string::npos);
     EXPECT_EQ(e.variables[0].value.toInt32(), 3);

@@ -65,6 +65,8 @@ TEST(Value, EveryKindEncodesAsKnownAndRoundTrips)
         {Value::binaryTimeMs(1798761600123ull), ""},
         // 2027-01-01T00:00:00Z as written by the reference client
         {Value::utcTimeMs(1798761600000ull, 0x0a), "91086b36ec800000000a"},
+        // 2040-06-01T12:00:00.789Z: past 2038, the seconds' top bit is set
+        {Value::utcTimeMs(2222164800789ull, 0x0a), "910884738b40c9fbe70a"},
         {Value::structure({}), "a200"},
         {Value::array({Value::boolean(false)}), "a103830100"},
         {Value::structure({Value::integer(1), Value::array({Value::float32(1), Value::float32(2)}),
@@ -158,6 +160,10 @@ TEST(Value, TimesAndConversions)
     const Value bt = Value::binaryTimeMs(441763200000ull + 86400000ull + 1234);  // 1984-01-02 00:00:01.234
     EXPECT_EQ(toHex(bt.timeOctets()), "000004d20001");
     EXPECT_EQ(Value::binaryTimeMs(1234, false).timeOctets().size(), 4u);
+    const Value in2040 = Value::binaryTimeMs(2222164800789ull);
+    EXPECT_EQ(toHex(in2040.timeOctets()), "02933115507e");
+    EXPECT_EQ(in2040.toString(), "2040-06-01T12:00:00.789Z");
+    EXPECT_EQ(Value::utcTimeMs(2222164800789ull).toString(), "2040-06-01T12:00:00.789Z");
 
     Value i = Value::integer(-5);
     i.setBool(true);  // wrong kind: ignored

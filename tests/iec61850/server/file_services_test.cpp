@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <functional>
 #include <set>
+#include <sys/stat.h>
 
 using namespace test;
 using namespace iec61850::server;
@@ -74,6 +76,8 @@ TEST_F(FileServicesTest, DirectoryReadDeleteAndTheRefusalsOfCapture09)
 {
     p.dir.write("old.log", "19 octets of a log\n");
     p.dir.write("schedule.txt", kSchedule);
+    const timespec in2040[2] = {{2222164800, 0}, {2222164800, 0}};  // 2040-06-01T12:00:00Z, past 2038
+    ASSERT_EQ(::utimensat(AT_FDCWD, (p.dir.path / "schedule.txt").c_str(), in2040, 0), 0);
     p.dir.write("IEDSERVER.BIN", std::string(41, 'x'));
     p.refuses = [](const Call& c) {
         return c.service == FileService::Rename || (c.service == FileService::Delete && c.local == "IEDSERVER.BIN");
@@ -95,7 +99,7 @@ TEST_F(FileServicesTest, DirectoryReadDeleteAndTheRefusalsOfCapture09)
         entries.emplace_back(e.fileName, e.attributes.size);
     EXPECT_EQ(entries, (decltype(entries){{"IEDSERVER.BIN", 41}, {"old.log", 19}, {"schedule.txt", 34}}));
     ASSERT_TRUE(listing.entries[2].attributes.lastModified);
-    EXPECT_EQ(listing.entries[2].attributes.lastModified->size(), 19u);  // YYYYMMDDhhmmss.000Z
+    EXPECT_EQ(*listing.entries[2].attributes.lastModified, "20400601120000.000Z");
 
     auto opened = extraResponse<mms::FileOpenResponse>(decode(answers[3][0].mms));
     EXPECT_EQ(opened.frsmId, 0);  // the capture reads and closes FRSM 0

@@ -25,6 +25,7 @@ const std::vector<std::string> kFields = {
     "mms.cancel_ErrorPDU_element", "mms.initiate_RequestPDU_element", "mms.initiate_ResponsePDU_element",
     "mms.initiate_ErrorPDU_element", "mms.conclude_RequestPDU_element", "mms.conclude_ResponsePDU_element",
     "mms.conclude_ErrorPDU_element", "mms.Data", "mms.AccessResult", "mms.typeSpecification", "mms.componentType", "tcp.analysis.flags",
+    "mms.utc_time", "mms.data.binary-time",
 };
 
 namespace cotp_type {
@@ -190,8 +191,8 @@ std::vector<mms::Value> everyValueKind()
         mms::Value::mmsString("Zähler"),
         mms::Value::generalizedTime("20270101000000.000Z"),
         mms::Value::binaryTime(binaryTime4),
-        mms::Value::binaryTimeMs(1798761600000ull),
-        mms::Value::utcTimeMs(1798761600123ull, 0x0a),
+        mms::Value::binaryTimeMs(2222164800789ull),  // 2040-06-01T12:00:00.789Z, past 2038
+        mms::Value::utcTimeMs(2222164800789ull, 0x0a),
     };
     v.push_back(mms::Value::structure(v));
     v.push_back(mms::Value::array({mms::Value::integer(1), mms::Value::integer(2), mms::Value::integer(3)}));
@@ -390,6 +391,8 @@ TEST_F(Wire, EveryServiceBothWays)
     std::set<std::string> typeTags = valuesOf(d, "mms.componentType");
     for (const std::string& tag : kTypeTags)
         EXPECT_TRUE(typeTags.count(tag)) << "TypeSpecification [" << tag << "] not seen";
+    EXPECT_EQ(valuesOf(d, "mms.utc_time"), std::set<std::string>{"Jun  1, 2040 12:00:00.788999974 UTC"});
+    EXPECT_TRUE(valuesOf(d, "mms.data.binary-time").count("Jun  1, 2040 12:00:00.789000000 UTC"));
 }
 
 TEST_F(Wire, SmallTpduSizeSplitsEveryLongPdu)
