@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages this project needs to build, test and run.
+# Installs the Debian packages this project needs to build, test and run;
+# with the argument armhf also those of the cross build for the box and of its
+# tests under emulation (Debian multiarch: the :armhf libraries beside the host's).
 # Quiet and quick when everything is there already.
 set -euo pipefail
 
@@ -11,6 +13,13 @@ packages=(
   tshark
   clang-14 libclang-rt-14-dev
 )
+if [[ ${1:-} == armhf ]]; then
+  packages+=(
+    crossbuild-essential-armhf qemu-user-static debootstrap iproute2
+    libsdbus-c++-dev:armhf libtinyxml2-dev:armhf libcpp-httplib-dev:armhf libsqlite3-dev:armhf
+    libgtest-dev:armhf libgmock-dev:armhf libbenchmark-dev:armhf
+  )
+fi
 
 # Installed for this machine's architecture (or for all): other architectures' copies don't count.
 native=$(dpkg --print-architecture)
@@ -30,6 +39,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 
 echo "install-deps: installing ${missing[*]}"
+if [[ ${1:-} == armhf ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+fi
 export DEBIAN_FRONTEND=noninteractive
 echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq

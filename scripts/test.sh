@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything twice (optimised, and with ASan+UBSan) and runs the tests in both.
+# Builds everything twice (optimised, and with ASan+UBSan) and runs the tests in both,
+# then for the box's target, armhf, under emulation (scripts/test-armhf.sh).
 # Exits non-zero on any build or test failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,5 +33,9 @@ echo "== build $build-tsan"
 cmake --build "$build-tsan" -j"$jobs" --target test_ied_concurrency
 echo "== test $build-tsan"
 (cd "$build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --no-tests=error --timeout 900 -R '^ied_concurrency$')
+
+# The box's own target: the tests once more, cross-built for armhf and run under qemu,
+# and the armhf package.
+bash scripts/test-armhf.sh --no-root
 
 echo "== all tests passed"
