@@ -21,11 +21,14 @@ if [[ ${1:-} == armhf ]]; then
   )
 fi
 
-# Installed for this machine's architecture (or for all): other architectures' copies don't count.
+# Installed for this machine's architecture (or for all), or for the one a name asks for
+# ("libtinyxml2-dev:armhf"): other architectures' copies don't count.
 native=$(dpkg --print-architecture)
 installed() {
+  local arch=$native
+  [[ $1 == *:* ]] && arch=${1##*:}
   dpkg-query -W -f='${Architecture} ${Status}\n' "$1" 2>/dev/null |
-    grep -q -E "^($native|all) install ok installed$"
+    grep -q -E "^($arch|all) install ok installed$"
 }
 missing=()
 for p in "${packages[@]}"; do
