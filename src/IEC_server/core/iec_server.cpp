@@ -3,6 +3,7 @@
 #include "box_model.hpp"
 #include "console.hpp"
 #include "iec_schedule_handling.hpp"
+#include "iec61850/ied/hal.hpp"
 #include "schedule_worker.hpp"
 #include "settings_store.hpp"
 

@@ -1,6 +1,7 @@
 #include "schedule_worker.hpp"
 
 #include "iec_schedule_handling.hpp"
+#include "iec61850/ied/hal.hpp"
 
 #include <algorithm>
 
@@ -13,10 +14,7 @@ constexpr hours kLongestWait{1};
 
 LogicalDeviceKind kindOf(int device) { return device == 0 ? LogicalDeviceKind::CLS1 : LogicalDeviceKind::CLS2; }
 
-std::uint64_t wallClockMs()
-{
-    return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
+std::uint64_t wallClockMs() { return Hal_getTimeInMs(); }
 
 }  // namespace
 
