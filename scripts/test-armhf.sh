@@ -96,6 +96,7 @@ install_into_armhf_root() {
   chroot "$root" dpkg-query -W -f='${Package} ${Version} ${Architecture} ${Status}\n' steuerbox-iec61850
   cat >"$root/tmp/serve.sh" <<'EOF'
 set -e
+rm -f /run/dbus/pid /tmp/manager.out /tmp/server.out
 mkdir -p /run/dbus /var/lib/steuerbox/box/uploaded_files
 chown -R steuerbox:steuerbox /var/lib/steuerbox
 [ -e /var/lib/steuerbox/config ] || ln -s /etc/steuerbox /var/lib/steuerbox/config
