@@ -101,7 +101,7 @@ mkdir -p /run/dbus /var/lib/steuerbox/box/uploaded_files
 chown -R steuerbox:steuerbox /var/lib/steuerbox
 [ -e /var/lib/steuerbox/config ] || ln -s /etc/steuerbox /var/lib/steuerbox/config
 bus=$(dbus-daemon --system --fork --print-pid)
-as_box() { setpriv --reuid=steuerbox --regid=steuerbox --init-groups "$@"; }
+as_box() { exec setpriv --reuid=steuerbox --regid=steuerbox --init-groups "$@"; }  # in a job: $! is the program
 as_box /usr/sbin/schedule-manager --state-file /var/lib/steuerbox/schedule-manager.state >/tmp/manager.out 2>&1 &
 manager=$!
 cd /var/lib/steuerbox/box
