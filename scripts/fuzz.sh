@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes with libFuzzer (clang-14, ASan+UBSan). Targets: server_receive (the
-# server's receive path, default) and mms_decode (the MMS decoders).
+# server's receive path on a test model, default), box_receive (the box's own
+# server: its model and handlers) and mms_decode (the MMS decoders).
 #   scripts/fuzz.sh [seconds] [target]   fuzz (default 300 s); new inputs go to build-fuzz/corpus-<target>/
 #   scripts/fuzz.sh --merge [target]     add the inputs that found new coverage to the committed corpus
 set -euo pipefail
@@ -32,5 +33,5 @@ mkdir -p "$found" "$dir/crashes"
 if $merge; then
   exec "$fuzzer" -merge=1 -max_len=16384 "$corpus" "$found"
 fi
-exec "$fuzzer" "$found" "$corpus" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
+exec "$fuzzer" "$found" "$corpus" -max_total_time="$seconds" -close_fd_mask=1 -max_len=16384 -timeout=10 \
   -rss_limit_mb=1024 -artifact_prefix="$dir/crashes/$target-" -print_final_stats=1

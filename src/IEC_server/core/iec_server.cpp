@@ -129,9 +129,8 @@ void wakeScheduleWorker()
         worker->wake();
 }
 
-void initiateIecServer(ServerContext& context)
+void prepareIecServer(ServerContext& context)
 {
-    printLine("## IecServer initiation");
     IedServer server = IedServer_create(box::staticModel());
     iedServer.store(server, std::memory_order_release);
     IedServer_setServerIdentity(server, "Brenvolta", "generic libIEC", "1.5");
@@ -144,11 +143,16 @@ void initiateIecServer(ServerContext& context)
     printLine("Filestore base path: %s", filestoreBasePath);
     MmsServer_installFileAccessHandler(mmsServer, fileAccessHandler, nullptr);
     attachModelLogs(".");
+}
 
+void initiateIecServer(ServerContext& context)
+{
+    printLine("## IecServer initiation");
+    prepareIecServer(context);
     startServer(context);
 
-    IedServer_setWriteAccessPolicy(server, IEC61850_FC_CF, ACCESS_POLICY_ALLOW);
-    scheduleHandling = std::make_unique<IecScheduleHandling>(server, &context.callbackTable);
+    IedServer_setWriteAccessPolicy(iedServer, IEC61850_FC_CF, ACCESS_POLICY_ALLOW);
+    scheduleHandling = std::make_unique<IecScheduleHandling>(iedServer, &context.callbackTable);
     printLine("## IecServer initiation done");
     printEmptyLine();
 }

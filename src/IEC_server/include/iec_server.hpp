@@ -34,6 +34,9 @@ void wakeScheduleWorker();
 
 [[noreturn]] void runIecServer(ServerContext& context);
 void initiateIecServer(ServerContext& context);
+// The box's server on its model, its settings, write, connection and file
+// handlers and logs (in the working directory): everything but listening.
+void prepareIecServer(ServerContext& context);
 
 void connectionIndicationHandler(IedServer server, ClientConnection connection, bool connected, void* parameter);
 MmsError fileAccessHandler(void* parameter, MmsServerConnection connection, MmsFileServiceType service,

@@ -174,6 +174,25 @@ void MmsServer::acceptPending()
     }
 }
 
+MmsServer::InMemoryConnection MmsServer::connectInMemory()
+{
+    ClientContext context{nextId_++, "in-memory", "in-memory", nullptr};
+    InMemoryConnection connection(new ServerConnection(model_, config_, std::move(context)), InMemoryClose{this});
+    connection->setFileStore(&fileStore_);
+    model_.connectionOpened(connection->client());
+    if (onOpened_)
+        onOpened_(connection->client());
+    return connection;
+}
+
+void MmsServer::InMemoryClose::operator()(ServerConnection* connection) const
+{
+    server->model_.connectionClosed(connection->client());
+    if (server->onClosed_)
+        server->onClosed_(connection->client());
+    delete connection;
+}
+
 // Reads only while the connection decodes: what it read but could not
 // decode yet (its output over the bound) is at most one read.
 void MmsServer::serveInput(Client& c)

@@ -80,6 +80,16 @@ public:
     // Makes a waiting loop run its tick handler soon (e.g. a new deadline).
     void wake() { waker_.wake(); }
 
+    // A connection without a socket: the caller feeds its input and takes its
+    // output, holding the model mutex (fuzzing, benchmarks). Reports do not
+    // reach it. The model is told it closed when the handle goes.
+    struct InMemoryClose {
+        MmsServer* server;
+        void operator()(ServerConnection* connection) const;
+    };
+    using InMemoryConnection = std::unique_ptr<ServerConnection, InMemoryClose>;
+    InMemoryConnection connectInMemory();
+
     // Closes every connection and the listener (without callbacks to the model
     // beyond connectionClosed).
     void close();
