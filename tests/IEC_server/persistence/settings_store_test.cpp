@@ -1,7 +1,8 @@
 // The settings store: what clients configured comes back in a fresh server
 // and nothing else is kept; a save cut off at any step (as by a power cut)
 // leaves the earlier file or the new one; a damaged file gives start values.
-#include "model_values.hpp"
+#include "../box_test_support.hpp"
+#include "child_process.hpp"
 #include "settings_store.hpp"
 
 #include <filesystem>
@@ -12,6 +13,7 @@ namespace persistence::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace boxtest;
 
 const std::string kInterval = "CLS1/EmpSPrg_FSCH020001.SchdIntv.setVal";
 const std::string kValue = "CLS1/EmpSPrg_FSCH020001.ValASG001.setMag.f";
