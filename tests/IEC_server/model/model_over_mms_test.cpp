@@ -16,63 +16,21 @@ namespace {
 
 using namespace iec61850;
 using namespace boxtest;
-using mms::TypeDescription;
 using mms::Value;
+using mms::TypeDescription;
 using Names = std::vector<std::string>;
 
-Value units(int siUnit, int multiplier) { return Value::structure({Value::integer(siUnit), Value::integer(multiplier)}); }
-Value text(const char* s) { return Value::visibleString(s); }
-
-// Attribute paths with their start values; the FC for MMS comes from the model.
-std::vector<std::pair<const char*, Value>> startValues()
-{
-    return {
-        {"CLS2/ActPow_FSCC001.Schd022.setSrcRef", text("@CLS2/SysComEr_FSCH220001")},
-        {"CLS2/ActPow_FSCC001.Schd026.setSrcRef", text("@CLS2/DsoECmd_FSCH250004")},
-        {"CLS2/ActPow_FSCC001.CtlEnt.setSrcRef", text("@CLS2/ActPow_GGIO001.AnOut1.mxVal.f")},
-        {"CLS1/SysSoft_FSCH110004.InSyn.setSrcRef", text("@CLS1/Softstart_GGIO001.Ind4.stVal")},
-        {"CLS1/LLN0.GrRef.setSrcRef", text("@STB")},
-        {"CLS1/ActPow_FSCC001.ActSchdRef.stVal", text("")},
-        {"CLS1/EmpSPrg_FSCH020102.NumEntr.setVal", Value::integer(300)},
-        {"CLS1/EmpSPrg_FSCH020102.SchdPrio.setVal", Value::integer(20)},
-        {"CLS2/SysRes_FSCH010001.SchdPrio.setVal", Value::integer(10)},
-        {"CLS2/DsoECmd_FSCH250003.SchdPrio.setVal", Value::integer(250)},
-        {"CLS1/SysComEr_FSCH220001.NumEntr.setVal", Value::integer(100)},
-        {"CLS1/SysSoft_FSCH110002.SchdEnaErr.stVal", Value::integer(1)},
-        {"CLS1/EmpWCmd_FSCH030002.SchdIntv.setVal", Value::integer(0)},
-        {"CLS1/SysComEr_FSCH220001.SchdReuse.setVal", Value::boolean(true)},
-        {"CLS1/EmpSPrg_FSCH020001.SchdReuse.setVal", Value::boolean(false)},
-        {"CLS2/SysSoft_FSCH110003.EvTrg.setVal", Value::boolean(true)},
-        {"CLS2/SysRes_FSCH010001.StrTm16.setCal.occType", Value::integer(5)},
-        {"CLS1/SysRes_FSCH010001.StrTm16.setCal.occ", Value::unsignedInteger(0)},
-        {"CLS2/EmpSPrg_FSCH020101.ValASG300.setMag.f", Value::float32(0.0f)},
-        {"CLS1/FailSafe_GGIO001.Beh.stVal", Value::integer(0)},
-        {"CLS1/ActPow_GGIO001.Beh.stVal", Value::integer(1)},
-        {"STB/CommFail_GGIO1.Beh.stVal", Value::integer(1)},
-        {"STB/LLN0.Health.stVal", Value::integer(1)},
-        {"STB/W3_XSWI1.SwTyp.stVal", Value::integer(1)},
-        {"STB/S1_XSWI1.Loc.stVal", Value::boolean(true)},
-        {"STB/LPHD.RsDev.ctlModel", Value::integer(1)},
-        {"STB/LLN0.Mod.ctlModel", Value::integer(0)},
-        {"CLS1/ActPow_GGIO001.AnOut1.ctlModel", Value::integer(0)},
-        {"CLS2/EmpDCmd_FSCH050001.EnaReq.ctlModel", Value::integer(1)},
-        {"CLS2/FailSafe_GGIO001.FailPLodSet.ctlModel", Value::integer(1)},
-        {"CLS1/EmpSPrg_FSCH020103.ValASG300.units", units(38, 3)},
-        {"CLS2/MMXU001.TotW.units", units(38, 3)},
-        {"CLS1/DsoWCmd_FSCH130001.SchdIntv.units", units(4, 0)},
-        {"STB/LTMS1.TmOfs.units", units(4, 0)},
-        {"STB/LLN0.NamPlt.vendor", text("de.vde.fnn.stb.admin")},
-        {"STB/LLN0.NamPlt.d", text("Admin-Modell für die Steuerbox nach LH V1.2 vom 2020-xx-xx.")},
-        {"CLS2/LLN0.NamPlt.configRev", text("1.2.0")},
-        {"CLS1/DERRtg_GGIO001.NamPlt.lnNs", text("FNN-STB-ext:2019A")},
-        {"CLS1/DERRtg_GGIO001.NamPlt.vendor", text("")},
-        {"STB/LPHD.PhyNam.vendor", text("Brenvolta CLS")},
-        {"CLS1/MMXU001.TotW.db", Value::unsignedInteger(1000)},
-        {"CLS2/MMXU001.TotW.dbRef", Value::float32(100.0f)},
-        {"CLS2/MMXU001.TotW.d", text("Wirkleistungswert")},
-        {"CLS1/FailSafe_GGIO001.FailDurSet.maxVal.f", Value::float32(86400.0f)},
-    };
-}
+// Attributes of each kind and constraint, read over MMS as the server holds them.
+const char* const kServedPaths[] = {
+    "CLS2/ActPow_FSCC001.Schd022.setSrcRef",        "CLS1/ActPow_FSCC001.ActSchdRef.stVal",
+    "CLS1/EmpSPrg_FSCH020102.NumEntr.setVal",       "CLS1/SysComEr_FSCH220001.SchdReuse.setVal",
+    "CLS2/SysRes_FSCH010001.StrTm16.setCal.occType", "CLS1/SysRes_FSCH010001.StrTm16.setCal.occ",
+    "CLS2/EmpSPrg_FSCH020101.ValASG300.setMag.f",   "STB/LLN0.Health.stVal",
+    "STB/S1_XSWI1.Loc.stVal",                       "CLS2/EmpDCmd_FSCH050001.EnaReq.ctlModel",
+    "CLS1/EmpSPrg_FSCH020103.ValASG300.units",      "STB/LLN0.NamPlt.d",
+    "CLS1/MMXU001.TotW.db",                         "CLS2/MMXU001.TotW.dbRef",
+    "CLS1/FailSafe_GGIO001.FailDurSet.maxVal.f",    "CLS1/EmpWCmd_FSCH030001.StrTm16.setTm",
+};
 
 // "CLS1/LN.DO.DA" as domain and "LN$FC$DO$DA".
 std::pair<std::string, std::string> mmsAddress(const std::string& path, const DataAttribute* a)
@@ -131,11 +89,13 @@ protected:
             EXPECT_TRUE(connection.write(domain, item, Value::boolean(true)).ok()) << item;
         if (then)
             then();
-        while (reports.empty()) {
+        for (bool waiting = true; reports.empty() && waiting;) {
             auto n = connection.waitForReports(5000);
-            if (!n.ok() || *n == 0)
-                return {};
+            waiting = n.ok() && *n > 0;
         }
+        connection.setReportHandler({});
+        if (reports.empty())
+            return {};
         Report report{reports.front().results, 0};
         const auto& r = report.values;
         report.inclusion = static_cast<std::size_t>(std::find_if(r.begin(), r.end(), [&](const Value& v) {
@@ -148,19 +108,17 @@ protected:
     client::MmsConnection connection;
 };
 
-TEST_F(OverMms, StartValuesThroughTheServerAndOverMms)
+TEST_F(OverMms, DomainsAndValuesAsTheModelHoldsThem)
 {
-    for (const auto& [path, expected] : startValues()) {
-        SCOPED_TRACE(std::string(path) + " = " + expected.toString());
+    auto domains = connection.domainNames();
+    ASSERT_TRUE(domains.ok());
+    EXPECT_EQ(*domains, (Names{kCls1, kCls2, kStb}));
+    for (const char* path : kServedPaths) {
         DataAttribute* a = attributeAt(path);
         ASSERT_NE(a, nullptr);
-        EXPECT_TRUE(*IedServer_getAttributeValue(server, a) == expected)
-            << IedServer_getAttributeValue(server, a)->toString();
         const auto [domain, item] = mmsAddress(path, a);
-        EXPECT_TRUE(read(domain.c_str(), item.c_str()) == expected) << item;
+        EXPECT_EQ(read(domain.c_str(), item.c_str()), *IedServer_getAttributeValue(server, a)) << item;
     }
-    DataAttribute* startTime = attributeAt("CLS1/EmpWCmd_FSCH030001.StrTm16.setTm");
-    EXPECT_EQ(MmsValue_getUtcTimeInMs(IedServer_getAttributeValue(server, startTime)), 0u);
     for (auto [domain, missing] : {std::pair{kCls1, "EmpWCmd_FSCH030001$SP$StrTm16$setCal"},
                                    {kStb, "LPHD1$ST$WrmStr"}}) {
         auto r = connection.read(domain, missing);
@@ -170,10 +128,6 @@ TEST_F(OverMms, StartValuesThroughTheServerAndOverMms)
 
 TEST_F(OverMms, DomainsAndTheirLogicalNodes)
 {
-    auto domains = connection.domainNames();
-    ASSERT_TRUE(domains.ok());
-    EXPECT_EQ(*domains, (Names{kCls1, kCls2, kStb}));
-
     // getNameList answers in name order; the top-level names are the nodes.
     for (const char* ld : {"STB", "CLS1", "CLS2"}) {
         Names model;
@@ -210,50 +164,49 @@ TEST_F(OverMms, TypeOfAScheduleNodeListsItsObjectsInModelOrder)
     EXPECT_EQ(componentNames(&*wcmd), (Names{"setTm"}));
 }
 
+// Every data set of the model with its members in order, each member readable.
 TEST_F(OverMms, DataSetsResolve)
 {
     auto stbSets = connection.variableListNames(kStb);
     ASSERT_TRUE(stbSets.ok());
     EXPECT_EQ(*stbSets, (Names{"LLN0$dataset01", "LLN0$dataset02"}));
-    for (auto [domain, set, count] : {std::tuple{kStb, "LLN0$dataset01", 26u}, {kStb, "LLN0$dataset02", 4u},
-                                      {kCls1, "LLN0$dataset01", 63u}, {kCls2, "LLN0$dataset01", 63u}}) {
-        auto members = connection.variableListAttributes(domain, set);
-        ASSERT_TRUE(members.ok()) << set;
-        EXPECT_EQ(members->size(), count);
-        auto values = connection.readList(domain, set);
-        ASSERT_TRUE(values.ok()) << domain << " " << set;
-        ASSERT_EQ(values->size(), count);
+    for (DataSet* set = box::staticModel()->dataSets; set; set = set->sibling) {
+        const std::string domain = std::string("FNN_STEUERBOX") + set->logicalDeviceName;
+        Names expected, served;
+        for (DataSetEntry* e = set->fcdas; e; e = e->sibling)
+            expected.push_back(std::string("FNN_STEUERBOX") + e->logicalDeviceName + "/" + e->variableName);
+        auto members = connection.variableListAttributes(domain, set->name);
+        ASSERT_TRUE(members.ok()) << set->name;
+        for (const auto& m : *members)
+            served.push_back(m.domain + "/" + m.item);
+        EXPECT_EQ(served, expected) << domain;
+        auto values = connection.readList(domain, set->name);
+        ASSERT_TRUE(values.ok()) << domain << " " << set->name;
+        ASSERT_EQ(values->size(), expected.size());
         EXPECT_TRUE(std::none_of(values->begin(), values->end(), [](const Value& v) { return v.isError(); }));
     }
-    auto stb = connection.variableListAttributes(kStb, "LLN0$dataset01");
-    ASSERT_TRUE(stb.ok());
-    EXPECT_EQ(stb->front().item, "LPHD$ST$PwrSupAlm");
-    EXPECT_EQ(stb->back().item, "LPHD$ST$NumPwrUp");
-    auto cls = connection.variableListAttributes(kCls2, "LLN0$dataset01");
-    ASSERT_TRUE(cls.ok());
-    EXPECT_EQ((*cls)[1].domain, kCls2);
-    EXPECT_EQ((*cls)[1].item, "ActPow_FSCC001$ST$ActSchdRef");
-    EXPECT_EQ((*cls)[21 + 2].item, "SysComEr_FSCH220001$ST$SchdSt");
-    EXPECT_EQ((*cls)[27].item + " " + (*cls)[28].item + " " + (*cls)[54].item + " " + (*cls)[62].item,
-              "DsoECmd_FSCH250004$ST$SchdSt SysRes_FSCH010001$ST$SchdEnaErr MMXU001$MX$TotW "
-              "FailSafe_GGIO001$MX$FailPLodGet");
 }
 
+// A GI report carries RptID, DatSet, every member in order and a reason for each.
 TEST_F(OverMms, GeneralInterrogationReportsEveryMemberInOrder)
 {
-    EXPECT_EQ(read(kCls1, "LLN0$RP$reportControl0101$RptID"), Value::visibleString("CLS1/report01"));
-    const Report report =
-        firstReport(kCls1, {"LLN0$RP$reportControl0101$RptEna", "LLN0$RP$reportControl0101$GI"}, 63);
-    const auto& r = report.values;
-    ASSERT_LT(report.inclusion, r.size()) << "no report with 63 members";
-    EXPECT_EQ(r[0], Value::visibleString("CLS1/report01"));
-    EXPECT_EQ(r[report.inclusion].countSetBits(), 63u);
-    auto expected = connection.readList(kCls1, "LLN0$dataset01");
-    ASSERT_TRUE(expected.ok());
-    const auto first = static_cast<std::ptrdiff_t>(report.inclusion) + 1;
-    ASSERT_EQ(r.size(), static_cast<std::size_t>(first) + 2 * 63);
-    EXPECT_EQ(std::vector<Value>(r.begin() + first, r.begin() + first + 63), *expected);
-    EXPECT_EQ(r[report.inclusion - 2], Value::visibleString("FNN_STEUERBOXCLS1/LLN0$dataset01"));
+    for (auto [domain, block, rptId, members] : {std::tuple{kCls1, "reportControl0101", "CLS1/report01", 63u},
+                                                 {kStb, "reportControl0102", "STB/report01", 26u}}) {
+        const std::string prefix = std::string("LLN0$RP$") + block + "$";
+        EXPECT_EQ(read(domain, (prefix + "RptID").c_str()), Value::visibleString(rptId));
+        const Report report = firstReport(domain, {prefix + "RptEna", prefix + "GI"}, members);
+        const auto& r = report.values;
+        ASSERT_LT(report.inclusion, r.size()) << "no report with " << members << " members";
+        EXPECT_EQ(r[0], Value::visibleString(rptId));
+        EXPECT_EQ(r[report.inclusion].countSetBits(), members);
+        auto expected = connection.readList(domain, "LLN0$dataset01");
+        ASSERT_TRUE(expected.ok());
+        const auto first = static_cast<std::ptrdiff_t>(report.inclusion) + 1;
+        ASSERT_EQ(r.size(), static_cast<std::size_t>(first) + 2 * members);
+        EXPECT_EQ(std::vector<Value>(r.begin() + first, r.begin() + first + members), *expected);
+        EXPECT_EQ(r[report.inclusion - 2], Value::visibleString(std::string(domain) + "/LLN0$dataset01"));
+        EXPECT_TRUE(connection.write(domain, prefix + "RptEna", Value::boolean(false)).ok());
+    }
 }
 
 // A client that proposes 1,000-octet PDUs gets the CLS GI report (about
@@ -323,17 +276,6 @@ TEST_F(OverMms, AGeneralInterrogationLargerThanThePduComesInSegments)
     EXPECT_EQ(d.occurrences("mms.unconfirmedService", "0"), segments.size()) << d.summary();
 }
 
-TEST_F(OverMms, StbGeneralInterrogationCoversTheLphdMembers)
-{
-    const Report report = firstReport(kStb, {"LLN0$RP$reportControl0102$RptEna", "LLN0$RP$reportControl0102$GI"}, 26);
-    ASSERT_LT(report.inclusion, report.values.size()) << "no report with 26 members";
-    EXPECT_EQ(report.values[report.inclusion].countSetBits(), 26u);
-    ASSERT_EQ(report.values.size() - report.inclusion, 1u + 2 * 26);
-    // NumPwrUp of LPHD, the last member
-    EXPECT_EQ(report.values[report.inclusion + 26], read(kStb, "LPHD$ST$NumPwrUp"));
-    EXPECT_EQ(read(kStb, "LLN0$LG$logControlSTB$LogEna"), Value::boolean(true));
-}
-
 // LogRef names the journal as ReadJournal needs it: domain, then LLN0$log.
 TEST_F(OverMms, EveryLogRefLeadsReadJournalToItsLog)
 {
@@ -347,6 +289,7 @@ TEST_F(OverMms, EveryLogRefLeadsReadJournalToItsLog)
           {kCls2, "logControlCLS2", "FNN_STEUERBOXCLS2/LLN0$logCLS2", 0u}}) {
         const std::string served(read(domain, (std::string("LLN0$LG$") + block + "$LogRef").c_str()).string());
         EXPECT_EQ(served, logRef);
+        EXPECT_EQ(read(domain, (std::string("LLN0$LG$") + block + "$LogEna").c_str()), Value::boolean(true));
         const auto slash = served.find('/');
         auto journal = connection.readWholeJournal(served.substr(0, slash), served.substr(slash + 1));
         ASSERT_TRUE(journal.ok()) << served << ": " << journal.error().describe();
@@ -367,21 +310,6 @@ TEST_F(OverMms, AnUnchangedSetPointUpdateIsReportedAsDataUpdate)
     ASSERT_EQ(report.values.size() - report.inclusion, 3u);
     EXPECT_TRUE(report.values[report.inclusion + 2].getBit(3));  // reason: data update
     ASSERT_TRUE(connection.write(kCls2, "LLN0$RP$reportControl0102$RptEna", Value::boolean(false)).ok());
-}
-
-TEST(StartValues, CountedByKindAndRestoredForEveryNewServer)
-{
-    for (int round = 0; round < 2; ++round) {
-        IedServer server = IedServer_create(box::staticModel());
-        ASSERT_NE(server, nullptr);
-        const box::StartValueCounts& c = box::lastStartValueCounts();
-        EXPECT_EQ(std::tie(c.integer, c.string, c.boolean, c.floating, c.unsignedInt), std::tuple(7412, 96, 17, 6, 2));
-        EXPECT_EQ(c.total(), 7533);
-        DataAttribute* prio = attributeAt("CLS1/EmpWCmd_FSCH030001.SchdPrio.setVal");
-        EXPECT_EQ(IedServer_getInt32AttributeValue(server, prio), 30);
-        IedServer_updateInt32AttributeValue(server, prio, 99);
-        IedServer_destroy(server);
-    }
 }
 
 }  // namespace

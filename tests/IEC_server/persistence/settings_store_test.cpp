@@ -1,7 +1,8 @@
 // The settings store: what clients configured comes back in a fresh server
 // and nothing else is kept; a save cut off at any step (as by a power cut)
 // leaves the earlier file or the new one; a damaged file gives start values.
-#include "model_values.hpp"
+#include "../box_test_support.hpp"
+#include "child_process.hpp"
 #include "settings_store.hpp"
 
 #include <filesystem>
@@ -12,6 +13,7 @@ namespace persistence::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace boxtest;
 
 const std::string kInterval = "CLS1/EmpSPrg_FSCH020001.SchdIntv.setVal";
 const std::string kValue = "CLS1/EmpSPrg_FSCH020001.ValASG001.setMag.f";
@@ -39,6 +41,14 @@ protected:
     static std::int32_t intervalIn(IedServer server)
     {
         return IedServer_getInt32AttributeValue(server, attributeAt(kInterval));
+    }
+    // A server with the start values saves the interval as its one change.
+    void saveInterval(std::int32_t seconds)
+    {
+        Box box(path());
+        box.store.watch({});
+        setInterval(box.get(), seconds);
+        ASSERT_TRUE(box.store.saveIfChanged());
     }
     // Loads the file into a fresh server and reads the interval back.
     std::pair<SettingsStore::Loaded, std::int32_t> reload()
@@ -89,12 +99,7 @@ TEST_F(SettingsStoreTest, ChangedSettingsComeBackInAFreshServerAndNothingElseIsK
 
 TEST_F(SettingsStoreTest, ASaveCutOffAtAnyStepLeavesTheEarlierFileOrTheNewOne)
 {
-    {
-        Box box(path());
-        box.store.watch({});
-        setInterval(box.get(), 2);
-        ASSERT_TRUE(box.store.saveIfChanged());
-    }
+    saveInterval(2);
     for (const auto& [cutAt, survives] : {std::pair{SettingsStore::SaveStep::TemporaryWritten, 2},
                                           {SettingsStore::SaveStep::Renamed, 3}}) {
         SCOPED_TRACE(static_cast<int>(cutAt));
@@ -114,10 +119,7 @@ TEST_F(SettingsStoreTest, ASaveCutOffAtAnyStepLeavesTheEarlierFileOrTheNewOne)
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         EXPECT_EQ(reload(), std::pair(SettingsStore::Loaded::Restored, survives));
-        Box box(path());  // back to the earlier file for the next step
-        box.store.watch({});
-        setInterval(box.get(), 2);
-        ASSERT_TRUE(box.store.saveIfChanged());
+        saveInterval(2);  // back to the earlier file for the next step
     }
 }
 
@@ -125,12 +127,7 @@ TEST_F(SettingsStoreTest, AMissingOrDamagedFileGivesStartValuesAndOneLine)
 {
     EXPECT_EQ(reload(), std::pair(SettingsStore::Loaded::Missing, 0));
     EXPECT_EQ(lastLine, "Settings: no " + path() + ", start values in use\n");
-    {
-        Box box(path());
-        box.store.watch({});
-        setInterval(box.get(), 2);
-        ASSERT_TRUE(box.store.saveIfChanged());
-    }
+    saveInterval(2);
     const std::string good = testsupport::readFile(path());
     std::string flipped = good;
     flipped[good.find("8501") + 3] = '3';  // the interval reads 3: a bit flipped on flash

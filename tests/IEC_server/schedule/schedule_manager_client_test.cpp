@@ -1,31 +1,20 @@
 // The schedule-manager calls against a stand-in service on a private system
 // bus: arguments and signatures as received, replies as returned, and every
 // way a call can fail.
-#include "fake_schedule_manager.hpp"
-#include "private_bus.hpp"
+#include "model_fixture.hpp"
 
-#include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
-
-#include <cstdlib>
-#include <functional>
 
 namespace {
 
 namespace sm = schedulemanager;
 using Replies = FakeScheduleManager::Replies;
 
-class ScheduleManagerClient : public ::testing::Test {
+class ScheduleManagerClient : public ScheduleModelTest {
 protected:
-    static void SetUpTestSuite() { bus = new testsupport::PrivateBus(); }
-    static void TearDownTestSuite()
-    {
-        delete bus;
-        bus = nullptr;
-    }
-
     void SetUp() override
     {
+        ScheduleModelTest::SetUp();
         connection = sdbus::createSystemBusConnection();
         proxy = sdbus::createProxy(*connection, kScheduleManagerService, kScheduleManagerPath);
     }
@@ -68,8 +57,6 @@ protected:
         }
     }
 
-    static inline testsupport::PrivateBus* bus = nullptr;
-    RecordCapture capture;
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IProxy> proxy;
 };
@@ -155,22 +142,6 @@ TEST_F(ScheduleManagerClient, RepliesOfTheWrongShapeAreFailures)
         expectReported(questions, output);
         EXPECT_EQ(service.calls().size(), 10u);
     }
-}
-
-TEST_F(ScheduleManagerClient, AnErrorReplyIsReportedWithItsText)
-{
-    FakeScheduleManager service;
-    service.fail("getVal");
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(sm::getVal(proxy.get(), 1, "EmpSPrg_FSCH020001", 0));
-    const std::string output = testing::internal::GetCapturedStdout();
-
-    EXPECT_EQ(output, "Error getVal: [de.brenvolta.test.Failed] injected failure\n");
-    EXPECT_EQ(RecordCapture::records(),
-              (std::vector<std::pair<int, std::string>>{
-                  {LOG_NOTICE, "Error getVal: [de.brenvolta.test.Failed] injected failure"}}));
-    // The proxy stays usable: the next call is tried again.
-    EXPECT_EQ(sm::getActivateSchedule(proxy.get(), 1), "no_schedule_active");
 }
 
 TEST_F(ScheduleManagerClient, ASlowServiceIsWaitedFor)

@@ -92,25 +92,10 @@ TEST_F(DevicePass, StatesOneToFourAreWrittenAndOthersLeaveTheNodeAlone)
             EXPECT_EQ(timeQualityAt(node + ".SchdSt.t"), kLeapSecondsKnown);
         }
     }
-    // Ten state queries by type prefix and instance, each followed by the
-    // start times of a schedule that waits or runs, then the active schedule.
-    EXPECT_EQ(service->calls(), (std::vector<std::string>{
-                                    "updateStatusOfSchedule 1 SysRes_FSCH01000 1",
-                                    "updateStatusOfSchedule 1 EmpSPrg_FSCH02000 1",
-                                    "updateStatusOfSchedule 1 EmpSPrg_FSCH02010 1",
-                                    "getNxtStrTm 1 EmpSPrg_FSCH020101",
-                                    "updateStatusOfSchedule 1 EmpWCmd_FSCH03000 1",
-                                    "getNxtStrTm 1 EmpWCmd_FSCH030001",
-                                    "updateStatusOfSchedule 1 EmpDCmd_FSCH05000 1",
-                                    "getNxtStrTm 1 EmpDCmd_FSCH050001",
-                                    "getActStrTm 1 EmpDCmd_FSCH050001",
-                                    "updateStatusOfSchedule 1 SysSoft_FSCH11000 1",
-                                    "updateStatusOfSchedule 1 DsoWCmd_FSCH13000 1",
-                                    "updateStatusOfSchedule 1 DsoDCmd_FSCH15000 1",
-                                    "updateStatusOfSchedule 1 SysComEr_FSCH22000 1",
-                                    "updateStatusOfSchedule 1 DsoECmd_FSCH25000 1",
-                                    "getActivateSchedule 1",
-                                }));
+    std::vector<std::string> expectedCalls;
+    for (const auto& row : boxtest::dataRows("device_pass_calls.txt"))
+        expectedCalls.push_back(row.at(0));
+    EXPECT_EQ(service->calls(), expectedCalls);
     EXPECT_EQ(timeAt("CLS1/EmpWCmd_FSCH030001.NxtStrTm.stVal"), kNxtStrTm);
     EXPECT_EQ(timeAt("CLS1/EmpDCmd_FSCH050001.ActStrTm.stVal"), kActStrTm);
 

@@ -1,9 +1,12 @@
-// When a device pass must run next, from what the last one learnt; and what
-// a refused upload says about the node's settings.
+// When a device pass must run next, from what the last one learnt; what a
+// refused upload says about the node's settings; the names schedule handling builds.
 #include "iec_schedule_handling.hpp"
+#include "logical_device_kind.hpp"
 #include "schedule_timeline.hpp"
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 namespace {
 
@@ -73,6 +76,23 @@ TEST(EnableError, ARefusalNamesTheSettingItFoundWrong)
     };
     for (const auto& [refusal, code] : cases)
         EXPECT_EQ(enableErrorOf(refusal), code) << refusal;
+}
+
+TEST(ScheduleNames, KindsNumberedObjectsAndActiveScheduleReferences)
+{
+    EXPECT_EQ(logicalDeviceKindFromString("CLS1"), LogicalDeviceKind::CLS1);
+    EXPECT_EQ(logicalDeviceKindFromString("CLS4"), LogicalDeviceKind::CLS4);
+    for (const char* bad : {"cls1", "CLS5", "", "CLS", "CLS1 "})
+        EXPECT_THROW(logicalDeviceKindFromString(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(valAsgName(7) + valAsgName(300) + strTmName(7) + strTmName(10), "ValASG007ValASG300StrTm07StrTm10");
+    EXPECT_EQ(scheduleNodeName("EmpSPrg_FSCH02000", 1), "EmpSPrg_FSCH020001");
+    EXPECT_EQ(activeScheduleRef(LogicalDeviceKind::CLS2, "SysSoft_FSCH110001"), "@CLS2/SysSoft_FSCH110001");
+    using Parts = std::pair<std::string, std::string>;
+    for (auto [ref, device, node] : {std::tuple{"@CLS2/SysSoft_FSCH110001", "CLS2", "SysSoft_FSCH110001"},
+                                     {"@CLS1", "CLS1", ""}, {"/x", "", "x"}, {"@CLS1/A/B", "CLS1", "A"}}) {
+        const ScheduleRefParts parts = splitActiveScheduleRef(ref);
+        EXPECT_EQ(Parts(parts.device, parts.node), Parts(device, node)) << ref;
+    }
 }
 
 }  // namespace

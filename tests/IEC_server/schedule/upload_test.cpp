@@ -10,22 +10,22 @@ namespace {
 
 struct ScheduleNode {
     std::string name;
-    std::size_t values;
-    std::size_t startTimes;  // 0: event-triggered
+    std::size_t values = 0, startTimes = 0;  // startTimes 0: event-triggered
 };
 
 // Every schedule node of a CLS device with its number of value and start-time objects.
 std::vector<ScheduleNode> scheduleNodes()
 {
-    std::vector<ScheduleNode> nodes{{"SysRes_FSCH010001", 100, 16}, {"SysComEr_FSCH220001", 100, 0}};
-    for (int i = 1; i <= 5; ++i) nodes.push_back({"EmpSPrg_FSCH02000" + std::to_string(i), 100, 16});
-    for (int i = 1; i <= 3; ++i) nodes.push_back({"EmpSPrg_FSCH02010" + std::to_string(i), 300, 16});
-    for (const char* prefix : {"EmpWCmd_FSCH03000", "DsoWCmd_FSCH13000"})
-        for (int i = 1; i <= 2; ++i) nodes.push_back({prefix + std::to_string(i), 1, 16});
-    for (const char* prefix : {"EmpDCmd_FSCH05000", "DsoDCmd_FSCH15000"})
-        for (int i = 1; i <= 2; ++i) nodes.push_back({prefix + std::to_string(i), 1, 1});
-    for (int i = 1; i <= 4; ++i) nodes.push_back({"DsoECmd_FSCH25000" + std::to_string(i), 1, 1});
-    for (int i = 1; i <= 4; ++i) nodes.push_back({"SysSoft_FSCH11000" + std::to_string(i), 1, 0});
+    std::vector<ScheduleNode> nodes;
+    for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), "CLS2")->firstChild; ln; ln = ln->sibling)
+        if (std::string_view(ln->name).find("_FSCH") != std::string_view::npos) {
+            ScheduleNode& node = nodes.emplace_back(ScheduleNode{ln->name});
+            for (ModelNode* object = ln->firstChild; object; object = object->sibling) {
+                node.values += std::string_view(object->name).starts_with("ValASG");
+                node.startTimes += std::string_view(object->name).starts_with("StrTm");
+            }
+        }
+    EXPECT_EQ(nodes.size(), 26u);
     return nodes;
 }
 
@@ -85,10 +85,9 @@ TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAr
         if (nodes[i].name.starts_with("SysSoft")) {
             EXPECT_EQ(u.eventTrigger, nodes[i].name != "SysSoft_FSCH110001");
         }
+        // Start values of the model: SysComEr reuses its schedule, the rest do not.
+        EXPECT_EQ(u.reuse, nodes[i].name == "SysComEr_FSCH220001");
     }
-    // Start values of the model: SysComEr reuses its schedule, the rest do not.
-    EXPECT_TRUE(uploads[1].reuse);
-    EXPECT_FALSE(uploads[0].reuse);
 }
 
 TEST_F(Upload, WhatIsNoScheduleNodeSendsNothing)
