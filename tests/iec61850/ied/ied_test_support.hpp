@@ -77,6 +77,15 @@ private:
     IedServer server_;
 };
 
+// A bit string of `size` bits with the bits of `set` set.
+inline iec61850::mms::Value bits(std::size_t size, std::initializer_list<std::size_t> set)
+{
+    iec61850::mms::Value v = iec61850::mms::Value::bitString(size);
+    for (std::size_t b : set)
+        v.setBit(b, true);
+    return v;
+}
+
 // A temporary directory whose files the tests name.
 struct TempDir : test_support::TempDir {
     std::string file(const char* name) const { return (path / name).string(); }
