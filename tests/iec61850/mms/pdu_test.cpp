@@ -184,45 +184,15 @@ TEST(Pdu, FileAndJournalServicesAreKeptAsUnrecognized)
     }
 }
 
-TEST(Pdu, RoundTripsOfPdusNotInTheCaptures)
+// PDUs not in the captures: tests/data/codec/round_trips.txt; here one carrying every generated value.
+TEST(Pdu, AWriteOfEveryGeneratedValueRoundTrips)
 {
-    const ServiceError fileDenied{ErrorClass::File, error_code::file::FileAccessDenied, {}, {}};
-    const std::vector<Pdu> pdus = {
-        ConfirmedError{7, fileDenied},
-        ConfirmedError{0x80000000u, ServiceError{ErrorClass::Access, error_code::access::ObjectNonExistent, 42, "no"}},
-        RejectPdu{std::nullopt, RejectClass::PduError, reject_code::pdu_error::InvalidPdu},
-        CancelRequest{3},
-        CancelResponse{3},
-        CancelError{3, ServiceError{ErrorClass::Cancel, error_code::cancel::CancelNotPossible, {}, {}}},
-        InitiateError{ServiceError{ErrorClass::Initiate, error_code::initiate::VersionIncompatible, {}, {}}},
-        ConcludeError{ServiceError{ErrorClass::Conclude, error_code::conclude::FurtherCommunicationRequired, {}, {}}},
-        ConfirmedRequest{1, StatusRequest{true}},
-        ConfirmedResponse{1, StatusResponse{0, 1}},
-        ConfirmedRequest{2, GetNameListRequest{ObjectClass::NamedVariableList, GetNameListRequest::Scope::Association,
-                                               {}, "x"}},
-        ConfirmedRequest{3, DefineNamedVariableListRequest{ObjectName::association("@ds"),
-                                                           {VariableSpec{ObjectName::inDomain("D", "A$B"), {}},
-                                                            VariableSpec{ObjectName::vmd("V"), fromHex("800101")}}}},
-        ConfirmedResponse{3, DefineNamedVariableListResponse{}},
-        ConfirmedRequest{4, DeleteNamedVariableListRequest{DeleteNamedVariableListRequest::Scope::Specific,
-                                                           {ObjectName::inDomain("D", "L")}, {}}},
-        ConfirmedResponse{4, DeleteNamedVariableListResponse{1, 0}},
-        ConfirmedRequest{5, WriteRequest{VariableAccessSpec::list(ObjectName::vmd("L")), value_generator::scalars()}},
-        ConfirmedResponse{6, ReadResponse{std::nullopt, {Value::error(DataAccessError::ObjectNonExistent),
-                                                         Value::structure({Value::boolean(true)})}}},
-        ConfirmedResponse{7, GetVariableAccessAttributesResponse{
-                                 true, TypeDescription::array(4, TypeDescription::structure({TypeDescription::utcTime().named("t")}))}},
-    };
-    for (const Pdu& p : pdus) {
-        const Bytes bytes = encodePdu(p);
-        Pdu back;
-        ASSERT_EQ(decodePdu(bytes, back), Status::Ok) << toHex(bytes);
-        if (p == p) {  // not with NaN inside
-            EXPECT_EQ(back, p) << toHex(bytes);
-        }
-        EXPECT_EQ(encodePdu(back), bytes);
-    }
-    EXPECT_EQ(toHex(encodePdu(ConfirmedError{7, fileDenied})), "a20a800107a205a0038b0106");
+    const Pdu write = ConfirmedRequest{5, WriteRequest{VariableAccessSpec::list(ObjectName::vmd("L")), value_generator::scalars()}};
+    const Bytes bytes = encodePdu(write);
+    Pdu back;
+    ASSERT_EQ(decodePdu(bytes, back), Status::Ok);
+    EXPECT_EQ(encodePdu(back), bytes);
+    EXPECT_EQ(std::get<WriteRequest>(std::get<ConfirmedRequest>(back).service).data.size(), value_generator::scalars().size());
 }
 
 TEST(Pdu, UnknownOrBrokenServicesStillYieldTheInvokeId)
