@@ -5,6 +5,7 @@
 #include "iec61850/ied/control.hpp"
 
 #include <atomic>
+#include <map>
 #include <mutex>
 
 namespace ied_test {
@@ -155,47 +156,27 @@ TEST_F(Controls, OnlyDirectWithNormalSecurityOperates)
     EXPECT_EQ(seen().size(), 1u);
 }
 
-TEST_F(Controls, MalformedOperIsRefusedBeforeTheHandler)
+// The writes of tests/data/ied/refused_writes.txt, malformed Opers among
+// them: each refused with its error before any handler, the model unchanged.
+TEST_F(Controls, RefusedWritesReachNoHandlerAndChangeNothing)
 {
-    struct Case {
-        const char* what;
-        DataObject* object;
-        MmsValue value;
-        int expected;
+    const std::map<std::string, int> errors = {{"type-inconsistent", kTypeInconsistent},
+                                               {"value-invalid", kValueInvalid},
+                                               {"denied", kDenied},
+                                               {"non-existent", kNonExistent}};
+    auto wholeModel = [&] {
+        return std::vector{read("TESTIEDLD0", "GGIO1"), read("TESTIEDLD0", "CSWI1"), read("TESTIEDCLS1", "EmpSPrg_FSCH020001")};
     };
-    std::vector<MmsValue> members(kOn.members().begin(), kOn.members().end());
-    const MmsValue fiveMembers = MmsValue::structure(std::vector<MmsValue>(members.begin(), members.end() - 1));
-    members.push_back(MmsValue::boolean(false));
-    const Case cases[] = {
-        {"integer ctlVal for SPC", m.enaReq, withMember(0, MmsValue::integer(1)), kTypeInconsistent},
-        {"boolean ctlVal for ENC", m.enc, kOn, kTypeInconsistent},
-        {"scalar ctlVal for APC", m.apc, oper(MmsValue::float32(1), true), kTypeInconsistent},
-        {"64-bit float for APC", m.apc, oper(MmsValue::structure({MmsValue::float64(1)}), true), kValueInvalid},
-        {"APC without operTm", m.apc, oper(analogue(1)), kTypeInconsistent},
-        {"ENC ctlVal beyond 8 bits", m.enc, oper(MmsValue::integer(200)), kValueInvalid},
-        {"missing member", m.enaReq, fiveMembers, kTypeInconsistent},
-        {"extra member", m.enaReq, MmsValue::structure(members), kTypeInconsistent},
-        {"no structure", m.enaReq, MmsValue::boolean(true), kTypeInconsistent},
-        {"array instead of structure", m.enaReq, MmsValue::array(members), kTypeInconsistent},
-        {"origin not a structure", m.enaReq, withMember(1, MmsValue::integer(3)), kTypeInconsistent},
-        {"origin with one member", m.enaReq, withMember(1, MmsValue::structure({MmsValue::integer(3)})),
-         kTypeInconsistent},
-        {"orCat 9", m.enaReq, withOrigin(0, MmsValue::integer(9)), kValueInvalid},
-        {"orCat -1", m.enaReq, withOrigin(0, MmsValue::integer(-1)), kValueInvalid},
-        {"orCat unsigned", m.enaReq, withOrigin(0, MmsValue::unsignedInteger(2)), kTypeInconsistent},
-        {"orIdent of 65 octets", m.enaReq, withOrigin(1, MmsValue::octetString(Bytes(65, 'x'))), kValueInvalid},
-        {"orIdent as visible string", m.enaReq, withOrigin(1, MmsValue::visibleString("op")), kTypeInconsistent},
-        {"ctlNum 256", m.enaReq, withMember(2, MmsValue::unsignedInteger(256)), kValueInvalid},
-        {"ctlNum signed", m.enaReq, withMember(2, MmsValue::integer(1)), kTypeInconsistent},
-        {"T as binary time", m.enaReq, withMember(3, MmsValue::binaryTimeMs(0)), kTypeInconsistent},
-        {"Test as integer", m.enaReq, withMember(4, MmsValue::integer(0)), kTypeInconsistent},
-        {"Check of 3 bits", m.enaReq, withMember(5, MmsValue::bitString(3)), kValueInvalid},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(operate(c.object, c.value), c.expected) << c.what;
-    // Parts of Oper, or the control object as a whole, are not operates.
-    EXPECT_EQ(operate(m.enaReq, MmsValue::boolean(true), "$Oper$ctlVal"), kDenied);
-    EXPECT_EQ(operate(m.enaReq, MmsValue::structure({kOn}), ""), kDenied);
+    const auto before = wholeModel();
+    const auto rows = dataRows(TEST_IED_DATA_DIR "/refused_writes.txt");
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), 4u);
+        MmsValue v;
+        ASSERT_EQ(MmsValue::decodeData(fromHex(row[2]), v), iec61850::ber::Status::Ok) << row[1];
+        EXPECT_EQ(write(row[0], row[1], v), errors.at(row[3])) << row[1] << " " << row[2];
+    }
+    EXPECT_GT(rows.size(), 35u);
+    EXPECT_EQ(wholeModel(), before);
     EXPECT_TRUE(seen().empty());
     EXPECT_TRUE(client.connected());
 }

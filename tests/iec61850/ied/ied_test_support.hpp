@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace ied_test {
 
@@ -76,6 +80,31 @@ public:
 private:
     IedServer server_;
 };
+
+// A bit string of `size` bits with the bits of `set` set.
+inline iec61850::mms::Value bits(std::size_t size, std::initializer_list<std::size_t> set)
+{
+    iec61850::mms::Value v = iec61850::mms::Value::bitString(size);
+    for (std::size_t b : set)
+        v.setBit(b, true);
+    return v;
+}
+
+// The whitespace-separated fields of each line of a data file, without
+// comments (from #) and blank lines.
+inline std::vector<std::vector<std::string>> dataRows(const std::string& path)
+{
+    std::ifstream in(path);
+    EXPECT_TRUE(in) << path;
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line.substr(0, line.find('#')));
+        std::vector<std::string> row{std::istream_iterator<std::string>(fields), {}};
+        if (!row.empty())
+            rows.push_back(std::move(row));
+    }
+    return rows;
+}
 
 // A temporary directory whose files the tests name.
 struct TempDir : test_support::TempDir {

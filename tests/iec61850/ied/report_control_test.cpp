@@ -1,11 +1,16 @@
-// Data sets, unbuffered reports and log control blocks over loopback TCP,
-// seen by our client.
+// Data sets, unbuffered reports, log control blocks and ReadJournal of one
+// small model over loopback TCP, seen by our client; one recorded report
+// session decoded by tshark.
 #include "ied_test_support.hpp"
 
 #include "iec61850/ied/log_storage.hpp"
 #include "iec61850/ied/reporting.hpp"
+#include "iec61850/ied/sqlite_log_storage.hpp"
 #include "iec61850/platform/clock.hpp"
 #include "iec61850/platform/notice.hpp"
+#include "loopback_relay.hpp"
+#include "pcap_writer.hpp"
+#include "tshark.hpp"
 
 #include <atomic>
 #include <deque>
@@ -128,14 +133,6 @@ struct Client {
         EXPECT_EQ(write(std::string("LLN0$RP$") + block + "$RptEna", Value::boolean(true)), kAccepted);
     }
 };
-
-Value bits(std::size_t size, std::initializer_list<std::size_t> set)
-{
-    Value v = Value::bitString(size);
-    for (std::size_t b : set)
-        v.setBit(b, true);
-    return v;
-}
 
 class Reports : public ::testing::Test {
 protected:
@@ -354,41 +351,95 @@ TEST(ReportModelCheck, AMemberNamingNothingRefusesTheServer)
     }
 }
 
-TEST_F(Reports, LogControlBlockAppendsEntriesToTheAttachedStorage)
+// The log control block writes entries, stamped in 2040 here, to the
+// attached storage; ReadJournal reads them back with their reason codes.
+TEST_F(Reports, LogControlBlockWritesEntriesThatReadJournalReturns)
 {
     Client c;
     connect(c);
     Value lcb = c.read("LLN0$LG$logControlCLS1");
     ASSERT_EQ(lcb.size(), 9u);
+    EXPECT_EQ(lcb[1].string(), "BOXCLS1/LLN0$logCLS1");  // LogRef: with the IED name
     EXPECT_EQ(lcb[2].string(), "BOXCLS1/LLN0$dataset01");
     EXPECT_EQ(c.write("LLN0$LG$logControlCLS1$LogRef", Value::visibleString("x")), kDenied);
-
     update(m.ind, 4);  // without a storage nothing is kept, and nothing breaks
-    ied::MemoryLogStorage storage;
-    ASSERT_TRUE(ied::attachLogStorage(m.b.model(), "CLS1/LLN0$logCLS1", &storage));
+    EXPECT_TRUE(valueOf(c.connection.readWholeJournal(kDomain, "LLN0$logCLS1")).empty());
+
+    TempDir dir;
+    auto storage = ied::SqliteLogStorage::open(dir.file("log.db"));
+    ASSERT_TRUE(storage && ied::attachLogStorage(m.b.model(), "CLS1/LLN0$logCLS1", storage.get()));
+    constexpr std::uint64_t k2040 = 2'208'988'800'000;  // past 2038
+    platform::setWallClockOffsetMs(static_cast<std::int64_t>(k2040 - platform::wallTimeMs()));
     update(m.ind, 5);
     update(m.ind, 5);  // no dupd on Ind
     update(m.cnt, 0);  // dupd
     IedServer_updateQuality(server, m.attr(m.anIn, "q"), 2);
-    const auto entries = storage.query({});
+    platform::setWallClockOffsetMs(0);
+    const auto entries = valueOf(c.connection.readWholeJournal(kDomain, "LLN0$logCLS1", k2040));
     ASSERT_EQ(entries.size(), 3u);
-    ASSERT_EQ(entries[0].values.size(), 1u);
-    EXPECT_EQ(entries[0].values[0].reference, "BOXCLS1/GGIO1$ST$Ind");
-    EXPECT_EQ(entries[0].values[0].value[0].toInt64(), 5);
+    const char* members[] = {"GGIO1$ST$Ind", "GGIO1$ST$Cnt", "GGIO1$MX$AnIn"};
     const std::uint8_t reasons[] = {TRG_OPT_DATA_CHANGED, TRG_OPT_DATA_UPDATE, TRG_OPT_QUALITY_CHANGED};
     for (std::size_t i = 0; i < 3; ++i) {
-        ASSERT_TRUE(entries[i].values.at(0).reasonCode) << i;
-        EXPECT_EQ(reasonOf(*entries[i].values[0].reasonCode), reasons[i]) << i;
+        const mms::JournalEntry& e = entries[i];
+        EXPECT_LT(e.occurrenceTime.binaryTimeMs() - k2040, 60'000u) << e.occurrenceTime.toString();
+        ASSERT_EQ(e.variables.size(), 2u) << i;
+        EXPECT_EQ(e.variables[0].tag, std::string("BOXCLS1/") + members[i]);
+        EXPECT_EQ(e.variables[1].tag, "ReasonCode");
+        EXPECT_EQ(reasonOf(e.variables[1].value), reasons[i]) << i;
     }
-
+    EXPECT_EQ(entries[0].variables[0].value[0].toInt64(), 5);
     lcb = c.read("LLN0$LG$logControlCLS1");
     EXPECT_EQ(lcb[5], Value::octetString(Bytes{0, 0, 0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(lcb[6], Value::octetString(Bytes{0, 0, 0, 0, 0, 0, 0, 3}));
-    EXPECT_EQ(lcb[4].binaryTimeMs(), entries[2].timeMs);
+    EXPECT_EQ(lcb[4].binaryTimeMs(), entries[2].occurrenceTime.binaryTimeMs());
 
     EXPECT_EQ(c.write("LLN0$LG$logControlCLS1$LogEna", Value::boolean(false)), kAccepted);
     update(m.ind, 6);
-    EXPECT_EQ(storage.query({}).size(), 3u);
+    EXPECT_EQ(storage->query({}).size(), 3u);
+    ied::attachLogStorage(m.b.model(), "CLS1/LLN0$logCLS1", nullptr);
+}
+
+TEST_F(Reports, TheWholeJournalComesInPagesAtASmallPduSize)
+{
+    constexpr std::uint64_t kNow = 1796544443992ull;
+    TempDir dir;
+    auto storage = ied::SqliteLogStorage::open(dir.file("log.db"));
+    ASSERT_TRUE(storage && ied::attachLogStorage(m.b.model(), "CLS1/LLN0$logCLS1", storage.get()));
+    for (std::uint64_t n = 1; n <= 60; ++n) {  // odd entries with a reason code, even ones without
+        ied::LogEntry e{kNow + n * 1000, ied::entryIdFromNumber(n), {}};
+        e.values.push_back({"BOXCLS1/GGIO1$ST$Ind", Value::integer(static_cast<std::int64_t>(n % 5)),
+                            n % 2 ? std::optional(bits(7, {1})) : std::nullopt});
+        ASSERT_TRUE(storage->append(e));
+    }
+    Client c;
+    ASSERT_TRUE(server.connect(c.connection, 400));
+    EXPECT_TRUE(c.connection.negotiated().supports(mms::services_supported::ReadJournal));
+    const char* log = "LLN0$logCLS1";
+    const auto page = valueOf(c.connection.readJournal(kDomain, log));
+    EXPECT_TRUE(page.moreFollows);
+    EXPECT_GT(page.entries.size(), 1u);
+    EXPECT_LT(page.entries.size(), 60u);
+
+    const auto all = valueOf(c.connection.readWholeJournal(kDomain, log));
+    ASSERT_EQ(all.size(), 60u);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].occurrenceTime.binaryTimeMs(), kNow + (i + 1) * 1000) << i;
+        EXPECT_EQ(all[i].entryId.back(), i + 1) << i;
+        EXPECT_EQ(all[i].variables.size(), i % 2 ? 1u : 2u) << i;
+    }
+    EXPECT_EQ(all.front().occurrenceTime.timeOctets().size(), 6u);
+    EXPECT_EQ(all.front().variables[0].value, Value::integer(1));
+    EXPECT_EQ(all.front().variables[1].value, bits(7, {1}));
+    EXPECT_EQ(valueOf(c.connection.readWholeJournal(kDomain, log, kNow + 10000, kNow + 19000)).size(), 10u);
+    const auto middle = valueOf(c.connection.readJournalAfter(kDomain, log, kNow + 30000, ied::entryIdFromNumber(30)));
+    ASSERT_FALSE(middle.entries.empty());
+    EXPECT_EQ(middle.entries.front().entryId.back(), 31);
+    EXPECT_TRUE(middle.moreFollows);
+    const auto after = valueOf(c.connection.readJournalAfter(kDomain, log, kNow + 58000, ied::entryIdFromNumber(58)));
+    EXPECT_EQ(after.entries.size(), 2u);
+    EXPECT_FALSE(after.moreFollows);
+    EXPECT_EQ(c.connection.readJournal(kDomain, "LLN0$nothing").error().kind, client::ErrorKind::ServiceError);
+    EXPECT_TRUE(c.connection.identify().ok());  // the association stays
     ied::attachLogStorage(m.b.model(), "CLS1/LLN0$logCLS1", nullptr);
 }
 
@@ -449,6 +500,68 @@ TEST(TriggerReason, AChangeCountsAsAnUpdateWhereOnlyUpdatesTrigger)
     EXPECT_EQ(MemberIndex::triggerReason(&stVal, Change::Update, noUpdates), 0);
     EXPECT_EQ(MemberIndex::triggerReason(&q, Change::Quality, all), kQchg);
     EXPECT_EQ(MemberIndex::triggerReason(&q, Change::Value, all), 0);
+}
+
+// The server's PDUs by kind ("report", "write" or "other" answer), and its reports.
+std::vector<std::string> kindsAndReports(const std::vector<Bytes>& pdus, std::vector<mms::InformationReport>& reports)
+{
+    std::vector<std::string> kinds;
+    for (const Bytes& b : pdus) {
+        mms::Pdu p;
+        EXPECT_EQ(mms::decodePdu(b, p), ber::Status::Ok);
+        if (const auto* u = std::get_if<mms::UnconfirmedPdu>(&p)) {
+            reports.push_back(u->report);
+            kinds.push_back("report");
+        } else if (const auto* r = std::get_if<mms::ConfirmedResponse>(&p)) {
+            kinds.push_back(std::holds_alternative<mms::WriteResponse>(r->service) ? "write" : "other");
+        }
+    }
+    return kinds;
+}
+
+// A recorded session: tshark decodes every PDU cleanly, the GI report follows
+// the write response and is laid out as the captured reference report.
+TEST_F(Reports, RecordedSessionDecodesCleanlyAndMatchesTheCapturedLayout)
+{
+    if (!test_support::tsharkAvailable())
+        GTEST_SKIP() << "tshark not installed";
+    test_support::LoopbackRelay relay(static_cast<std::uint16_t>(IedServer_getPort(server)));
+    ASSERT_NE(relay.port(), 0);
+    {
+        Client c;
+        client::ConnectOptions o;
+        o.port = relay.port();
+        ASSERT_TRUE(c.connection.connect(o).ok());
+        EXPECT_EQ(c.read("LLN0$RP$reportControl0101").size(), 12u);
+        c.enable("reportControl0101");
+        EXPECT_EQ(c.write("LLN0$RP$reportControl0101$GI", Value::boolean(true)), kAccepted);
+        EXPECT_TRUE(c.next());
+        update(m.ind, 9);
+        EXPECT_TRUE(c.next());
+        EXPECT_EQ(c.write("LLN0$RP$reportControl0101$RptEna", Value::boolean(false)), kAccepted);
+        EXPECT_TRUE(c.connection.release().ok());
+    }
+    const test_support::Transcript& t = relay.finish();
+    const auto d = test_support::decodeTranscript(::testing::TempDir() + "report-session.pcap", t,
+                                                  {"mms.unconfirmedService", "mms.confirmedServiceResponse"});
+    ASSERT_TRUE(d.ran) << d.error;
+    EXPECT_TRUE(d.problems.empty()) << d.summary();
+    EXPECT_EQ(d.occurrences("mms.unconfirmedService", "0"), 2u) << d.summary();
+
+    std::vector<mms::InformationReport> ours, captured;
+    EXPECT_EQ(kindsAndReports(test_support::Capture(test_support::pcapFile(t), 4102).serverPdus(), ours),
+              (std::vector<std::string>{"other", "write", "write", "report", "report", "write"}));
+    kindsAndReports(test_support::capture("07-report-gi-cls1").serverPdus(), captured);
+    ASSERT_FALSE(ours.empty() || captured.empty());
+    const mms::InformationReport &gi = ours.front(), &reference = captured.front();
+    EXPECT_EQ(gi.access, reference.access);
+    ASSERT_EQ(gi.results.size(), 6u + 2 * 3);
+    for (std::size_t i : {0u, 1u, 4u})  // RptID, OptFlds, ConfRev
+        EXPECT_EQ(gi.results[i], reference.results[i]) << i;
+    for (std::size_t i : {2u, 3u, 5u})  // time of entry, data set, inclusion
+        EXPECT_EQ(gi.results[i].kind(), reference.results[i].kind()) << i;
+    for (std::size_t i : {9u, 10u, 11u})  // reason GI
+        EXPECT_EQ(gi.results[i], reference.results.back()) << i;
 }
 
 }  // namespace

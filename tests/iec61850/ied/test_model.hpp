@@ -86,12 +86,6 @@ inline std::vector<TypeCase> everyType()
     auto sp = [](const char* name, DataAttributeType type, int count = 0) {
         return AttributeShape{name, IEC61850_FC_SP, type, 0, count};
     };
-    auto bits = [](std::size_t size, std::initializer_list<std::size_t> set) {
-        Value v = Value::bitString(size);
-        for (std::size_t b : set)
-            v.setBit(b, true);
-        return v;
-    };
     const Bytes six{1, 2, 3, 4, 5, 6};
     using T = TypeDescription;
     return {
