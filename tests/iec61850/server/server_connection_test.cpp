@@ -108,7 +108,7 @@ TEST(CaptureReplay, AssociateIdentifyRelease)
 
 TEST(CaptureReplay, GetNameListDomainsAndVariablesWithContinuation)
 {
-    const auto names = readLines(kData + "/stb_variable_names.txt");
+    const auto names = readLines(std::string(TEST_DATA_DIR) + "/../../../data/transcripts/model-stb-variable-names.txt");
     ASSERT_EQ(names.size(), 665u);
     InMemoryModel model = stbNames(names);
     model.addDomain("FNN_STEUERBOXCLS2");
