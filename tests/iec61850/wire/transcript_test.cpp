@@ -128,6 +128,7 @@ void addPaths(server::InMemoryModel& model, const std::string& domain, const fs:
             at = end + 1;
         }
     }
+    model.addDomain(domain);
     for (const auto& [name, child] : root.children)
         model.addVariable(domain, name, child.type());
 }
