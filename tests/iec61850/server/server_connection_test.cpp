@@ -186,32 +186,6 @@ TEST(Services, InformationReportIsSentOnlyWhenAssociatedAndWithinThePduSize)
 
 // ---- Malformed and unexpected PDUs --------------------------------------------
 
-TEST(Malformed, RejectsWithTheRightReasonAndStaysAssociated)
-{
-    InMemoryModel model;
-    Peer p(model);
-    p.associate();
-    using RC = mms::RejectClass;
-    namespace cr = mms::reject_code::confirmed_request;
-    namespace pe = mms::reject_code::pdu_error;
-    const std::pair<Bytes, mms::RejectPdu> cases[] = {
-        {hex("a00d02010bbf4807a0051903612e62"), {11, RC::ConfirmedRequest, cr::UnrecognizedService}},  // fileOpen
-        {hex("a006020105bf3c00"), {5, RC::ConfirmedRequest, cr::UnrecognizedService}},
-        {hex("a00802010ca403a10130"), {12, RC::ConfirmedRequest, cr::InvalidArgument}},  // read, broken content
-        {hex("300302010c"), {std::nullopt, RC::PduError, pe::UnknownPduType}},           // not an MMS PDU
-        {hex("bf2000"), {std::nullopt, RC::PduError, pe::UnknownPduType}},
-        {hex("a203800105"), {std::nullopt, RC::PduError, pe::InvalidPdu}},  // error without its service error
-        {mms::encodePdu(mms::InitiateRequest{}), {std::nullopt, RC::PduError, pe::IllegalAcseMapping}},
-        {mms::encodePdu(mms::ConfirmedResponse{4, mms::StatusResponse{}}), {4, RC::ConfirmedResponse, 2}},
-    };
-    for (const auto& [pdu, expected] : cases)
-        EXPECT_EQ(reject(p.exchange(pdu)), expected) << test_support::toHex(pdu);
-    EXPECT_FALSE(response<mms::IdentifyResponse>(p.ask(20, mms::IdentifyRequest{})).vendor.empty());
-
-    EXPECT_TRUE(std::holds_alternative<mms::ConcludeResponse>(p.exchange(mms::encodePdu(mms::ConcludeRequest{}))));
-    EXPECT_EQ(reject(p.ask(5, mms::IdentifyRequest{})).invokeId, 5u);  // nothing is served after conclude
-}
-
 TEST(Malformed, TruncatedRandomAndDeeplyNestedPdusNeverCrash)
 {
     InMemoryModel model = scheduleModel();
