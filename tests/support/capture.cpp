@@ -207,6 +207,11 @@ const std::vector<std::string>& captureNames()
     return names;
 }
 
+Bytes mmsOfSession(ByteView spdus)
+{
+    return mmsOfSessionData(spdus);
+}
+
 Bytes mmsOfTpkt(ByteView tpkt)
 {
     const std::vector<Bytes> pdus = mmsPdus({Bytes(tpkt.begin(), tpkt.end())});

@@ -32,6 +32,8 @@ const std::vector<std::string>& captureNames();
 
 // The MMS PDU of a client data TPKT (as captured), or empty.
 Bytes mmsOfTpkt(ByteView tpkt);
+// The MMS PDU of a reassembled TSDU (CN, AC or give-tokens + DT), or empty.
+Bytes mmsOfSession(ByteView spdus);
 
 Bytes fromHex(std::string_view text);
 std::string toHex(ByteView bytes);

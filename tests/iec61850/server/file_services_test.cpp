@@ -1,5 +1,4 @@
-// The file services of a ServerConnection, fed client bytes: the reference
-// capture 09, continuations at small PDU sizes, the open-file limit, the
+// The file services of a ServerConnection, fed client bytes: continuations at small PDU sizes, the open-file limit, the
 // access handler, path escapes, and obtainFile with the client's answers fed back.
 #include "temp_dir.hpp"
 #include "wire_helpers.hpp"
@@ -71,64 +70,6 @@ bool deniedAccess(const mms::Pdu& pdu)
 const std::string kSchedule = "schedule export 2026-12-06\nline 2\n";
 
 }  // namespace
-
-TEST_F(FileServicesTest, DirectoryReadDeleteAndTheRefusalsOfCapture09)
-{
-    p.dir.write("old.log", "19 octets of a log\n");
-    p.dir.write("schedule.txt", kSchedule);
-    const timespec in2040[2] = {{2222164800, 0}, {2222164800, 0}};  // 2040-06-01T12:00:00Z, past 2038
-    ASSERT_EQ(::utimensat(AT_FDCWD, (p.dir.path / "schedule.txt").c_str(), in2040, 0), 0);
-    p.dir.write("IEDSERVER.BIN", std::string(41, 'x'));
-    p.refuses = [](const Call& c) {
-        return c.service == FileService::Rename || (c.service == FileService::Delete && c.local == "IEDSERVER.BIN");
-    };
-    auto answers = p.feedAll(captured("09-file-services"));
-    ASSERT_EQ(answers.size(), 11u);
-    for (const auto& a : answers)
-        ASSERT_EQ(a.size(), 1u);
-    namespace s = mms::services_supported;
-    const auto init = std::get<mms::InitiateResponse>(decode(answers[1][0].mms)).params;
-    for (auto n : {s::FileOpen, s::FileRead, s::FileClose, s::FileRename, s::FileDelete, s::FileDirectory,
-                   s::ObtainFile})
-        EXPECT_TRUE(bit(init.servicesSupported, n)) << n;
-
-    auto listing = extraResponse<mms::FileDirectoryResponse>(decode(answers[2][0].mms));
-    EXPECT_FALSE(listing.moreFollows);
-    std::vector<std::pair<std::string, std::uint32_t>> entries;
-    for (const auto& e : listing.entries)
-        entries.emplace_back(e.fileName, e.attributes.size);
-    EXPECT_EQ(entries, (decltype(entries){{"IEDSERVER.BIN", 41}, {"old.log", 19}, {"schedule.txt", 34}}));
-    ASSERT_TRUE(listing.entries[2].attributes.lastModified);
-    EXPECT_EQ(*listing.entries[2].attributes.lastModified, "20400601120000.000Z");
-
-    auto opened = extraResponse<mms::FileOpenResponse>(decode(answers[3][0].mms));
-    EXPECT_EQ(opened.frsmId, 0);  // the capture reads and closes FRSM 0
-    auto data = extraResponse<mms::FileReadResponse>(decode(answers[4][0].mms));
-    EXPECT_EQ(std::string(data.data.begin(), data.data.end()), kSchedule);
-    EXPECT_FALSE(data.moreFollows);
-    EXPECT_EQ(extraResponse<mms::FileDoneResponse>(decode(answers[5][0].mms)).service, st::FileClose);
-    EXPECT_EQ(p.connection->openFileCount(), 0u);
-    EXPECT_EQ(extraResponse<mms::FileDoneResponse>(decode(answers[6][0].mms)).service, st::FileDelete);
-    EXPECT_FALSE(p.dir.has("old.log"));
-    EXPECT_TRUE(deniedAccess(decode(answers[7][0].mms)));
-    EXPECT_TRUE(deniedAccess(decode(answers[8][0].mms)));
-    EXPECT_TRUE(p.dir.has("IEDSERVER.BIN"));
-    EXPECT_FALSE(p.dir.has("renamed.txt"));
-    EXPECT_EQ(answers[10][0].spdu, 0x0A);  // DN: released
-
-    EXPECT_EQ(p.calls, (std::vector<Call>{{FileService::ReadDirectory, "", ""},
-                                          {FileService::Open, "schedule.txt", ""},
-                                          {FileService::Delete, "old.log", ""},
-                                          {FileService::Delete, "IEDSERVER.BIN", ""},
-                                          {FileService::Rename, "schedule.txt", "renamed.txt"}}));
-
-    // Without a store the same client is told no file services exist.
-    Peer bare(model);
-    const auto refused = bare.feedAll({captured("09-file-services").begin(), captured("09-file-services").begin() + 3});
-    EXPECT_FALSE(bit(std::get<mms::InitiateResponse>(decode(refused[1].at(0).mms)).params.servicesSupported,
-                     s::FileDirectory));
-    EXPECT_EQ(reject(decode(refused[2].at(0).mms)).code, mms::reject_code::confirmed_request::UnrecognizedService);
-}
 
 TEST_F(FileServicesTest, DirectoryContinuesStrictlyAfterTheGivenNameAtASmallPduSize)
 {

@@ -1,5 +1,4 @@
-// ReadJournal in a ServerConnection, fed client bytes: capture 10's requests
-// (answered with the captured empty lists), paging with moreFollows at small
+// ReadJournal in a ServerConnection, fed client bytes: paging with moreFollows at small
 // PDU sizes, journals that do not exist, and malformed requests.
 #include "journal_model.hpp"
 #include "wire_helpers.hpp"
@@ -39,34 +38,6 @@ mms::ReadJournalResponse journalAnswer(const mms::Pdu& pdu)
 }
 
 }  // namespace
-
-TEST(JournalService, TheCapturedRequestsGetTheCapturedEmptyAnswers)
-{
-    JournalModel model;
-    Peer p(model);
-    const auto& capture = captured("10-journal-read");
-    ASSERT_EQ(capture.size(), 6u);
-    auto answers = p.feedAll(capture);
-    EXPECT_EQ(answers[2].at(0).mms, hex("a108020101bf4102a000"));
-    EXPECT_EQ(answers[3].at(0).mms, hex("a108020102bf4102a000"));
-    EXPECT_TRUE(p.connection->concluded());
-
-    ASSERT_EQ(model.requests.size(), 2u);
-    const mms::ReadJournalRequest& after = model.requests[0];
-    ASSERT_TRUE(after.startAfterTime && after.startAfterEntry);
-    EXPECT_EQ(after.startAfterTime->binaryTimeMs(), k1984);
-    EXPECT_EQ(*after.startAfterEntry, Bytes(8, 0));
-    const mms::ReadJournalRequest& range = model.requests[1];
-    ASSERT_TRUE(range.startingTime && range.endingTime);
-    EXPECT_EQ(range.startingTime->binaryTimeMs(), k1984);
-    EXPECT_GT(range.endingTime->binaryTimeMs(), range.startingTime->binaryTimeMs());
-    EXPECT_FALSE(after.startingTime || range.startAfterEntry);
-
-    // A model without journals answers with an error.
-    InMemoryModel plain;
-    Peer bare(plain);
-    EXPECT_TRUE(std::holds_alternative<mms::ConfirmedError>(decode(bare.feedAll(capture)[2].at(0).mms)));
-}
 
 TEST(JournalService, EntriesComeBackWithTheirFieldsAndInRange)
 {

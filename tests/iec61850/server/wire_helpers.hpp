@@ -1,4 +1,4 @@
-// Test helpers: client TPKTs, a model builder from `$` paths, a reader that
+// Test helpers: client TPKTs, a reader that
 // pulls the MMS PDUs out of what the server sends, and a ServerConnection fed
 // whole TPKTs with the typed answers it gives.
 #pragma once
@@ -13,8 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -59,67 +57,6 @@ inline Bytes clientTpkt(ByteView mmsPdu)
     out[3] = static_cast<std::uint8_t>(out.size());
     return out;
 }
-
-inline std::vector<std::string> readLines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            lines.push_back(line);
-    return lines;
-}
-
-// Builds named variables from `$` paths: every path becomes a component;
-// paths nobody extends get the leaf type.
-class ModelBuilder {
-public:
-    void add(std::string_view domain, std::string_view path, const mms::TypeDescription& leaf = mms::TypeDescription::boolean())
-    {
-        Node* node = &domains_[std::string(domain)];
-        while (!path.empty()) {
-            std::size_t dollar = path.find('$');
-            std::string name(path.substr(0, dollar));
-            path = dollar == std::string_view::npos ? std::string_view() : path.substr(dollar + 1);
-            node = &node->child(name);
-        }
-        node->leaf = leaf;
-    }
-
-    void buildInto(iec61850::server::InMemoryModel& model) const
-    {
-        for (const auto& [domain, root] : domains_) {
-            model.addDomain(domain);
-            for (const auto& [name, child] : root.children)
-                model.addVariable(domain, name, child.type());
-        }
-    }
-
-private:
-    struct Node {
-        std::vector<std::pair<std::string, Node>> children;
-        mms::TypeDescription leaf;
-
-        Node& child(const std::string& name)
-        {
-            for (auto& c : children)
-                if (c.first == name)
-                    return c.second;
-            children.emplace_back(name, Node{});
-            return children.back().second;
-        }
-        mms::TypeDescription type() const
-        {
-            if (children.empty())
-                return leaf;
-            std::vector<mms::TypeDescription> components;
-            for (const auto& [name, c] : children)
-                components.push_back(c.type().named(name));
-            return mms::TypeDescription::structure(std::move(components));
-        }
-    };
-    std::map<std::string, Node> domains_;
-};
 
 // What one server TPDU (or a run of DT TPDUs up to EOT) carried.
 struct ServerFrame {
@@ -299,11 +236,6 @@ inline mms::RejectPdu reject(const mms::Pdu& pdu)
     const auto* r = std::get_if<mms::RejectPdu>(&pdu);
     EXPECT_TRUE(r) << "not a reject, PDU kind " << pdu.index();
     return r ? *r : mms::RejectPdu{};
-}
-
-inline bool bit(const Bytes& bits, std::uint32_t n)
-{
-    return n / 8 < bits.size() && (bits[n / 8] & (0x80 >> (n % 8)));
 }
 
 }  // namespace test
