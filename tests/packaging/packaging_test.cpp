@@ -27,7 +27,7 @@ const std::vector<std::string> kUnits = {"steuerbox-schedule-manager.service", "
 using testsupport::shell;
 
 bool have(const std::string& program) { return shell("command -v " + program).status == 0; }
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string inQuotes(const std::string& text) { return "'" + text + "'"; }
 
 // The files every installation of the box holds, relative to the root.
 const std::vector<std::string> kInstalledFiles = {
@@ -52,9 +52,9 @@ void verifyUnits(const fs::path& root)
         std::string text = readFile((root / "usr/lib/systemd/system" / unit).string());
         text = std::regex_replace(text, std::regex("ExecStart=/usr/"), "ExecStart=" + (root / "usr").string() + "/");
         std::ofstream(fs::path(copies.path()) / unit) << text;
-        names += " " + quoted((fs::path(copies.path()) / unit).string());
+        names += " " + inQuotes((fs::path(copies.path()) / unit).string());
     }
-    const auto verify = shell("cd " + quoted(copies.path()) + " && SYSTEMD_LOG_COLOR=0 systemd-analyze verify --man=no" + names);
+    const auto verify = shell("cd " + inQuotes(copies.path()) + " && SYSTEMD_LOG_COLOR=0 systemd-analyze verify --man=no" + names);
     EXPECT_EQ(verify.status, 0) << verify.out;
     EXPECT_EQ(verify.out.find("steuerbox"), std::string::npos) << verify.out;
 }
@@ -62,7 +62,7 @@ void verifyUnits(const fs::path& root)
 TEST(Installation, PutsTheProgramsUnitsPolicyAndConfigurationInPlace)
 {
     TempDir root;
-    const auto install = shell("DESTDIR=" + quoted(root.path()) + " cmake --install " + quoted(BOX_BUILD_DIR) +
+    const auto install = shell("DESTDIR=" + inQuotes(root.path()) + " cmake --install " + inQuotes(BOX_BUILD_DIR) +
                             " --prefix /usr");
     ASSERT_EQ(install.status, 0) << install.out;
     for (const auto& file : kInstalledFiles)
@@ -86,8 +86,8 @@ TEST(Installation, TheDebianPackageHoldsTheBoxAndNamesItsRuntimeLibraries)
     if (!have("dpkg-deb"))
         GTEST_SKIP() << "dpkg-deb is not installed";
     TempDir out;
-    const auto pack = shell("cpack -G DEB --config " + quoted(std::string(BOX_BUILD_DIR) + "/CPackConfig.cmake") +
-                         " -B " + quoted(out.path()));
+    const auto pack = shell("cpack -G DEB --config " + inQuotes(std::string(BOX_BUILD_DIR) + "/CPackConfig.cmake") +
+                         " -B " + inQuotes(out.path()));
     ASSERT_EQ(pack.status, 0) << pack.out;
     std::string deb;
     for (const auto& entry : fs::directory_iterator(out.path()))
@@ -95,13 +95,13 @@ TEST(Installation, TheDebianPackageHoldsTheBoxAndNamesItsRuntimeLibraries)
             deb = entry.path().string();
     ASSERT_FALSE(deb.empty()) << pack.out;
 
-    const auto contents = shell("dpkg-deb -c " + quoted(deb));
+    const auto contents = shell("dpkg-deb -c " + inQuotes(deb));
     ASSERT_EQ(contents.status, 0) << contents.out;
     for (const auto& file : kInstalledFiles)
         EXPECT_NE(contents.out.find("./" + file + "\n"), std::string::npos) << file << "\n" << contents.out;
     EXPECT_EQ(contents.out.find("/usr/local"), std::string::npos);
 
-    const auto info = shell("dpkg-deb -I " + quoted(deb));
+    const auto info = shell("dpkg-deb -I " + inQuotes(deb));
     ASSERT_EQ(info.status, 0) << info.out;
     EXPECT_NE(info.out.find("Package: steuerbox-iec61850"), std::string::npos) << info.out;
     const auto depends = info.out.find(" Depends: ");
@@ -113,17 +113,17 @@ TEST(Installation, TheDebianPackageHoldsTheBoxAndNamesItsRuntimeLibraries)
         EXPECT_NE(info.out.find(script), std::string::npos) << script;
 
     TempDir control;
-    ASSERT_EQ(shell("dpkg-deb -e " + quoted(deb) + " " + quoted(control.path())).status, 0);
+    ASSERT_EQ(shell("dpkg-deb -e " + inQuotes(deb) + " " + inQuotes(control.path())).status, 0);
     EXPECT_EQ(readFile(control.path() + "/conffiles"), "/etc/steuerbox/JSONRPC_config.conf\n");
     for (const char* script : {"postinst", "prerm", "postrm"}) {
-        const auto syntax = shell("sh -n " + quoted(control.path() + "/" + script));
+        const auto syntax = shell("sh -n " + inQuotes(control.path() + "/" + script));
         EXPECT_EQ(syntax.status, 0) << script << ": " << syntax.out;
     }
     EXPECT_NE(readFile(control.path() + "/postinst").find("useradd --system"), std::string::npos);
 
     TempDir tree;
-    ASSERT_EQ(shell("dpkg-deb -x " + quoted(deb) + " " + quoted(tree.path())).status, 0);
-    const auto version = shell(quoted(tree.path() + "/usr/bin/iec-client") + " --help");
+    ASSERT_EQ(shell("dpkg-deb -x " + inQuotes(deb) + " " + inQuotes(tree.path())).status, 0);
+    const auto version = shell(inQuotes(tree.path() + "/usr/bin/iec-client") + " --help");
     EXPECT_NE(version.out.find("usage: iec-client"), std::string::npos) << version.out;
     verifyUnits(tree.path());
 }
