@@ -146,9 +146,9 @@ TEST_F(BoxOverTime, AScheduleStartsStepsAndEndsAtItsTimesWithNoFurtherWrite)
     ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {11.0f, 22.0f, 33.0f}, start, 2));
     const std::uint64_t end = start + 3 * 2000;
     ASSERT_TRUE(eventually([&] { return client->readInt(kCls1, at(kNode, "ST$SchdSt$stVal")) == 4; }, 10s));
-    EXPECT_EQ(client->readString(kCls1, kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
-    EXPECT_EQ(client->readFloat(kCls1, at(kNode, "MX$ValMV$mag$f")), 11.0f);
-    EXPECT_EQ(client->readInt(kCls1, at(kNode, "ST$SchdEntr$stVal")), 1);
+    EXPECT_TRUE(eventually([&] { return client->readString(kCls1, kActSchdRef) == "@CLS1/EmpSPrg_FSCH020001"; }, 1s));
+    EXPECT_TRUE(eventually([&] { return client->readFloat(kCls1, at(kNode, "MX$ValMV$mag$f")) == 11.0f; }, 1s));
+    EXPECT_TRUE(eventually([&] { return client->readInt(kCls1, at(kNode, "ST$SchdEntr$stVal")) == 1; }, 1s));
 
     ASSERT_TRUE(reportsUntil([&] { return nowMs() > end + 1500 && valuesOf(reported(client->reports(), kAnOut1), 1)[0] == "0"; }))
         << box->serverOutput();
