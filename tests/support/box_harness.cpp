@@ -126,6 +126,8 @@ SilentPeer::SilentPeer(int backlog, std::uint16_t port) : fd_(::socket(AF_INET, 
 {
     sockaddr_in address = loopback(port);
     socklen_t length = sizeof address;
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // a server just gone may leave TIME_WAIT
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd_, backlog) == 0 &&
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port_ = ntohs(address.sin_port);
