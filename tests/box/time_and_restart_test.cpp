@@ -1,12 +1,16 @@
-// The box over time and across failures, with real parts: schedules that
-// start, step and end with no client write after the first; settings and
-// schedules across kills of the server and of the whole box; a refused
-// upload shown in SchdEnaErr; a schedule manager that hangs; a bus that restarts.
+// The whole box with real parts (private system bus, schedule-manager service,
+// IecServer, a JSON-RPC peer, an MMS client and the EMS on D-Bus) over time and
+// across failures: schedules that start, step and end with no client write after
+// the first; settings and schedules across kills of the server and of the whole
+// box; a refused upload shown in SchdEnaErr; peers that stop or hang; a bus that
+// restarts; and the box in 2040.
 #include "box_harness.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <sstream>
 
 namespace {
 
@@ -15,19 +19,21 @@ using namespace boxtest;
 constexpr const char* kNode = "EmpSPrg_FSCH020001";
 constexpr const char* kOtherNode = "DsoWCmd_FSCH130001";
 constexpr const char* kAnOut = "ActPow_GGIO001$MX$AnOut1$mxVal$f";
+constexpr const char* kValMV = "ActPow_FSCC001$MX$ValMV$mag$f";
 constexpr const char* kActSchdRef = "ActPow_FSCC001$ST$ActSchdRef$stVal";
-constexpr std::size_t kActSchdRefMember = 1;
+constexpr const char* kTotWMag = "MMXU001$MX$TotW$mag$f";
+constexpr float kSetPoint = -4200.0f;
 
 std::string at(const std::string& node, const std::string& path) { return node + "$" + path; }
 
-// What a report carried for a CLS data set member: its first float or
-// integer, and its time stamp (the member's last element).
+// What reports carried for a CLS data set member, each change once: its first
+// float, integer or string, and its time stamp (the member's last element).
 struct Reported {
-    double value = 0;
+    std::string value;
     std::uint64_t timeMs = 0;
 };
 
-std::vector<Reported> reportedValues(const std::vector<InformationReport>& reports, std::size_t member)
+std::vector<Reported> reported(const std::vector<InformationReport>& reports, std::size_t member)
 {
     std::vector<Reported> values;
     for (const auto& r : reports) {
@@ -35,20 +41,25 @@ std::vector<Reported> reportedValues(const std::vector<InformationReport>& repor
         if (!v || v->size() == 0)
             continue;
         const Value& first = (*v)[0];
-        const double value = first.is(Value::Kind::Integer) ? static_cast<double>(first.toInt64())
-                                                             : static_cast<double>(firstFloat(*v).value_or(-1e9f));
-        if (values.empty() || values.back().value != value)
-            values.push_back({value, (*v)[v->size() - 1].utcMs()});
+        std::ostringstream value;
+        if (first.is(Value::Kind::Integer))
+            value << first.toInt64();
+        else if (first.is(Value::Kind::VisibleString))
+            value << first.string();
+        else
+            value << firstFloat(*v).value_or(-1e9f);
+        if (values.empty() || values.back().value != value.str())
+            values.push_back({value.str(), (*v)[v->size() - 1].utcMs()});
     }
     return values;
 }
 
-std::vector<double> valuesOf(const std::vector<Reported>& reported)
+std::vector<std::string> valuesOf(const std::vector<Reported>& reported, std::size_t last = 99)
 {
-    std::vector<double> values;
+    std::vector<std::string> values;
     for (const auto& r : reported)
         values.push_back(r.value);
-    return values;
+    return std::vector(values.end() - static_cast<std::ptrdiff_t>(std::min(last, values.size())), values.end());
 }
 
 std::vector<std::int64_t> jsonRpcSetPoints(const JsonRpcPeer& peer)
@@ -67,21 +78,13 @@ std::vector<std::int64_t> signalledSetPoints(const EmsClient& ems)
     return values;
 }
 
-std::size_t count(const std::string& text, const std::string& part, std::size_t from = 0)
-{
-    std::size_t n = 0;
-    for (auto i = text.find(part, from); i != std::string::npos; i = text.find(part, i + part.size()))
-        ++n;
-    return n;
-}
-
 class BoxOverTime : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(startBox()); }
-
-    void startBox()
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(startBox({})); }
+    void startBox(Box::Options options)
     {
-        box.emplace(Box::Options{.jsonRpcPort = peer.port()});
+        options.jsonRpcPort = peer.port();
+        box.emplace(options);
         ASSERT_TRUE(box->waitUntilServing()) << box->serverOutput();
         ems.emplace();
         connectClient();
@@ -108,11 +111,32 @@ protected:
     {
         return client->write(kCls1, at(node, "SP$" + setting + "$setVal"), Value::integer(value));
     }
+    // Writes a schedule whose start time has just passed and waits until the box runs it.
+    void runSchedule(float firstValue)
+    {
+        ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {firstValue, firstValue / 2}, nowMs() - 1500, 600));
+        ASSERT_TRUE(eventually([&] {
+            return client->readInt(kCls1, at(kNode, "ST$SchdSt$stVal")) == 4 && client->readFloat(kCls1, kAnOut) == firstValue;
+        })) << box->serverOutput();
+    }
+    bool serverSays(const std::string& text, std::size_t since)
+    {
+        return eventually([&] { return box->server().output().find(text, since) != std::string::npos; });
+    }
+    bool managerTraces(const std::string& upload, std::chrono::milliseconds timeout = 20s)
+    {
+        return box->scheduleManager().waitForOutput("addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 " + upload, timeout);
+    }
 
     JsonRpcPeer peer;
     std::optional<Box> box;
     std::optional<EmsClient> ems;
     std::optional<BoxClient> client;
+};
+// Cases that start the box themselves.
+class EndToEnd : public BoxOverTime {
+protected:
+    void SetUp() override {}
 };
 
 TEST_F(BoxOverTime, AScheduleStartsStepsAndEndsAtItsTimesWithNoFurtherWrite)
@@ -121,34 +145,54 @@ TEST_F(BoxOverTime, AScheduleStartsStepsAndEndsAtItsTimesWithNoFurtherWrite)
     ASSERT_TRUE(writeInt(kNode, "SchdPrio", 100));
     ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {11.0f, 22.0f, 33.0f}, start, 2));
     const std::uint64_t end = start + 3 * 2000;
+    ASSERT_TRUE(eventually([&] { return client->readInt(kCls1, at(kNode, "ST$SchdSt$stVal")) == 4; }, 10s));
+    EXPECT_TRUE(eventually([&] { return client->readString(kCls1, kActSchdRef) == "@CLS1/EmpSPrg_FSCH020001"; }, 1s));
+    EXPECT_TRUE(eventually([&] { return client->readFloat(kCls1, at(kNode, "MX$ValMV$mag$f")) == 11.0f; }, 1s));
+    EXPECT_TRUE(eventually([&] { return client->readInt(kCls1, at(kNode, "ST$SchdEntr$stVal")) == 1; }, 1s));
 
-    ASSERT_TRUE(reportsUntil([&] {
-        return nowMs() > end + 1500 && valuesOf(reportedValues(client->reports(), kAnOut1)).back() == 0.0;
-    })) << box->serverOutput();
-
+    ASSERT_TRUE(reportsUntil([&] { return nowMs() > end + 1500 && valuesOf(reported(client->reports(), kAnOut1), 1)[0] == "0"; }))
+        << box->serverOutput();
     // Each step reaches the model at its boundary, not before and not a second later.
-    const auto anOut = reportedValues(client->reports(), kAnOut1);
-    ASSERT_EQ(valuesOf(anOut), (std::vector<double>{11, 22, 33, 0})) << box->serverOutput();
+    const auto anOut = reported(client->reports(), kAnOut1);
+    ASSERT_EQ(valuesOf(anOut), (std::vector<std::string>{"11", "22", "33", "0"})) << box->serverOutput();
     for (std::size_t step = 0; step < anOut.size(); ++step) {
-        const std::uint64_t boundary = start + step * 2000;
-        EXPECT_GE(anOut[step].timeMs, boundary) << "step " << step;
-        EXPECT_LE(anOut[step].timeMs, boundary + 1000) << "step " << step;
+        EXPECT_GE(anOut[step].timeMs, start + step * 2000) << "step " << step;
+        EXPECT_LE(anOut[step].timeMs, start + step * 2000 + 1000) << "step " << step;
     }
-    EXPECT_EQ(valuesOf(reportedValues(client->reports(), kControllerValMV)), (std::vector<double>{11, 22, 33, 0}));
-    const auto reportedStates = reportedValues(client->reports(), kEmpSPrg1SchdSt);
-    const auto states = valuesOf(reportedStates);
-    ASSERT_GE(states.size(), 3u);
-    EXPECT_EQ(std::vector(states.end() - 3, states.end()), (std::vector<double>{3, 4, 2}));
+    EXPECT_EQ(valuesOf(reported(client->reports(), kControllerValMV)), (std::vector<std::string>{"11", "22", "33", "0"}));
+    const auto states = reported(client->reports(), kEmpSPrg1SchdSt);
+    EXPECT_EQ(valuesOf(states, 3), (std::vector<std::string>{"3", "4", "2"}));
     // The report of a status carries the time of its change.
-    EXPECT_GE(reportedStates[states.size() - 2].timeMs, start);
-    EXPECT_GE(reportedStates.back().timeMs, end);
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_GE(states[states.size() - 2].timeMs, start);
+    EXPECT_GE(states.back().timeMs, end);
     EXPECT_EQ(client->readString(kCls1, kActSchdRef), "@CLS1/no_schedule_active");
 
-    // The EMS hears every set-point, the end included, on the bus and over JSON-RPC.
+    // The EMS hears every set-point, the end included, on the bus and over JSON-RPC;
+    // each publication is six signals in a fixed order.
     ASSERT_TRUE(eventually([&] { return jsonRpcSetPoints(peer).size() >= 4; }));
     EXPECT_EQ(jsonRpcSetPoints(peer), (std::vector<std::int64_t>{11, 22, 33, 0}));
+    EXPECT_EQ(peer.requests()[0], nlohmann::json::parse(R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[11,0]})"));
     EXPECT_EQ(signalledSetPoints(*ems), (std::vector<std::int64_t>{11, 22, 33, 0}));
+    std::vector<std::string> six;
+    for (const auto& s : ems->signals())
+        if (six.size() < 6 && (s.name == "AnOut1_maxVal_f" || !six.empty()))
+            six.push_back(s.name == "AnOut1_units_multiplier" ? s.text : s.name);
+    EXPECT_EQ(six, (std::vector<std::string>{"AnOut1_maxVal_f", "AnOut1_minVal_f", "AnOut1_units_multiplier i 3",
+                                             "AnOut_mxVal_Schedule", "AnOut_mxVal_f", "totw"}));
+    EXPECT_TRUE(box->server().waitForOutput("JsonrpcMapper -> Successfully sent values to server."));
     EXPECT_EQ(box->server().output().find("Error"), std::string::npos) << box->serverOutput();
+
+    // The EMS writes the site's total power: signalled back, in the model, reported.
+    const std::size_t before = ems->signals("totw").size();
+    ems->setTotw(1500, 1700000000, 0);
+    ASSERT_TRUE(eventually([&] { return ems->signals("totw").size() > before; }));
+    EXPECT_EQ(ems->signals("totw").back().text, "totw (xti) 1500,1700000000,0");
+    EXPECT_EQ(client->readFloat(kCls1, kTotWMag), 1500.0f);
+    EXPECT_TRUE(client->waitForReport([](const auto& r) {
+        auto v = reportedMember(r, kTotW);
+        return v && firstFloat(*v) == 1500.0f;
+    })) << "no report of TotW";
 }
 
 TEST_F(BoxOverTime, AHigherPriorityScheduleTakesOverAtItsStartAndHandsBackAtItsEnd)
@@ -158,28 +202,19 @@ TEST_F(BoxOverTime, AHigherPriorityScheduleTakesOverAtItsStartAndHandsBackAtItsE
     ASSERT_TRUE(client->writeSchedule(kCls1, kOtherNode, {77.0f}, start + 2000, 2));   // priority 130
 
     ASSERT_TRUE(reportsUntil([&] { return nowMs() > start + 6000 + 1500; })) << box->serverOutput();
-    const auto anOut = reportedValues(client->reports(), kAnOut1);
-    ASSERT_EQ(valuesOf(anOut), (std::vector<double>{11, 77, 11, 0})) << box->serverOutput();
-    for (const auto& [step, boundary] : {std::pair{1, start + 2000}, {2, start + 4000}}) {
-        EXPECT_GE(anOut[static_cast<std::size_t>(step)].timeMs, boundary);
-        EXPECT_LE(anOut[static_cast<std::size_t>(step)].timeMs, boundary + 1000);
+    const auto anOut = reported(client->reports(), kAnOut1);
+    ASSERT_EQ(valuesOf(anOut), (std::vector<std::string>{"11", "77", "11", "0"})) << box->serverOutput();
+    for (std::size_t step : {1, 2}) {
+        EXPECT_GE(anOut[step].timeMs, start + 2000 * step);
+        EXPECT_LE(anOut[step].timeMs, start + 2000 * step + 1000);
     }
-    std::vector<std::string> references;
-    std::vector<std::uint64_t> referenceTimes;
-    for (const auto& r : client->reports())
-        if (auto v = reportedMember(r, kActSchdRefMember); v && v->size() > 0)
-            if (references.empty() || references.back() != (*v)[0].string()) {
-                references.emplace_back((*v)[0].string());
-                referenceTimes.push_back((*v)[v->size() - 1].utcMs());
-            }
-    ASSERT_GE(references.size(), 4u);
-    EXPECT_EQ(std::vector(references.end() - 4, references.end()),
-              (std::vector<std::string>{"@CLS1/EmpSPrg_FSCH020001", "@CLS1/DsoWCmd_FSCH130001",
-                                        "@CLS1/EmpSPrg_FSCH020001", "@CLS1/no_schedule_active"}));
     // Each change of the reference is reported with the time of that change.
-    const std::uint64_t changes[] = {start, start + 2000, start + 4000, start + 6000};
+    const auto references = reported(client->reports(), kActSchdRefMember);
+    EXPECT_EQ(valuesOf(references, 4), (std::vector<std::string>{"@CLS1/EmpSPrg_FSCH020001", "@CLS1/DsoWCmd_FSCH130001",
+                                                                 "@CLS1/EmpSPrg_FSCH020001", "@CLS1/no_schedule_active"}));
+    ASSERT_GE(references.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i)
-        EXPECT_GE(referenceTimes[referenceTimes.size() - 4 + i], changes[i]) << references[references.size() - 4 + i];
+        EXPECT_GE(references[references.size() - 4 + i].timeMs, start + 2000 * i) << i;
 }
 
 TEST_F(BoxOverTime, SettingsAndSchedulesSurviveAKillOfTheServerAndOfTheWholeBox)
@@ -226,14 +261,12 @@ TEST_F(BoxOverTime, SettingsAndSchedulesSurviveAKillOfTheServerAndOfTheWholeBox)
     box->startServer();
     ASSERT_TRUE(box->waitUntilServing()) << box->serverOutput();
     box->startScheduleManager();
-    EXPECT_TRUE(box->scheduleManager().waitForOutput("addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=100 n=3 intv=2"))
-        << box->serverOutput();
+    EXPECT_TRUE(managerTraces("prio=100 n=3 intv=2")) << box->serverOutput();
 }
 
 TEST_F(BoxOverTime, ARefusedUploadShowsItsReasonInSchdEnaErrUntilTheSettingIsCorrected)
 {
-    const std::uint64_t start = nowMs() + 600'000;
-    ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {5.0f}, start, 0));
+    ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {5.0f}, nowMs() + 600'000, 0));
     const std::string enaErr = at(kNode, "ST$SchdEnaErr$stVal");
     ASSERT_TRUE(eventually([&] { return client->readInt(kCls1, enaErr) == 3; })) << box->serverOutput();
     EXPECT_EQ(client->readInt(kCls1, at(kNode, "ST$SchdSt$stVal")), 1);
@@ -249,7 +282,7 @@ TEST_F(BoxOverTime, ReadsAreAnsweredWhileTheScheduleManagerHangsAndThePassEndsAt
     box->scheduleManager().signal(SIGSTOP);
     const std::size_t since = box->server().output().size();
     ASSERT_TRUE(writeInt(kNode, "SchdIntv", 5));
-    ASSERT_TRUE(eventually([&] { return box->server().output().find("processIEC ValuesInSM", since) != std::string::npos; }));
+    ASSERT_TRUE(serverSays("processIEC ValuesInSM", since));
 
     // The drain waits for its answer; MMS does not.
     int reads = 0;
@@ -267,9 +300,7 @@ TEST_F(BoxOverTime, ReadsAreAnsweredWhileTheScheduleManagerHangsAndThePassEndsAt
 
     // The service back: the upload is tried again and reaches it.
     box->scheduleManager().signal(SIGCONT);
-    EXPECT_TRUE(box->scheduleManager().waitForOutput("addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=20 n=100 intv=5",
-                                                     30s))
-        << box->serverOutput();
+    EXPECT_TRUE(managerTraces("prio=20 n=100 intv=5", 30s)) << box->serverOutput();
 }
 
 TEST_F(BoxOverTime, AfterTheBusRestartsTheBoxOwnsItsNameAgainAndSchedulesReachTheService)
@@ -280,9 +311,82 @@ TEST_F(BoxOverTime, AfterTheBusRestartsTheBoxOwnsItsNameAgainAndSchedulesReachTh
     EXPECT_TRUE(eventually([&] { return ems->powerLimit() == 0; })) << box->serverOutput();
 
     ASSERT_TRUE(writeInt(kNode, "SchdIntv", 7));
-    EXPECT_TRUE(box->scheduleManager().waitForOutput("addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=20 n=100 intv=7"))
-        << box->serverOutput();
+    EXPECT_TRUE(managerTraces("prio=20 n=100 intv=7")) << box->serverOutput();
     EXPECT_TRUE(box->server().running());
+}
+
+TEST_F(EndToEnd, WithoutItsPeersTheBoxKeepsServingSignallingAndInventsNothing)
+{
+    // The JSON-RPC peer gone: the export fails, the signals still go out.
+    ASSERT_NO_FATAL_FAILURE(startBox({}));
+    peer.stop();
+    ASSERT_NO_FATAL_FAILURE(runSchedule(kSetPoint));
+    EXPECT_TRUE(box->server().waitForErrorOutput("JsonrpcMapper -> Error sending values: ")) << box->serverOutput();
+    EXPECT_TRUE(eventually([&] { return signalledSetPoints(*ems) == std::vector<std::int64_t>{-4200}; }));
+    EXPECT_EQ(peer.requestCount(), 0u);
+
+    // The schedule manager gone: every call fails, the last real values stay.
+    box->stopScheduleManager();
+    const std::size_t since = box->server().output().size();
+    ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {777.0f, 1.0f}, nowMs() - 1500, 600));
+    for (const char* error : {"Error addScheduleJSON: ", "Error updateStatusOfSchedule: ", "Error getActivateSchedule: "})
+        EXPECT_TRUE(serverSays(error, since)) << error << "\n" << box->serverOutput();
+    EXPECT_TRUE(box->server().running());
+    BoxClient another;
+    ASSERT_TRUE(another.connected());
+    EXPECT_EQ(another.readFloat(kCls1, kAnOut), kSetPoint);
+    EXPECT_EQ(client->readFloat(kCls1, kValMV), kSetPoint);
+    EXPECT_EQ(client->readInt(kCls1, at(kNode, "ST$SchdSt$stVal")), 4);
+    EXPECT_EQ(client->readString(kCls1, kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
+    EXPECT_EQ(client->readFloat(kCls1, at(kNode, "SP$ValASG001$setMag$f")), 777.0f);
+    EXPECT_FALSE(client->waitForReport([](const auto& r) {
+        auto v = reportedMember(r, kAnOut1);
+        return v && firstFloat(*v) == 777.0f;
+    }, 1s));
+    EXPECT_EQ(signalledSetPoints(*ems), std::vector<std::int64_t>{-4200});
+
+    // The EMS side does not depend on either.
+    ems->setTotw(-250, 1700000100, 0);
+    EXPECT_TRUE(eventually([&] { return client->readFloat(kCls1, kTotWMag) == -250.0f; }));
+}
+
+// Past January 2038, within the life of a box installed now: both programs' clocks in 2040.
+TEST_F(EndToEnd, In2040ScheduleTimesTimeStampsLogEntriesAndSyslogKeepTheirDates)
+{
+    if (auto reason = testsupport::SyslogCapture::unavailableReason(); !reason.empty())
+        GTEST_SKIP() << "syslog capture unavailable: " << reason;
+    constexpr std::uint64_t k2040 = 2'208'988'800'000;  // 2040-01-01T00:00:00Z
+    constexpr std::uint64_t k2041 = k2040 + 366 * 86'400'000ull;
+    constexpr std::uint64_t kStart = 2'222'164'800'789;  // 2040-06-01T12:00:00.789Z
+    auto in2040 = [&](std::uint64_t ms) { return ms >= k2040 && ms < k2041; };
+    testsupport::SyslogCapture syslog;
+    ASSERT_NO_FATAL_FAILURE(startBox({.jsonRpcPort = {}, .clockOffsetMs = static_cast<std::int64_t>(k2040 - nowMs()), .syslog = &syslog}));
+    ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {kSetPoint, 1.0f}, kStart, 600));
+
+    // The first start time reaches the schedule manager to the millisecond.
+    ASSERT_TRUE(box->scheduleManager().waitForOutput(" start1=2222164800789 ")) << box->scheduleManager().output();
+    const std::string trace = box->scheduleManager().output();
+    EXPECT_TRUE(trace.substr(trace.rfind('\n', trace.find(" start1=2222164800789 ")) + 1)
+                    .starts_with("addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=20 n=2 intv=600 "));
+    ASSERT_TRUE(eventually([&] { return client->readInt(kCls1, at(kNode, "ST$SchdSt$stVal")) == 3; })) << box->serverOutput();
+    EXPECT_TRUE(eventually([&] {
+        const auto next = client->read(kCls1, at(kNode, "ST$NxtStrTm$stVal"));
+        return next && next->utcMs() == kStart;
+    })) << "NxtStrTm of the ready schedule";
+    const auto stamped = client->read(kCls1, at(kNode, "ST$SchdSt$t"));
+    ASSERT_TRUE(stamped);
+    EXPECT_TRUE(in2040(stamped->utcMs())) << stamped->toString();
+
+    const auto journal = client->connection().readWholeJournal(kCls1, "LLN0$logCLS1", k2040);
+    ASSERT_TRUE(journal.ok()) << journal.error().describe();
+    ASSERT_FALSE(journal->empty());
+    for (const auto& entry : *journal)
+        EXPECT_TRUE(in2040(entry.occurrenceTime.binaryTimeMs())) << entry.occurrenceTime.toString();
+    EXPECT_TRUE(syslog.waitUntil([](const std::vector<testsupport::SyslogRecord>& records) {
+        return std::any_of(records.begin(), records.end(), [](const auto& r) {
+            return r.message.starts_with("Server started at: ") && r.message.ends_with(" 2040\n");
+        });
+    }));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 
 namespace {
 
-using testsupport::ChildProcess;
 using testsupport::readFile;
 
 constexpr const char* kDefaultFile = "IEC61850_Values.xml";
@@ -19,12 +18,11 @@ protected:
     // Runs the tool in the temporary directory to its end.
     int run(const std::vector<std::string>& args)
     {
-        ChildProcess tool(IEC_VALUES_PROGRAM, args, {.workingDirectory = dir.path(), .environment = {}});
-        const std::optional<int> status = tool.waitForExit(std::chrono::seconds(30));
-        out = tool.output();
-        err = tool.errorOutput();
-        EXPECT_TRUE(status.has_value()) << "iec-values did not end";
-        return status.value_or(-1);
+        auto tool = testsupport::runToEnd(IEC_VALUES_PROGRAM, args, {.workingDirectory = dir.path(), .environment = {}});
+        out = tool.out;
+        err = tool.err;
+        EXPECT_TRUE(tool.status.has_value()) << "iec-values did not end";
+        return tool.status.value_or(-1);
     }
 
     std::string path(const std::string& name) const { return dir.path() + "/" + name; }

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -26,34 +24,10 @@ constexpr const char* kEmsName = "de.brenvolta.vantor.iec61850";
 constexpr const char* kManagerName = "de.brenvolta.vantor.iec61850.schedulemanager";
 const std::vector<std::string> kUnits = {"steuerbox-schedule-manager.service", "steuerbox-iec-server.service"};
 
-struct Shell {
-    int status;
-    std::string output;
-};
+using testsupport::shell;
 
-Shell shell(const std::string& command)
-{
-    Shell result{-1, {}};
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        result.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-bool have(const std::string& program)
-{
-    return shell("command -v " + program).status == 0;
-}
-
-std::string shellQuoted(const std::string& text)
-{
-    return "'" + text + "'";
-}
+bool have(const std::string& program) { return shell("command -v " + program).status == 0; }
+std::string inQuotes(const std::string& text) { return "'" + text + "'"; }
 
 // The files every installation of the box holds, relative to the root.
 const std::vector<std::string> kInstalledFiles = {
@@ -78,19 +52,19 @@ void verifyUnits(const fs::path& root)
         std::string text = readFile((root / "usr/lib/systemd/system" / unit).string());
         text = std::regex_replace(text, std::regex("ExecStart=/usr/"), "ExecStart=" + (root / "usr").string() + "/");
         std::ofstream(fs::path(copies.path()) / unit) << text;
-        names += " " + shellQuoted((fs::path(copies.path()) / unit).string());
+        names += " " + inQuotes((fs::path(copies.path()) / unit).string());
     }
-    const Shell verify = shell("cd " + shellQuoted(copies.path()) + " && SYSTEMD_LOG_COLOR=0 systemd-analyze verify --man=no" + names);
-    EXPECT_EQ(verify.status, 0) << verify.output;
-    EXPECT_EQ(verify.output.find("steuerbox"), std::string::npos) << verify.output;
+    const auto verify = shell("cd " + inQuotes(copies.path()) + " && SYSTEMD_LOG_COLOR=0 systemd-analyze verify --man=no" + names);
+    EXPECT_EQ(verify.status, 0) << verify.out;
+    EXPECT_EQ(verify.out.find("steuerbox"), std::string::npos) << verify.out;
 }
 
 TEST(Installation, PutsTheProgramsUnitsPolicyAndConfigurationInPlace)
 {
     TempDir root;
-    const Shell install = shell("DESTDIR=" + shellQuoted(root.path()) + " cmake --install " + shellQuoted(BOX_BUILD_DIR) +
+    const auto install = shell("DESTDIR=" + inQuotes(root.path()) + " cmake --install " + inQuotes(BOX_BUILD_DIR) +
                             " --prefix /usr");
-    ASSERT_EQ(install.status, 0) << install.output;
+    ASSERT_EQ(install.status, 0) << install.out;
     for (const auto& file : kInstalledFiles)
         EXPECT_TRUE(fs::exists(fs::path(root.path()) / file)) << file;
 
@@ -112,45 +86,45 @@ TEST(Installation, TheDebianPackageHoldsTheBoxAndNamesItsRuntimeLibraries)
     if (!have("dpkg-deb"))
         GTEST_SKIP() << "dpkg-deb is not installed";
     TempDir out;
-    const Shell pack = shell("cpack -G DEB --config " + shellQuoted(std::string(BOX_BUILD_DIR) + "/CPackConfig.cmake") +
-                         " -B " + shellQuoted(out.path()));
-    ASSERT_EQ(pack.status, 0) << pack.output;
+    const auto pack = shell("cpack -G DEB --config " + inQuotes(std::string(BOX_BUILD_DIR) + "/CPackConfig.cmake") +
+                         " -B " + inQuotes(out.path()));
+    ASSERT_EQ(pack.status, 0) << pack.out;
     std::string deb;
     for (const auto& entry : fs::directory_iterator(out.path()))
         if (entry.path().extension() == ".deb")
             deb = entry.path().string();
-    ASSERT_FALSE(deb.empty()) << pack.output;
+    ASSERT_FALSE(deb.empty()) << pack.out;
 
-    const Shell contents = shell("dpkg-deb -c " + shellQuoted(deb));
-    ASSERT_EQ(contents.status, 0) << contents.output;
+    const auto contents = shell("dpkg-deb -c " + inQuotes(deb));
+    ASSERT_EQ(contents.status, 0) << contents.out;
     for (const auto& file : kInstalledFiles)
-        EXPECT_NE(contents.output.find("./" + file + "\n"), std::string::npos) << file << "\n" << contents.output;
-    EXPECT_EQ(contents.output.find("/usr/local"), std::string::npos);
+        EXPECT_NE(contents.out.find("./" + file + "\n"), std::string::npos) << file << "\n" << contents.out;
+    EXPECT_EQ(contents.out.find("/usr/local"), std::string::npos);
 
-    const Shell info = shell("dpkg-deb -I " + shellQuoted(deb));
-    ASSERT_EQ(info.status, 0) << info.output;
-    EXPECT_NE(info.output.find("Package: steuerbox-iec61850"), std::string::npos) << info.output;
-    const auto depends = info.output.find(" Depends: ");
-    ASSERT_NE(depends, std::string::npos) << info.output;
-    const std::string dependencies = info.output.substr(depends, info.output.find('\n', depends) - depends);
+    const auto info = shell("dpkg-deb -I " + inQuotes(deb));
+    ASSERT_EQ(info.status, 0) << info.out;
+    EXPECT_NE(info.out.find("Package: steuerbox-iec61850"), std::string::npos) << info.out;
+    const auto depends = info.out.find(" Depends: ");
+    ASSERT_NE(depends, std::string::npos) << info.out;
+    const std::string dependencies = info.out.substr(depends, info.out.find('\n', depends) - depends);
     for (const char* package : {"libsdbus-c++1", "libtinyxml2-9", "libsqlite3-0", "libcpp-httplib0.11", "dbus,"})
         EXPECT_NE(dependencies.find(package), std::string::npos) << package << " missing in" << dependencies;
     for (const char* script : {"postinst", "prerm", "postrm", "conffiles"})
-        EXPECT_NE(info.output.find(script), std::string::npos) << script;
+        EXPECT_NE(info.out.find(script), std::string::npos) << script;
 
     TempDir control;
-    ASSERT_EQ(shell("dpkg-deb -e " + shellQuoted(deb) + " " + shellQuoted(control.path())).status, 0);
+    ASSERT_EQ(shell("dpkg-deb -e " + inQuotes(deb) + " " + inQuotes(control.path())).status, 0);
     EXPECT_EQ(readFile(control.path() + "/conffiles"), "/etc/steuerbox/JSONRPC_config.conf\n");
     for (const char* script : {"postinst", "prerm", "postrm"}) {
-        const Shell syntax = shell("sh -n " + shellQuoted(control.path() + "/" + script));
-        EXPECT_EQ(syntax.status, 0) << script << ": " << syntax.output;
+        const auto syntax = shell("sh -n " + inQuotes(control.path() + "/" + script));
+        EXPECT_EQ(syntax.status, 0) << script << ": " << syntax.out;
     }
     EXPECT_NE(readFile(control.path() + "/postinst").find("useradd --system"), std::string::npos);
 
     TempDir tree;
-    ASSERT_EQ(shell("dpkg-deb -x " + shellQuoted(deb) + " " + shellQuoted(tree.path())).status, 0);
-    const Shell version = shell(shellQuoted(tree.path() + "/usr/bin/iec-client") + " --help");
-    EXPECT_NE(version.output.find("usage: iec-client"), std::string::npos) << version.output;
+    ASSERT_EQ(shell("dpkg-deb -x " + inQuotes(deb) + " " + inQuotes(tree.path())).status, 0);
+    const auto version = shell(inQuotes(tree.path() + "/usr/bin/iec-client") + " --help");
+    EXPECT_NE(version.out.find("usage: iec-client"), std::string::npos) << version.out;
     verifyUnits(tree.path());
 }
 
@@ -177,7 +151,7 @@ protected:
     void SetUp() override { ::chmod(bus.directory().c_str(), 0755); }  // other users reach the socket
 
     // dbus-send as the unprivileged user nobody.
-    Shell asNobody(const std::string& arguments)
+    testsupport::Finished asNobody(const std::string& arguments)
     {
         return shell("DBUS_SYSTEM_BUS_ADDRESS=" + bus.address() +
                      " setpriv --reuid=nobody --regid=nogroup --clear-groups timeout 10 dbus-send --system --print-reply " +
@@ -200,10 +174,10 @@ TEST_F(Policy, RootMayOwnBothNamesAndOtherUsersNeither)
     }
     requireRoot();
     for (const char* name : {kEmsName, kManagerName, "de.brenvolta.vantor.other"}) {
-        const Shell r = asNobody("--dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.RequestName "
+        const auto r = asNobody("--dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.RequestName "
                                  "string:" + std::string(name) + " uint32:4");
         EXPECT_NE(r.status, 0) << name;
-        EXPECT_NE(r.output.find("AccessDenied"), std::string::npos) << name << ": " << r.output;
+        EXPECT_NE(r.out.find("AccessDenied"), std::string::npos) << name << ": " << r.out;
     }
 }
 
@@ -216,21 +190,21 @@ TEST_F(Policy, EveryUserMayCallTheEmsServiceButOnlyTheBoxMayChangeSchedules)
     manager->enterEventLoopAsync();
 
     // Allowed calls reach the owner, which knows no such object; refused ones end at the bus.
-    const Shell ems1 = asNobody("--dest=" + std::string(kEmsName) +
+    const auto ems1 = asNobody("--dest=" + std::string(kEmsName) +
                               " /de/brenvolta/vantor/iec61850/cls/mmxu001/1"
                               " de.brenvolta.vantor.iec61850.cls.mmxu001.setTotw int64:1 uint64:2 int32:0");
-    EXPECT_EQ(ems1.output.find("AccessDenied"), std::string::npos) << ems1.output;
-    EXPECT_NE(ems1.output.find("Error"), std::string::npos) << ems1.output;
+    EXPECT_EQ(ems1.out.find("AccessDenied"), std::string::npos) << ems1.out;
+    EXPECT_NE(ems1.out.find("Error"), std::string::npos) << ems1.out;
 
-    const Shell add = asNobody("--dest=" + std::string(kManagerName) +
+    const auto add = asNobody("--dest=" + std::string(kManagerName) +
                              " /de/brenvolta/vantor/iec61850/schedulemanager"
                              " de.brenvolta.vantor.iec61850.schedulemanager.getActivateSchedule int32:1");
-    EXPECT_NE(add.output.find("AccessDenied"), std::string::npos) << add.output;
+    EXPECT_NE(add.out.find("AccessDenied"), std::string::npos) << add.out;
 
-    const Shell introspect = asNobody("--dest=" + std::string(kManagerName) +
+    const auto introspect = asNobody("--dest=" + std::string(kManagerName) +
                                     " /de/brenvolta/vantor/iec61850/schedulemanager"
                                     " org.freedesktop.DBus.Introspectable.Introspect");
-    EXPECT_EQ(introspect.output.find("AccessDenied"), std::string::npos) << introspect.output;
+    EXPECT_EQ(introspect.out.find("AccessDenied"), std::string::npos) << introspect.out;
 
     ems->leaveEventLoop();
     manager->leaveEventLoop();

@@ -1,13 +1,8 @@
-// The schedule-manager program on a private system bus, called like the IEC server calls it.
-#include "child_process.hpp"
-#include "private_bus.hpp"
+// The schedule-manager program on a private system bus, called like the IEC server
+// calls it: its members and signatures (tests/data/dbus), every method, errors, restarts.
+#include "box_harness.hpp"
 
-#include <gtest/gtest.h>
-#include <sdbus-c++/sdbus-c++.h>
-
-#include <chrono>
 #include <fstream>
-#include <map>
 
 namespace {
 
@@ -22,11 +17,7 @@ const std::string ln1 = "EmpSPrg_FSCH020001";
 const std::string ln2 = "EmpSPrg_FSCH020002";
 constexpr uint64_t hour = 3'600'000;
 
-uint64_t nowMillis()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
+uint64_t nowMillis() { return boxtest::nowMs(); }
 
 class ScheduleManagerProgram : public ::testing::Test {
 protected:
@@ -98,6 +89,8 @@ protected:
 
 TEST_F(ScheduleManagerProgram, AnswersLikeTheServerExpects)
 {
+    EXPECT_EQ(boxtest::introspection(serviceName, objectPath),
+              testsupport::readFile(BOX_TEST_DATA_DIR "/dbus/schedule-manager.introspection"));
     const uint64_t start = nowMillis() - 60'000;
     const uint64_t later = start + 10 * hour;
     uploadTimed(ln1, 20, {12.5, 7}, {start, later, 0});

@@ -1,6 +1,6 @@
 #include "child_process.hpp"
 #include "state_file.hpp"
-#include "uploads.hpp"
+#include "store_script.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +16,10 @@ namespace {
 ScheduleStore sampleStore()
 {
     ScheduleStore store;
-    Upload reused = timed(-3, {0.100000001490116, -1e30, 42}, {T0 + hour, 0, T0}, 900, true);
-    reused.uploadTime = T0 - 1;
-    store.upload(1, "EmpSPrg_FSCH020001", reused);
-    Upload event = eventTriggered(110, {5});
-    event.systemSchedule = true;
-    store.upload(2, "SysSoft_FSCH110001", event);
+    store.upload(1, "EmpSPrg_FSCH020001", uploadOf("prio=-3 values=0.100000001490116,-1e30,42 starts=T+1h,0,T reuse uploaded=T-1"));
+    store.upload(2, "SysSoft_FSCH110001", uploadOf("prio=110 values=5 event system"));
     store.setEvent(2, "SysSoft_FSCH110001", true, T0 + 7);
-    store.upload(2, "SysComEr_FSCH220001", eventTriggered(110, {5}, false));
+    store.upload(2, "SysComEr_FSCH220001", uploadOf("prio=110 values=5 noevent"));
     return store;
 }
 

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -24,16 +25,11 @@ using namespace iec61850;
 using namespace scltest;
 using testsupport::TempDir;
 
-struct Finished {
-    std::optional<int> status;
-    std::string out, err;
-};
+using testsupport::Finished;
 
 Finished runProgram(const std::string& program, const std::vector<std::string>& args)
 {
-    testsupport::ChildProcess p(program, args);
-    const auto status = p.waitForExit(std::chrono::seconds(40));
-    return {status, p.output(), p.errorOutput()};
+    return testsupport::runToEnd(program, args, {}, std::chrono::seconds(40));
 }
 
 // (path below the node, fc, basic type, triggers) of every attribute and component.
@@ -88,14 +84,6 @@ protected:
         return list;
     }
 
-    XMLElement* node(const std::string& ld, const std::string& name)
-    {
-        for (auto& [inst, ln] : nodes())
-            if (inst == ld && lnName(ln) == name)
-                return ln;
-        return nullptr;
-    }
-
     std::vector<Leaf> sclLeaves(XMLElement* ln)
     {
         std::vector<Leaf> out;
@@ -127,6 +115,19 @@ protected:
     std::map<std::string, std::map<std::string, XMLElement*>> types;  // element name -> id -> type
 };
 
+// The whole file as it was reviewed: devices, nodes, types, data sets, control blocks,
+// communication and start values. After an intended change, write it anew with
+//   build/src/scl-export/scl-export tests/data/scl-export/box.icd
+TEST_F(BoxScl, IsTheReviewedFile)
+{
+    std::istringstream actual(testsupport::readFile(path)), expected(testsupport::readFile(SCL_REVIEWED_FILE));
+    int line = 1;
+    for (std::string a, e; std::getline(expected, e); ++line)
+        if (!std::getline(actual, a) || a != e)
+            return ADD_FAILURE() << "box.icd line " << line << ": expected\n" << e << "\nwritten\n" << a;
+    EXPECT_TRUE(actual.peek() == EOF) << "box.icd has more than " << line - 1 << " lines";
+}
+
 // The schema checks element order, required attributes, name patterns, unique
 // ids and that node and data object types resolve.
 TEST_F(BoxScl, XmllintFindsTheFileWellFormedAndStructured)
@@ -144,25 +145,6 @@ TEST_F(BoxScl, XmllintFindsTheFileWellFormedAndStructured)
     lint = runProgram(XMLLINT_PROGRAM, {"--noout", "--schema", SCL_STRUCTURE_XSD, broken});
     EXPECT_NE(lint.status, 0);
     EXPECT_NE(lint.err.find("lnType"), std::string::npos) << lint.err;
-}
-
-TEST_F(BoxScl, HoldsTheDevicesNodesDataSetsAndControlBlocksOfTheModel)
-{
-    EXPECT_EQ(attr(root->FirstChildElement("IED"), "name"), "FNN_STEUERBOX");
-    std::vector<std::string> devices;
-    for (XMLElement* ld : children(server, "LDevice"))
-        devices.push_back(attr(ld, "inst"));
-    EXPECT_EQ(devices, (std::vector<std::string>{"STB", "CLS1", "CLS2"}));
-    EXPECT_EQ(nodes().size(), 80u);
-    std::vector<std::size_t> counts;
-    for (const char* element : {"LN0", "DataSet", "ReportControl", "LogControl", "Log"})
-        counts.push_back(all(server, element).size());
-    for (XMLElement* set : all(server, "DataSet"))
-        counts.push_back(all(set, "FCDA").size());
-    EXPECT_EQ(counts, (std::vector<std::size_t>{3, 4, 6, 4, 4, 26, 4, 63, 63}));
-    XMLElement* port = byAttribute(root->FirstChildElement("Communication"), "P", "type", "MMS-Port");
-    ASSERT_NE(port, nullptr);
-    EXPECT_STREQ(port->GetText(), "4102");
 }
 
 TEST_F(BoxScl, EveryTypeIsUsedAndEveryAttributeTypeResolves)
@@ -215,35 +197,6 @@ TEST_F(BoxScl, DataSetMembersResolveInTheModel)
     }
 }
 
-TEST_F(BoxScl, ControlBlocksNameTheirDataSetsAndLogs)
-{
-    int reports = 0;
-    for (const ReportControlBlock* r = box::staticModel()->rcbs; r; r = r->sibling, ++reports) {
-        XMLElement* ld = byAttribute(server, "LDevice", "inst", static_cast<ModelNode*>(r->parent)->parent->name);
-        XMLElement* rc = byAttribute(ld, "ReportControl", "name", r->name);
-        ASSERT_NE(rc, nullptr) << r->name;
-        EXPECT_NE(byAttribute(ld->FirstChildElement("LN0"), "DataSet", "name", attr(rc, "datSet")), nullptr);
-        EXPECT_EQ(attr(rc, "rptID"), r->rptId);
-        const std::string cls = std::string_view(ld->Attribute("inst")).starts_with("CLS") ? "true" : "false";
-        XMLElement* trg = rc->FirstChildElement("TrgOps");
-        for (const auto& [option, on] : {std::pair<const char*, std::string>{"dchg", "true"}, {"qchg", "true"},
-                                         {"gi", "true"}, {"dupd", cls}})
-            EXPECT_EQ(attr(trg, option), on) << option;
-        XMLElement* opt = rc->FirstChildElement("OptFields");
-        for (const char* on : {"timeStamp", "reasonCode", "dataSet", "configRef"})
-            EXPECT_EQ(attr(opt, on), "true") << on;
-        for (const char* off : {"seqNum", "dataRef", "entryID", "bufOvfl"})
-            EXPECT_EQ(attr(opt, off), "false") << off;
-    }
-    EXPECT_EQ(reports, 6);
-    for (XMLElement* lc : all(server, "LogControl")) {
-        XMLElement* ln0 = lc->Parent()->ToElement();
-        EXPECT_EQ(lc->Attribute("lnClass"), nullptr) << "every log sits beside its control block";
-        EXPECT_NE(byAttribute(ln0, "DataSet", "name", attr(lc, "datSet")), nullptr) << attr(lc, "name");
-        EXPECT_NE(byAttribute(ln0, "Log", "name", attr(lc, "logName")), nullptr) << attr(lc, "name");
-    }
-}
-
 TEST_F(BoxScl, TypesExpandToExactlyTheModelsTree)
 {
     IedModel* model = box::staticModel();
@@ -255,57 +208,6 @@ TEST_F(BoxScl, TypesExpandToExactlyTheModelsTree)
         modelLeaves(node->firstChild, "", fromModel);
         ASSERT_EQ(sclLeaves(ln), fromModel) << ldInst << "/" << name;
     }
-}
-
-TEST_F(BoxScl, EveryDataObjectHasTheClassOfItsShape)
-{
-    int objects = 0;
-    for (LogicalDevice* ld = box::staticModel()->firstChild; ld; ld = static_cast<LogicalDevice*>(ld->sibling))
-        for (ModelNode* ln = ld->firstChild; ln; ln = ln->sibling)
-            for (ModelNode* o = ln->firstChild; o; o = o->sibling, ++objects)
-                EXPECT_TRUE(box::classOfObject(*static_cast<DataObject*>(o))) << ln->name << "." << o->name;
-    EXPECT_EQ(objects, 4627);
-
-    auto classOf = [&](const char* ld, const char* ln, const char* object) {
-        XMLElement* type = types["LNodeType"][attr(node(ld, ln), "lnType")];
-        XMLElement* t = types["DOType"][attr(byAttribute(type, "DO", "name", object), "type")];
-        return attr(t, "cdc") + " " + attr(t, "id");
-    };
-    EXPECT_EQ(classOf("CLS1", "SysRes_FSCH010001", "EnaReq"), "SPC SPC_st");
-    EXPECT_EQ(classOf("CLS1", "EmpSPrg_FSCH020001", "EnaReq"), "SPC SPC");
-    EXPECT_EQ(classOf("CLS2", "EmpWCmd_FSCH030001", "StrTm05"), "TSG TSG_tm");
-    EXPECT_EQ(classOf("CLS2", "MMXU001", "TotW"), "MV MV_db");
-    EXPECT_EQ(classOf("STB", "LDMS1", "UpdInst"), "SPC SPC_tm");
-    EXPECT_EQ(classOf("STB", "LLN0", "Mod"), "ENC ENC_st_BehaviourMode");
-    EXPECT_EQ(classOf("CLS1", "ActPow_FSCC001", "Schd026"), "ORG ORG");
-    EXPECT_EQ(classOf("CLS1", "EmpSPrg_FSCH020001", "SchdSt"), "ENS ENS_ScheduleState");
-}
-
-TEST_F(BoxScl, StartValuesAreTheConfiguredValues)
-{
-    auto value = [&](const char* ld, const char* ln, const std::vector<const char*>& path) {
-        XMLElement* at = node(ld, ln);
-        for (std::size_t i = 0; at && i < path.size(); ++i) {
-            const char* element = i == 0 ? "DOI" : i + 1 == path.size() ? "DAI" : "SDI";
-            XMLElement* next = nullptr;
-            for (XMLElement* c : children(at, element))
-                next = attr(c, "name") == path[i] ? c : next;
-            at = next;
-        }
-        return valText(at);
-    };
-    EXPECT_EQ(value("CLS2", "ActPow_FSCC001", {"Schd022", "setSrcRef"}), "@CLS2/SysComEr_FSCH220001");
-    EXPECT_EQ(value("STB", "LLN0", {"NamPlt", "d"}), "Admin-Modell f\xC3\xBCr die Steuerbox nach LH V1.2 vom 2020-xx-xx.");
-    EXPECT_EQ(value("CLS1", "MMXU001", {"TotW", "db"}), "1000");
-    EXPECT_EQ(value("CLS1", "FailSafe_GGIO001", {"FailDurSet", "maxVal", "f"}), "86400");
-    EXPECT_EQ(value("CLS1", "FailSafe_GGIO001", {"FailDurSet", "units", "SIUnit"}), "s");
-    EXPECT_EQ(value("CLS2", "EmpSPrg_FSCH020101", {"ValASG300", "units", "multiplier"}), "k");
-    EXPECT_EQ(value("CLS2", "EmpSPrg_FSCH020102", {"NumEntr", "setVal"}), "300");
-    EXPECT_EQ(value("CLS1", "EmpSPrg_FSCH020001", {"EnaReq", "ctlModel"}), "direct-with-normal-security");
-    EXPECT_EQ(value("CLS1", "SysComEr_FSCH220001", {"SchdReuse", "setVal"}), "true");
-    EXPECT_EQ(value("CLS1", "SysRes_FSCH010001", {"StrTm16", "setCal", "occType"}), "5");
-    EXPECT_EQ(value("CLS1", "SysRes_FSCH010001", {"SchdIntv", "setVal"}), "<none>");  // 0, the default
-    EXPECT_EQ(value("CLS1", "LLN0", {"Beh", "stVal"}), "<none>");                   // a state, not a setting
 }
 
 TEST_F(BoxScl, AClientOverTcpListsTheSameNames)

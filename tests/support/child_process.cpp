@@ -147,4 +147,17 @@ std::optional<int> ChildProcess::stop(std::chrono::milliseconds grace)
     return waitForExit(std::chrono::seconds(5));
 }
 
+Finished runToEnd(const std::string& program, const std::vector<std::string>& args, const ChildProcess::Options& options,
+                  std::chrono::milliseconds timeout)
+{
+    ChildProcess p(program, args, options);
+    const auto status = p.waitForExit(timeout);
+    return {status, p.output(), p.errorOutput()};
+}
+
+Finished shell(const std::string& command, std::chrono::milliseconds timeout)
+{
+    return runToEnd("/bin/sh", {"-c", "exec 2>&1; " + command}, {}, timeout);
+}
+
 }  // namespace testsupport

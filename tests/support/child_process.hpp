@@ -45,6 +45,16 @@ private:
     std::optional<int> status_;
 };
 
+// A program run to its end (or killed after the timeout): status as waitForExit, its output.
+struct Finished {
+    std::optional<int> status;
+    std::string out, err;
+};
+Finished runToEnd(const std::string& program, const std::vector<std::string>& args,
+                  const ChildProcess::Options& options = {}, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// A command line of /bin/sh, standard error joined to standard output.
+Finished shell(const std::string& command, std::chrono::milliseconds timeout = std::chrono::seconds(600));
+
 // Directory of a fresh temporary folder, removed by the returned guard.
 class TempDir {
 public:

@@ -12,13 +12,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace testsupport {
 
+// "<13>Dec  6 11:00:00 IecServerLog[42]: text"
 struct SyslogRecord {
     int facility = -1;  // 1 = user
     int severity = -1;  // 3 error, 4 warning, 5 notice, 6 info
@@ -27,9 +27,6 @@ struct SyslogRecord {
     std::string message;
     std::string raw;
 };
-
-// "<13>Dec  6 11:00:00 IecServerLog[42]: text"; nullopt when it is not one.
-std::optional<SyslogRecord> parseSyslogRecord(const std::string& datagram);
 
 class SyslogCapture {
 public:
@@ -40,15 +37,10 @@ public:
 
     // Empty when programs can be started with this capture as their /dev/log.
     static std::string unavailableReason();
-
     // Starts program (absolute path) with the capture as its /dev/log; the
     // child's pid is the program's own.
     std::unique_ptr<ChildProcess> start(const std::string& program, const std::vector<std::string>& args,
                                         const ChildProcess::Options& options = {}) const;
-    // The command line start() runs: the namespace set-up, then program and args.
-    std::vector<std::string> wrappedCommand(const std::string& program, const std::vector<std::string>& args) const;
-
-    const std::string& socketPath() const { return socketPath_; }
 
     std::vector<SyslogRecord> records() const;
     std::vector<SyslogRecord> recordsOf(long pid) const;
@@ -56,14 +48,11 @@ public:
     // under the capture's lock: it must look only at its argument.
     bool waitUntil(const std::function<bool(const std::vector<SyslogRecord>&)>& done,
                    std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    bool waitForMessage(const std::string& message, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
 private:
     void receive();
 
     TempDir dir_;
-    std::string socketPath_;
-    std::string stagePath_;
     int fd_ = -1;
     bool stopping_ = false;
     mutable std::mutex mutex_;

@@ -1,41 +1,36 @@
-// The EMS D-Bus service on a private system bus, seen by independent
-// clients (busctl and a connection of the test's own).
-#include "../box_test_support.hpp"
+// The EMS D-Bus service in process on a private system bus against a stand-in
+// schedule manager, seen by independent clients (busctl, a signal recorder and
+// calls of the test's own), and its JSON-RPC export against a real HTTP peer.
 #include "../schedule/fake_schedule_manager.hpp"
-#include "ems_test_support.hpp"
+#include "box_harness.hpp"
 #include "iec_server.hpp"
 #include "interface_ems.hpp"
 #include "jsonrpc_mapper.hpp"
-#include "child_process.hpp"
-#include "private_bus.hpp"
-
-#include <sdbus-c++/sdbus-c++.h>
-#include <tinyxml2.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <limits>
-#include <set>
 
 namespace {
 
-using namespace emstest;
-using namespace std::chrono_literals;
+using namespace boxtest;
+using testsupport::readFile;
 
-constexpr const char* kService = "de.brenvolta.vantor.iec61850";
-constexpr const char* kRootPath = "/de/brenvolta/vantor/iec61850";
-constexpr const char* kClsPath = "/de/brenvolta/vantor/iec61850/cls/1";
-constexpr const char* kMmxuPath = "/de/brenvolta/vantor/iec61850/cls/mmxu001/1";
-constexpr const char* kActPowPath = "/de/brenvolta/vantor/iec61850/cls/actpow_ggio001/1";
+const std::string kMmxuPath = std::string(kEmsRootPath) + "/cls/mmxu001/1";
+const std::string kActPowPath = std::string(kEmsRootPath) + "/cls/actpow_ggio001/1";
 constexpr const char* kMmxuInterface = "de.brenvolta.vantor.iec61850.cls.mmxu001";
 constexpr const char* kActPowInterface = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001";
 
-DataAttribute* totwMagF() { return boxtest::attributeAt("CLS1/MMXU001.TotW.mag.f"); }
-DataAttribute* anOut1(const std::string& da) { return boxtest::attributeAt("CLS1/ActPow_GGIO001.AnOut1." + da + ".f"); }
-
+DataAttribute* totwMagF() { return attributeAt("CLS1/MMXU001.TotW.mag.f"); }
+DataAttribute* anOut1(const std::string& da) { return attributeAt("CLS1/ActPow_GGIO001.AnOut1." + da + ".f"); }
 void setFloat(DataAttribute* attribute, float value) { IedServer_updateFloatAttributeValue(iedServer, attribute, value); }
 float floatOf(DataAttribute* attribute) { return IedServer_getFloatAttributeValue(iedServer, attribute); }
+
+std::string property(const std::string& path, const std::string& interface, const std::string& name)
+{
+    return busctl("get-property " + std::string(kEmsService) + " " + path + " " + interface + " " + name);
+}
 
 // The schedule-manager stand-in, reached through the process's proxy as the listener reaches it.
 struct ScheduleManager {
@@ -44,7 +39,8 @@ struct ScheduleManager {
     std::unique_ptr<FakeScheduleManager> service = std::make_unique<FakeScheduleManager>();
 };
 
-// The private bus and the server on the model, shared by every test here.
+// The private bus and the server on the model, shared by every test here; each
+// test runs in a directory of its own, where the configuration is looked for.
 class EmsOnBus : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -59,13 +55,20 @@ protected:
         IedServer_destroy(iedServer);
         iedServer = nullptr;
     }
-
     void SetUp() override
     {
         ASSERT_NE(iedServer, nullptr);
         jsonrpcMapper.reset();
+        std::filesystem::create_directories(root.path() + "/run");
+        std::filesystem::current_path(root.path() + "/run");
     }
+    void TearDown() override { std::filesystem::current_path(previous); }
 
+    void writeConfig(const std::string& text)
+    {
+        std::filesystem::create_directories(root.path() + "/config");
+        std::ofstream(root.path() + "/config/JSONRPC_config.conf") << text;
+    }
     // The service as the process entry starts it; its console output is kept.
     std::unique_ptr<InterfaceEMS> startEms()
     {
@@ -76,7 +79,6 @@ protected:
         startErr = console.err;
         return ems;
     }
-
     // Console output of one listener call.
     std::unique_ptr<ConsoleCapture> publish(std::int32_t cls)
     {
@@ -87,179 +89,42 @@ protected:
     }
 
     static inline std::unique_ptr<testsupport::PrivateBus> bus;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    testsupport::TempDir root;
     ScheduleManager scheduleManager;
     ServerContext context{"test"};
-    std::string startOut;
-    std::string startErr;
+    std::string startOut, startErr;
 };
 
-// One signal as "member signature value", its values joined by commas.
-struct RecordedSignal {
-    std::string path;
-    std::string interface;
-    std::string text;
-};
-
-std::string describe(sdbus::Message& message)
-{
-    std::string type, contents;
-    message.peekType(type, contents);
-    std::string text = message.getMemberName() + " ";
-    if (type == "r") {
-        TotwValue totw;
-        message >> totw;
-        return text + "(xti) " + std::to_string(totw.get<0>()) + "," + std::to_string(totw.get<1>()) + "," +
-               std::to_string(totw.get<2>());
-    }
-    if (type == "a") {
-        Schedule3Days profile;
-        message >> profile;
-        text += "a{tx}";
-        for (const auto& [time, value] : profile)
-            text += " " + std::to_string(time) + ":" + std::to_string(value);
-        return text;
-    }
-    if (type == "i") {
-        std::int32_t value = 0;
-        message >> value;
-        return text + "i " + std::to_string(value);
-    }
-    std::int64_t value = 0;
-    message >> value;
-    return text + "x " + std::to_string(value);
-}
-
-// Every signal under the service's paths, in arrival order.
-class SignalRecorder {
-public:
-    SignalRecorder() : connection_(sdbus::createSystemBusConnection())
-    {
-        slot_ = connection_->addMatch(std::string("type='signal',path_namespace='") + kRootPath + "'",
-                                      [this](sdbus::Message& message) {
-                                          RecordedSignal signal{message.getPath(), message.getInterfaceName(), ""};
-                                          signal.text = describe(message);
-                                          std::lock_guard lock(mutex_);
-                                          signals_.push_back(std::move(signal));
-                                          arrived_.notify_all();
-                                      });
-        connection_->enterEventLoopAsync();
-    }
-    ~SignalRecorder() { connection_->leaveEventLoop(); }
-
-    bool waitFor(std::size_t count)
-    {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, 20s, [&] { return signals_.size() >= count; });
-    }
-    std::vector<RecordedSignal> signals()
-    {
-        std::lock_guard lock(mutex_);
-        return signals_;
-    }
-    std::vector<std::string> texts()
-    {
-        std::vector<std::string> texts;
-        for (const auto& s : signals())
-            texts.push_back(s.text);
-        return texts;
-    }
-
-private:
-    std::unique_ptr<sdbus::IConnection> connection_;
-    sdbus::Slot slot_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<RecordedSignal> signals_;
-};
-
-// "interface member kind signature" of each member, sorted (the bus lists
-// them grouped by kind).
-std::multiset<std::string> introspectedMembers(const std::string& path)
-{
-    const std::string xml = busctl(std::string("--xml-interface introspect ") + kService + " " + path);
-    tinyxml2::XMLDocument document;
-    EXPECT_EQ(document.Parse(xml.c_str()), tinyxml2::XML_SUCCESS) << xml;
-    std::multiset<std::string> members;
-    const tinyxml2::XMLElement* node = document.FirstChildElement("node");
-    for (auto* iface = node ? node->FirstChildElement("interface") : nullptr; iface;
-         iface = iface->NextSiblingElement("interface")) {
-        const std::string name = iface->Attribute("name");
-        if (name.rfind("org.freedesktop.DBus.", 0) == 0)
-            continue;
-        for (auto* member = iface->FirstChildElement(); member; member = member->NextSiblingElement()) {
-            std::string signature;
-            if (const char* type = member->Attribute("type"))
-                signature = type;
-            for (auto* arg = member->FirstChildElement("arg"); arg; arg = arg->NextSiblingElement("arg"))
-                signature += std::string(arg->Attribute("direction") ? arg->Attribute("direction") : "") + ":" +
-                             arg->Attribute("type") + " ";
-            members.insert(name + " " + member->Attribute("name") + " " + member->Name() + " " + signature);
-        }
-    }
-    return members;
-}
-
-TEST_F(EmsOnBus, IntrospectionShowsEveryObjectMemberAndSignature)
-{
-    auto ems = startEms();
-    EXPECT_NE(startOut.find("\n# InterfaceEMS initiation\nregisterDBusInterfaces\n# InterfaceEMS initiation done\n\n"),
-              std::string::npos)
-        << startOut;
-    EXPECT_EQ(introspectedMembers(kRootPath),
-              (std::multiset<std::string>{"de.brenvolta.vantor.iec61850 cls_devices property ao"}));
-    EXPECT_EQ(introspectedMembers(kClsPath),
-              (std::multiset<std::string>{"de.brenvolta.vantor.iec61850.cls mmxu001 property o",
-                                        "de.brenvolta.vantor.iec61850.cls actpow_ggioO001 property o"}));
-    EXPECT_EQ(introspectedMembers(kMmxuPath),
-              (std::multiset<std::string>{"de.brenvolta.vantor.iec61850.cls.mmxu001 totw property (xti)",
-                                        "de.brenvolta.vantor.iec61850.cls.mmxu001 setTotw method in:x in:t in:i ",
-                                        "de.brenvolta.vantor.iec61850.cls.mmxu001 totw signal :(xti) "}));
-    const std::string a = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001 ";
-    EXPECT_EQ(introspectedMembers(kActPowPath),
-              (std::multiset<std::string>{a + "AnOut_mxVal_f signal :x ", a + "AnOut1_units_multiplier signal :i ",
-                                        a + "AnOut1_minVal_f signal :x ", a + "AnOut1_maxVal_f signal :x ",
-                                        a + "AnOut_mxVal_Schedule signal :a{tx} ", a + "AnOut_mxVal_f property x",
-                                        a + "AnOut1_units_multiplier property i", a + "AnOut1_minVal_f property x",
-                                        a + "AnOut1_maxVal_f property x", a + "AnOut_mxVal_Schedule property a{tx}"}));
-    const std::string tree = busctl(std::string("tree ") + kService);
-    EXPECT_EQ(tree.find("/cls/2"), std::string::npos) << tree;
-    ASSERT_EQ(context.callbackTable.count("callback1"), 1u);
-}
-
-std::string property(const char* path, const char* interface, const char* name)
-{
-    return busctl(std::string("get-property ") + kService + " " + path + " " + interface + " " + name);
-}
-
-TEST_F(EmsOnBus, PropertiesReadAsWrittenEachWithItsTraceLine)
+TEST_F(EmsOnBus, IntrospectionAndPropertiesShowEveryObjectMemberSignatureAndValue)
 {
     setFloat(anOut1("mxVal"), -2500.7f);
     setFloat(anOut1("minVal"), -5000.9f);
     setFloat(anOut1("maxVal"), 0.9f);
     setFloat(totwMagF(), 4321.5f);
     auto ems = startEms();
-    ConsoleCapture console;
-    EXPECT_EQ(property(kRootPath, kService, "cls_devices"),
-              "ao 4 \"/de/brenvolta/vantor/iec61850/cls/1\" \"/de/brenvolta/vantor/iec61850/cls/2\" "
-              "\"/de/brenvolta/vantor/iec61850/cls/3\" \"/de/brenvolta/vantor/iec61850/cls/4\"\n");
-    EXPECT_EQ(property(kClsPath, "de.brenvolta.vantor.iec61850.cls", "mmxu001"), std::string("o \"") + kMmxuPath + "\"\n");
-    EXPECT_EQ(property(kClsPath, "de.brenvolta.vantor.iec61850.cls", "actpow_ggioO001"),
-              std::string("o \"") + kActPowPath + "\"\n");
-    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_f"), "x -2500\n");
-    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut1_units_multiplier"), "i 3\n");
-    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut1_minVal_f"), "x -5000\n");
-    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut1_maxVal_f"), "x 0\n");
-    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 0\n");
+    EXPECT_NE(startOut.find("\n# InterfaceEMS initiation\nregisterDBusInterfaces\n# InterfaceEMS initiation done\n\n"),
+              std::string::npos)
+        << startOut;
+    std::string members;
+    for (const std::string& path : {std::string(kEmsRootPath), std::string(kEmsRootPath) + "/cls/1", kMmxuPath, kActPowPath})
+        members += path + "\n" + introspection(kEmsService, path);
+    EXPECT_EQ(members, readFile(BOX_TEST_DATA_DIR "/dbus/ems.introspection"));
+    EXPECT_EQ(busctl("tree " + std::string(kEmsService)).find("/cls/2"), std::string::npos);
+    ASSERT_EQ(context.callbackTable.count("callback1"), 1u);
+
+    // Each property read as written, each read with its trace line ("-": none).
+    std::istringstream table(readFile(BOX_TEST_DATA_DIR "/dbus/ems.properties"));
+    for (std::string path, interface, name, value, trace; table >> path >> interface >> name;) {
+        std::getline(table >> std::ws, value);
+        std::getline(table, trace);
+        ConsoleCapture console;
+        EXPECT_EQ(property(path, interface, name), value + "\n") << name;
+        console.finish();
+        EXPECT_EQ(console.out, trace == "-" ? "" : trace + "\n") << name;
+    }
     const std::string totw = property(kMmxuPath, kMmxuInterface, "totw");
-    EXPECT_EQ(totw.rfind("(xti) 4321 ", 0), 0u) << totw;
-    EXPECT_EQ(totw.substr(totw.size() - 3), " 0\n") << totw;
-    console.finish();
-    for (const char* line :
-         {"### InterfaceEMS getDbusObject PathsCLSDevices ### \n", "### InterfaceEMS CLS1 getDBUSObject PathMMXU ### \n",
-          "### InterfaceEMS getDBUSObject PathActPowGGIO001 ### \n", "### InterfaceEMS CLS1 getPower Limit ### \n",
-          "### InterfaceEMS CLS1 getScale Factor ### \n", "### InterfaceEMS CLS1 getMax ProductionPower ### \n",
-          "### InterfaceEMS CLS1 getMax ConsumptionPower ### \n", "### InterfaceEMS CLS1 getDBUSMMX001Totw ### \n"})
-        EXPECT_NE(console.out.find(line), std::string::npos) << line << console.out;
+    EXPECT_TRUE(totw.starts_with("(xti) 4321 ") && totw.ends_with(" 0\n")) << totw;
 }
 
 TEST_F(EmsOnBus, UnusableValuesReadAsDefinedNumbers)
@@ -282,7 +147,7 @@ TEST_F(EmsOnBus, UnusableValuesReadAsDefinedNumbers)
 class SetTotwCall {
 public:
     SetTotwCall(std::int64_t value, std::uint64_t timestamp, std::int32_t reserved)
-        : proxy_(sdbus::createProxy(kService, kMmxuPath))
+        : proxy_(sdbus::createProxy(kEmsService, kMmxuPath))
     {
         proxy_->finishRegistration();
         proxy_->callMethodAsync("setTotw")
@@ -294,17 +159,11 @@ public:
             });
     }
     bool replied() const { return replied_; }
-    bool waitForReply()
-    {
-        for (int i = 0; i < 2000 && !replied_; ++i)
-            std::this_thread::sleep_for(10ms);
-        return replied_ && !failed_;
-    }
+    bool waitForReply() { return eventually([this] { return replied_.load(); }) && !failed_; }
 
 private:
     std::unique_ptr<sdbus::IProxy> proxy_;
-    std::atomic<bool> replied_ = false;
-    std::atomic<bool> failed_ = false;
+    std::atomic<bool> replied_ = false, failed_ = false;
 };
 
 TEST_F(EmsOnBus, SetTotwSignalsBeforeTheModelWriteAndRepliesAfter)
@@ -323,23 +182,21 @@ TEST_F(EmsOnBus, SetTotwSignalsBeforeTheModelWriteAndRepliesAfter)
     EXPECT_EQ(valueWhileSignalled, 0.0f);
     ASSERT_TRUE(call.waitForReply());
     EXPECT_EQ(floatOf(totwMagF()), 1500.0f);
-
     const auto signal = recorder.signals().at(0);
     EXPECT_EQ(signal.path + " " + signal.interface + " " + signal.text,
-              std::string(kMmxuPath) + " " + kMmxuInterface + " totw (xti) 1500,1700000000,0");
+              kMmxuPath + " " + kMmxuInterface + " totw (xti) 1500,1700000000,0");
 }
 
 TEST_F(EmsOnBus, SetTotwStoresTheNearestFloatWithTheTimeOfTheWriteAndLeavesTheQuality)
 {
-    DataAttribute* t = boxtest::attributeAt("CLS1/MMXU001.TotW.t");
-    DataAttribute* q = boxtest::attributeAt("CLS1/MMXU001.TotW.q");
+    DataAttribute* t = attributeAt("CLS1/MMXU001.TotW.t");
+    DataAttribute* q = attributeAt("CLS1/MMXU001.TotW.q");
     IedServer_updateUTCTimeAttributeValue(iedServer, t, 1234000);
     const MmsValue qualityBefore = *IedServer_getAttributeValue(iedServer, q);
     auto ems = startEms();
     SignalRecorder recorder;
-    const std::uint64_t before = boxtest::nowMs();
-    SetTotwCall call(123456789, 0, 7);
-    ASSERT_TRUE(call.waitForReply());
+    const std::uint64_t before = nowMs();
+    ASSERT_TRUE(SetTotwCall(123456789, 0, 7).waitForReply());
     EXPECT_EQ(floatOf(totwMagF()), 123456792.0f);
     EXPECT_GE(IedServer_getUTCTimeAttributeValue(iedServer, t), before);
     EXPECT_TRUE(*IedServer_getAttributeValue(iedServer, q) == qualityBefore);
@@ -355,8 +212,7 @@ TEST_F(EmsOnBus, SetTotwBeforeTheServerExistsWritesNothingAndReplies)
     SignalRecorder recorder;
     ConsoleCapture console;
     const IedServer server = iedServer.exchange(nullptr);
-    SetTotwCall call(1500, 1700000000, 0);
-    const bool replied = call.waitForReply();
+    const bool replied = SetTotwCall(1500, 1700000000, 0).waitForReply();
     iedServer = server;
     console.finish();
     EXPECT_TRUE(replied);
@@ -365,7 +221,7 @@ TEST_F(EmsOnBus, SetTotwBeforeTheServerExistsWritesNothingAndReplies)
     EXPECT_NE(console.err.find("value not stored"), std::string::npos) << console.err;
 }
 
-TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrder)
+TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrderAndAFailedProfileQueryAnEmptyProfile)
 {
     setFloat(anOut1("mxVal"), 3000000000.0f);
     setFloat(anOut1("minVal"), -7000.0f);
@@ -376,18 +232,18 @@ TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrder)
     SignalRecorder recorder;
     const auto console = publish(1);
     ASSERT_TRUE(recorder.waitFor(6));
-    auto texts = recorder.texts();
-    ASSERT_EQ(texts.size(), 6u);
-    EXPECT_TRUE(texts[5].starts_with("totw (xti) 1500,17") && texts[5].ends_with(",0")) << texts[5];
-    texts.pop_back();
-    EXPECT_EQ(texts, (std::vector<std::string>{"AnOut1_maxVal_f x 9000", "AnOut1_minVal_f x -7000",
-                                               "AnOut1_units_multiplier i 3",
-                                               "AnOut_mxVal_Schedule a{tx} 1000:-10 2000:20 3000:30",
-                                               "AnOut_mxVal_f x 3000000000"}));
-    const auto signals = recorder.signals();
-    for (std::size_t i = 0; i < 5; ++i)
-        EXPECT_EQ(signals[i].path + " " + signals[i].interface, std::string(kActPowPath) + " " + kActPowInterface);
+    auto signals = recorder.signals();
+    ASSERT_EQ(signals.size(), 6u);
+    EXPECT_TRUE(signals[5].text.starts_with("totw (xti) 1500,17") && signals[5].text.ends_with(",0")) << signals[5].text;
     EXPECT_EQ(signals[5].path, kMmxuPath);
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < 5; ++i)
+        texts.push_back(signals[i].path + " " + signals[i].interface + " " + signals[i].text);
+    const std::string on = kActPowPath + " " + kActPowInterface + " ";
+    EXPECT_EQ(texts, (std::vector<std::string>{on + "AnOut1_maxVal_f x 9000", on + "AnOut1_minVal_f x -7000",
+                                               on + "AnOut1_units_multiplier i 3",
+                                               on + "AnOut_mxVal_Schedule a{tx} 1000:-10 2000:20 3000:30",
+                                               on + "AnOut_mxVal_f x 3000000000"}));
     EXPECT_EQ(ems->schedule3DaysCopy(), (Schedule3Days{{1000, -10}, {2000, 20}, {3000, 30}}));
     EXPECT_EQ(console->out,
               "### InterfaceEMS CLS1 getPower Limit ### \n"
@@ -404,31 +260,24 @@ TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrder)
     const auto cls2 = publish(2);
     ASSERT_TRUE(recorder.waitFor(12));
     EXPECT_EQ(recorder.signals().at(10).text + " " + recorder.signals().at(10).path,
-              std::string("AnOut_mxVal_f x 3000000000 ") + kActPowPath);
+              "AnOut_mxVal_f x 3000000000 " + kActPowPath);
     EXPECT_NE(cls2->out.find("### InterfaceEMS +++++++++++++++++++  CLS2 DbusSignal UpdateActPowGGIO001\n"),
               std::string::npos);
     EXPECT_EQ(cls2->out.find("CLS1"), std::string::npos);
     EXPECT_EQ(scheduleManager.service->calls(), (std::vector<std::string>{"getSchedule3Days 1", "getSchedule3Days 2"}));
-}
 
-TEST_F(EmsOnBus, FailedProfileQueryPublishesAnEmptyProfile)
-{
-    scheduleManager.service->setSchedule3Days({{1000, 5}});
-    auto ems = startEms();
-    SignalRecorder recorder;
-    publish(1);
-    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 1 1000 5\n");
+    EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 3 1000 -10 2000 20 3000 30\n");
     scheduleManager.service->fail("getSchedule3Days");
-    const auto console = publish(1);
-    ASSERT_TRUE(recorder.waitFor(12));
-    EXPECT_EQ(recorder.texts().at(9), "AnOut_mxVal_Schedule a{tx}");
-    EXPECT_NE(console->out.find("Error getSchedule3Days: "), std::string::npos) << console->out;
+    const auto failed = publish(1);
+    ASSERT_TRUE(recorder.waitFor(18));
+    EXPECT_EQ(recorder.texts().at(15), "AnOut_mxVal_Schedule a{tx}");
+    EXPECT_NE(failed->out.find("Error getSchedule3Days: "), std::string::npos) << failed->out;
     EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 0\n");
 }
 
 TEST_F(EmsOnBus, NameAlreadyOwnedIsReportedAndTheMmsServerStillStarts)
 {
-    auto owner = sdbus::createSystemBusConnection(kService);
+    auto owner = sdbus::createSystemBusConnection(kEmsService);
     auto ems = startEms();
     EXPECT_EQ(startErr.rfind("Error during InterfaceEMS initialization: ", 0), 0u) << startErr;
     EXPECT_NE(startErr.find("Failed to request bus name"), std::string::npos) << startErr;
@@ -437,26 +286,8 @@ TEST_F(EmsOnBus, NameAlreadyOwnedIsReportedAndTheMmsServerStillStarts)
     EXPECT_EQ(jsonrpcMapper, nullptr);
 }
 
-// The configuration file relative to the working directory, as at the box.
-class EmsWithConfig : public EmsOnBus {
-protected:
-    void writeConfig(const std::string& text)
-    {
-        std::filesystem::create_directories(root.path() + "/config");
-        std::ofstream(root.path() + "/config/JSONRPC_config.conf") << text;
-    }
-    std::unique_ptr<WorkingDirectory> enterRunDirectory()
-    {
-        std::filesystem::create_directories(root.path() + "/run");
-        return std::make_unique<WorkingDirectory>(root.path() + "/run");
-    }
-
-    testsupport::TempDir root;
-};
-
-TEST_F(EmsWithConfig, MissingFileKeepsTheDefaults)
+TEST_F(EmsOnBus, WithoutAConfigurationFileTheDefaultsHold)
 {
-    auto cwd = enterRunDirectory();
     auto ems = startEms();
     EXPECT_EQ(startErr, "Could not open JSONRPC_config.conf config file, using defaults\n");
     EXPECT_FALSE(ems->jsonrpcExportEnabled());
@@ -466,35 +297,36 @@ TEST_F(EmsWithConfig, MissingFileKeepsTheDefaults)
     EXPECT_FALSE(jsonrpcMapper->enabled());
 }
 
-TEST_F(EmsWithConfig, EnabledExportReceivesTheSaturatedSetpoint)
+TEST_F(EmsOnBus, AnEnabledExportSendsEachSetpointSaturatedByteForByte)
 {
-    JsonRpcTestServer server(R"({"jsonrpc":"2.0","id":1,"result":true})");
-    writeConfig("jsonrpcEnabled=true\njsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(server.port()) + "\n");
-    auto cwd = enterRunDirectory();
-    setFloat(anOut1("mxVal"), 3000000000.0f);
+    JsonRpcPeer peer(R"({"jsonrpc":"2.0","id":1,"result":true})");
+    writeConfig("jsonrpcEnabled=true\njsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(peer.port()) + "\n");
     auto ems = startEms();
     SignalRecorder recorder;
-    const auto first = publish(1);
-    setFloat(anOut1("mxVal"), -3000000000.0f);
-    publish(1);
-    setFloat(anOut1("mxVal"), -4200.7f);
-    publish(1);
-    ASSERT_TRUE(recorder.waitFor(18));
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 3u);
+    std::unique_ptr<ConsoleCapture> first;
+    for (float value : {3000000000.0f, -3000000000.0f, -4200.7f, std::numeric_limits<float>::quiet_NaN()}) {
+        setFloat(anOut1("mxVal"), value);
+        auto console = publish(1);
+        first = first ? std::move(first) : std::move(console);
+    }
+    ASSERT_TRUE(recorder.waitFor(24));
+    const auto requests = peer.received();
+    ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0].path + " " + requests[0].contentType, "/jsonrpc application/json");
-    EXPECT_EQ(requests[0].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[2147483647,0]})");
-    EXPECT_EQ(requests[1].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-2147483648,0]})");
-    EXPECT_EQ(requests[2].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-4200,0]})");
+    std::vector<std::string> bodies;
+    for (const auto& r : requests)
+        bodies.push_back(r.body);
+    const std::string method = R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[)";
+    EXPECT_EQ(bodies, (std::vector<std::string>{method + "2147483647,0]}", method + "-2147483648,0]}",
+                                                method + "-4200,0]}", method + "0,0]}"}));
     EXPECT_EQ(recorder.texts().at(4), "AnOut_mxVal_f x 3000000000");
     EXPECT_NE(startOut.find("jsonrpcEnabled: true\njsonrpcHost: 127.0.0.1\njsonrpcPort: "), std::string::npos);
     EXPECT_NE(first->out.find("JsonrpcMapper -> Successfully sent values to server.\n"), std::string::npos);
 }
 
-TEST_F(EmsWithConfig, PortWithoutNumberStopsStartUpAndTheListenerSkipsTheExport)
+TEST_F(EmsOnBus, APortWithoutNumberStopsStartUpAndTheListenerSkipsTheExport)
 {
     writeConfig("jsonrpcHost=ems.local\njsonrpcPort=abc\njsonrpcEnabled=true\n");
-    auto cwd = enterRunDirectory();
     auto ems = startEms();
     SignalRecorder recorder;
     const auto console = publish(1);

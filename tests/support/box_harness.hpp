@@ -1,6 +1,7 @@
-// The whole box on one machine: a private system bus, the schedule-manager
-// service, the IecServer process in a working directory laid out as on the
-// box, a JSON-RPC peer, an EMS-side D-Bus client and an MMS client.
+// Real processes for the box's tests: a private system bus, the schedule-manager
+// service, the IecServer process in a working directory laid out as on the box,
+// a JSON-RPC peer over HTTP, a peer that never answers, a recorder of the EMS
+// service's D-Bus signals, an MMS client, and the server's syslog records.
 #pragma once
 
 #include "../IEC_server/box_test_support.hpp"
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,15 +26,14 @@
 #include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
-
 namespace boxtest {
 
 using namespace std::chrono_literals;
 using iec61850::mms::InformationReport;
 using iec61850::mms::Value;
+
+inline constexpr const char* kEmsService = "de.brenvolta.vantor.iec61850";
+inline constexpr const char* kEmsRootPath = "/de/brenvolta/vantor/iec61850";
 
 // Whether something accepts connections on 127.0.0.1:4102.
 bool somebodyServesMms();
@@ -40,27 +41,119 @@ bool somebodyServesMms();
 // mappings below 4 GiB count: what an emulator running the program on a 64-bit host
 // holds for itself lies above.
 std::uint64_t residentKiB(pid_t pid);
+std::size_t count(const std::string& text, const std::string& part, std::size_t from = 0);
 
-// An HTTP JSON-RPC 2.0 server on 127.0.0.1 answering every request with result true.
+// An HTTP server on 127.0.0.1 answering POST /jsonrpc with status and body;
+// without a body, with JSON-RPC 2.0 result true under the request's id.
 class JsonRpcPeer {
 public:
-    JsonRpcPeer();
+    struct Request {
+        std::string path, contentType, body;
+        std::uint64_t arrivalMs = 0;
+    };
+    explicit JsonRpcPeer(std::optional<std::string> answer = {}, int status = 200);
     ~JsonRpcPeer();
     JsonRpcPeer(const JsonRpcPeer&) = delete;
     JsonRpcPeer& operator=(const JsonRpcPeer&) = delete;
 
     int port() const { return port_; }
-    std::vector<nlohmann::json> requests() const;
-    std::size_t requestCount() const { return requests().size(); }
+    std::vector<Request> received() const;
+    std::vector<nlohmann::json> requests() const;  // the bodies parsed
+    std::size_t requestCount() const { return received().size(); }
     std::vector<std::uint64_t> arrivals() const;  // ms since 1970
     void stop();
 
 private:
-    std::unique_ptr<httplib::Server> server_;
+    struct Server;
+    std::unique_ptr<Server> server_;
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
-    std::vector<std::pair<nlohmann::json, std::uint64_t>> requests_;
+    std::vector<Request> requests_;
+};
+
+// Listens on 127.0.0.1 (port 0: any free one) and never accepts. With backlog 0
+// and one queued connection further connection attempts get no answer at all.
+class SilentPeer {
+public:
+    explicit SilentPeer(int backlog = 16, std::uint16_t port = 0);
+    ~SilentPeer();
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    int port() const { return port_; }
+    bool listening() const { return port_ > 0; }
+    void occupyQueue();  // fills the accept queue with one connection of its own
+
+private:
+    int fd_;
+    int port_ = 0;
+    std::vector<int> clients_;
+};
+
+// A port on 127.0.0.1 where nothing listens (just released).
+inline int closedPort() { return SilentPeer(1).port(); }
+
+// busctl on the system bus with the arguments split at blanks; its standard output.
+std::string busctl(const std::string& arguments);
+// "interface member kind signature" of each member at the path, sorted, one a line.
+std::string introspection(const std::string& service, const std::string& path);
+
+// Standard output and error of this very process until finish().
+class ConsoleCapture {
+public:
+    ConsoleCapture();
+    ~ConsoleCapture() { finish(); }
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    void finish();
+    std::string out, err;
+
+private:
+    bool running_ = true;
+};
+
+// Every signal under the EMS service's paths, in arrival order, with its values.
+class SignalRecorder {
+public:
+    struct Signal {
+        std::string path, interface, name;
+        std::string text;                                // "member signature values", as busctl shows them
+        std::int64_t value = 0;                          // x and i signals; totw's value
+        std::uint64_t time = 0;                          // totw
+        std::int32_t reserved = 0;                       // totw
+        std::map<std::uint64_t, std::int64_t> schedule;  // AnOut_mxVal_Schedule
+    };
+    SignalRecorder();
+    ~SignalRecorder() { connection_->leaveEventLoop(); }
+    SignalRecorder(const SignalRecorder&) = delete;
+    SignalRecorder& operator=(const SignalRecorder&) = delete;
+
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 20s);
+    std::vector<Signal> signals() const;
+    std::vector<Signal> signals(const std::string& name) const;
+    std::vector<std::string> texts() const;
+
+protected:
+    std::unique_ptr<sdbus::IConnection> connection_;
+
+private:
+    sdbus::Slot slot_;
+    mutable std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<Signal> signals_;
+};
+
+// The EMS side of the box's D-Bus service: hears its signals, calls "setTotw".
+class EmsClient : public SignalRecorder {
+public:
+    using Signal = SignalRecorder::Signal;
+    EmsClient();
+    void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
+    // The property "AnOut_mxVal_f"; nullopt when nobody answers.
+    std::optional<std::int64_t> powerLimit();
+
+private:
+    std::unique_ptr<sdbus::IProxy> actPow_, mmxu_;
 };
 
 // The box's processes. The bus lives as long as this object; DBUS_SYSTEM_BUS_ADDRESS
@@ -71,12 +164,16 @@ public:
         std::optional<int> jsonRpcPort;                      // export enabled to 127.0.0.1:port
         std::int64_t clockOffsetMs = 0;                      // both programs' wall clocks moved by this
         const testsupport::SyslogCapture* syslog = nullptr;  // the server's syslog records go there
+        bool startServer = true;                             // false: the test calls startServer()
     };
     explicit Box(const Options& options);
     ~Box();
     Box(const Box&) = delete;
     Box& operator=(const Box&) = delete;
 
+    // The server's working directory, with its file store uploaded_files/.
+    std::string directory() const { return dir_.path() + "/box"; }
+    const std::string& busAddress() const { return bus_.address(); }
     bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const
     {
         return server_->waitForOutput("Waiting for IEC Clients...", timeout);
@@ -89,7 +186,7 @@ public:
     // As after a power cut: killed with SIGKILL, started again on the same files.
     void restartServer();
     void killServer();
-    void startServer();
+    void startServer(const std::vector<std::string>& args = {});
     void restartScheduleManager();
     void stopScheduleManager();
     void startScheduleManager();
@@ -98,46 +195,12 @@ public:
     void restartBus();
 
 private:
-    std::vector<std::string> clockEnvironment() const;
-
     Options options_;
     testsupport::TempDir dir_;
     testsupport::PrivateBus bus_;
     std::optional<testsupport::ChildProcess> manager_;
     std::unique_ptr<testsupport::ChildProcess> server_;
     std::chrono::steady_clock::time_point serverStarted_;
-};
-
-// The EMS side of the box's D-Bus service: watches its signals, calls "setTotw".
-class EmsClient {
-public:
-    struct Signal {
-        std::string name;
-        std::int64_t value = 0;                          // x and i signals; totw's value
-        std::uint64_t time = 0;                          // totw
-        std::int32_t reserved = 0;                       // totw
-        std::map<std::uint64_t, std::int64_t> schedule;  // AnOut_mxVal_Schedule
-    };
-
-    EmsClient();
-    ~EmsClient() { connection_->leaveEventLoop(); }
-    EmsClient(const EmsClient&) = delete;
-    EmsClient& operator=(const EmsClient&) = delete;
-
-    std::vector<Signal> signals() const;
-    std::vector<Signal> signals(const std::string& name) const;
-    void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
-    // The property "AnOut_mxVal_f"; nullopt when nobody answers.
-    std::optional<std::int64_t> powerLimit();
-
-private:
-    void record(Signal signal);
-
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IProxy> actPow_;
-    std::unique_ptr<sdbus::IProxy> mmxu_;
-    mutable std::mutex mutex_;
-    std::vector<Signal> signals_;
 };
 
 // An MMS client on the box with the reports it received.
@@ -179,6 +242,7 @@ private:
 // Members of the CLS data set LLN0$dataset01 used by the tests (0-based).
 enum ClsMember : std::size_t {
     kControllerValMV = 0,
+    kActSchdRefMember = 1,
     kEmpSPrg1SchdSt = 3,
     kTotW = 54,
     kAnOut1 = 55,
