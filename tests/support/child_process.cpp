@@ -107,14 +107,27 @@ ChildProcess::~ChildProcess()
 std::string ChildProcess::output() const { return readFile(dir_ + "/stdout"); }
 std::string ChildProcess::errorOutput() const { return readFile(dir_ + "/stderr"); }
 
+// Without reaping it: running() and waitForExit() still see its status.
+bool ChildProcess::exited() const
+{
+    siginfo_t info{};
+    return status_ || (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                       info.si_pid == pid_);
+}
+
+// A text that has not come when the program ended never comes.
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
 {
-    return pollUntil(timeout, [&] { return output().find(text) != std::string::npos; });
+    auto found = [&] { return output().find(text) != std::string::npos; };
+    pollUntil(timeout, [&] { return found() || exited(); });
+    return found();
 }
 
 bool ChildProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) const
 {
-    return pollUntil(timeout, [&] { return errorOutput().find(text) != std::string::npos; });
+    auto found = [&] { return errorOutput().find(text) != std::string::npos; };
+    pollUntil(timeout, [&] { return found() || exited(); });
+    return found();
 }
 
 bool ChildProcess::running()

@@ -27,7 +27,8 @@ public:
     std::string output() const;       // standard output so far
     std::string errorOutput() const;  // standard error so far
 
-    // Waits until standard output holds text; false after the timeout.
+    // Waits until standard output holds text; false after the timeout, or when the
+    // program ended without it.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     bool waitForErrorOutput(const std::string& text,
                             std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
@@ -35,6 +36,7 @@ public:
     // Exit status once the process ended on its own within the timeout, -signal when killed by one.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool running();
+    bool exited() const;
     void signal(int sig) const;
     // SIGTERM, then SIGKILL after the grace period; returns the exit status as waitForExit.
     std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
