@@ -11,7 +11,7 @@ cxx_lines() {
 src=$(cxx_lines src)
 tests=$(cxx_lines tests)
 data_files=$(find tests -type f ! \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name CMakeLists.txt \) | wc -l)
-data_kib=$(find tests -type f ! \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name CMakeLists.txt \) -print0 | du -ck --files0-from=- | tail -1 | cut -f1)
+data_kib=$(find tests -type f ! \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name CMakeLists.txt \) -print0 | du -ck --apparent-size --files0-from=- | tail -1 | cut -f1)
 echo "src: $src lines of C++"
 echo "tests: $tests lines of C++ ($(( 100 * tests / src ))% of src)"
 echo "test data: $data_files files, $data_kib KiB"
