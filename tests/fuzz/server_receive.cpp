@@ -4,32 +4,14 @@
 #include "iec61850/server/server_connection.hpp"
 #include "sample_model.hpp"
 
+#include "chunker.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace {
 
 using namespace iec61850;
-
-class Chunker {
-public:
-    explicit Chunker(std::uint8_t seed) : state_(seed * 2654435761u + 1), maxChunk_(seed * 8u) {}
-
-    std::size_t next(std::size_t remaining)
-    {
-        if (maxChunk_ == 0)
-            return remaining;
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        const std::size_t n = 1 + state_ % maxChunk_;
-        return n < remaining ? n : remaining;
-    }
-
-private:
-    std::uint32_t state_;
-    std::uint32_t maxChunk_;
-};
 
 void reportSomething(server::ServerConnection& connection, server::InMemoryModel& model)
 {

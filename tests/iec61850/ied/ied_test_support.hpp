@@ -2,6 +2,8 @@
 // client, and a temporary directory.
 #pragma once
 
+#include "data_rows.hpp"
+
 #include "iec61850/client/mms_connection.hpp"
 #include "iec61850/ied/iec61850_server.hpp"
 #include "capture.hpp"
@@ -92,19 +94,7 @@ inline iec61850::mms::Value bits(std::size_t size, std::initializer_list<std::si
 
 // The whitespace-separated fields of each line of a data file, without
 // comments (from #) and blank lines.
-inline std::vector<std::vector<std::string>> dataRows(const std::string& path)
-{
-    std::ifstream in(path);
-    EXPECT_TRUE(in) << path;
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line.substr(0, line.find('#')));
-        std::vector<std::string> row{std::istream_iterator<std::string>(fields), {}};
-        if (!row.empty())
-            rows.push_back(std::move(row));
-    }
-    return rows;
-}
+using testsupport::dataRows;
 
 // A temporary directory whose files the tests name.
 struct TempDir : test_support::TempDir {

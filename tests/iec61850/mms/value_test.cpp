@@ -9,6 +9,7 @@
 #include "value_generator.hpp"
 
 #include "capture.hpp"
+#include "data_rows.hpp"
 
 #include <gtest/gtest.h>
 
@@ -77,16 +78,7 @@ const ber::Tag kTags[] = {ber::context(0), ber::context(30, true), ber::context(
 // The whitespace-separated fields of each line of a file of tests/data/codec, without comments.
 std::vector<std::vector<std::string>> dataRows(const std::string& name)
 {
-    std::ifstream in(std::string(TEST_CODEC_DATA_DIR) + "/" + name);
-    EXPECT_TRUE(in) << name;
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line.substr(0, line.find('#')));
-        std::vector<std::string> row{std::istream_iterator<std::string>(fields), {}};
-        if (!row.empty())
-            rows.push_back(std::move(row));
-    }
-    return rows;
+    return testsupport::dataRows(std::string(TEST_CODEC_DATA_DIR) + "/" + name);
 }
 
 }  // namespace
