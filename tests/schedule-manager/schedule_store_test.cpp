@@ -40,10 +40,10 @@ void runLine(ScheduleStore& store, std::istringstream& words)
         words >> cls >> ln;
         store.upload(cls, ln, uploadOf(words));
     } else if (command == "bad") {
-        const std::string spec(std::istreambuf_iterator<char>(words), {});
+        const std::string settings(std::istreambuf_iterator<char>(words), {});
         ScheduleStore fresh;
         fresh.upload(1, "EmpSPrg_FSCH020001", uploadOf("prio=10 values=1 starts=T"));
-        std::istringstream refused("!InvalidArgs upload 1 EmpSPrg_FSCH020001 " + spec);
+        std::istringstream refused("!InvalidArgs upload 1 EmpSPrg_FSCH020001 " + settings);
         runLine(fresh, refused);
         EXPECT_FALSE(fresh.contains(1, "EmpSPrg_FSCH020001"));
         EXPECT_EQ(fresh.activeSchedule(1, T0), noScheduleActive);
