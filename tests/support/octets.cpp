@@ -125,9 +125,14 @@ struct Parser {
                 append(out, body);
                 continue;
             }
+            std::size_t times = 1;
+            if (at < text.size() && text[at] == '*')
+                for (times = 0, ++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+                    times = times * 10 + static_cast<std::size_t>(text[at] - '0');
             if (at < text.size() && text[at] != ' ' && text[at] != '\t' && text[at] != '}')
                 fail("odd hex digits or junk");
-            append(out, run);
+            for (std::size_t i = 0; i < times; ++i)
+                append(out, run);
         }
     }
 };
