@@ -16,40 +16,27 @@ std::uint32_t be32(ByteView b, std::size_t at) { return be16(b, at) << 16 | be16
 
 struct Segment {
     std::uint16_t srcPort = 0, dstPort = 0;
-    std::uint32_t seq = 0;
     ByteView payload;
 };
 
-// The TCP segment of one link-layer frame (Ethernet or Linux cooked; IPv4 or IPv6).
-bool tcpSegment(ByteView frame, std::uint32_t linkType, Segment& out)
+// The TCP segment of one Ethernet frame carrying IPv4 (as all the captures are).
+bool tcpSegment(ByteView frame, Segment& out)
 {
-    const std::size_t linkHeader = linkType == 1 ? 14 : linkType == 113 ? 16 : 0;
-    if (linkHeader == 0 || frame.size() < linkHeader)
+    if (frame.size() < 34 || be16(frame, 12) != 0x0800 || frame[23] != 6)
         return false;
-    const std::uint32_t etherType = be16(frame, linkHeader - 2);
-    ByteView ip = frame.subspan(linkHeader);
-    ByteView tcp;
-    if (etherType == 0x0800 && ip.size() >= 20 && ip[9] == 6) {
-        const std::size_t headerLength = std::size_t(ip[0] & 0x0F) * 4, total = be16(ip, 2);
-        if (total > ip.size() || headerLength > total)
-            return false;
-        tcp = ip.subspan(headerLength, total - headerLength);
-    } else if (etherType == 0x86DD && ip.size() >= 40 && ip[6] == 6) {
-        const std::size_t payload = be16(ip, 4);
-        if (40 + payload > ip.size())
-            return false;
-        tcp = ip.subspan(40, payload);
-    } else {
+    const ByteView ip = frame.subspan(14);
+    const std::size_t headerLength = std::size_t(ip[0] & 0x0F) * 4, total = be16(ip, 2);
+    if (total > ip.size() || headerLength + 20 > total)
         return false;
-    }
-    if (tcp.size() < 20 || std::size_t(tcp[12] >> 4) * 4 > tcp.size())
+    const ByteView tcp = ip.subspan(headerLength, total - headerLength);
+    if (std::size_t(tcp[12] >> 4) * 4 > tcp.size())
         return false;
-    out = {static_cast<std::uint16_t>(be16(tcp, 0)), static_cast<std::uint16_t>(be16(tcp, 2)), be32(tcp, 4),
+    out = {static_cast<std::uint16_t>(be16(tcp, 0)), static_cast<std::uint16_t>(be16(tcp, 2)),
            tcp.subspan(std::size_t(tcp[12] >> 4) * 4)};
     return true;
 }
 
-// The first TCP connection with `serverPort`, as the server saw it; retransmitted bytes dropped.
+// The first TCP connection with `serverPort`, as the server saw it (the captures hold no retransmissions).
 Transcript readFirstConnection(ByteView file, std::uint16_t serverPort)
 {
     if (file.size() < 24)
@@ -62,16 +49,16 @@ Transcript readFirstConnection(ByteView file, std::uint16_t serverPort)
         const std::uint32_t v = be32(file, at);
         return little ? (v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24) : v;
     };
-    const std::uint32_t linkType = u32(20);
+    if (u32(20) != 1)
+        throw std::runtime_error("not an Ethernet capture");
     Transcript t;
     std::uint16_t clientPort = 0;
-    std::map<Direction, std::uint32_t> next;
     for (std::size_t at = 24; at + 16 <= file.size();) {
         const std::size_t length = u32(at + 8);
         if (length > file.size() - at - 16)
             throw std::runtime_error("truncated pcap record");
         Segment s;
-        const bool ok = tcpSegment(file.subspan(at + 16, length), linkType, s);
+        const bool ok = tcpSegment(file.subspan(at + 16, length), s);
         at += 16 + length;
         if (!ok || (s.srcPort != serverPort && s.dstPort != serverPort))
             continue;
@@ -80,18 +67,7 @@ Transcript readFirstConnection(ByteView file, std::uint16_t serverPort)
             clientPort = peer;
         if (peer != clientPort || s.payload.empty())
             continue;
-        const Direction d = s.srcPort == serverPort ? Direction::ToClient : Direction::ToServer;
-        auto [it, first] = next.try_emplace(d, s.seq);
-        const std::uint32_t skip = s.seq - it->second;  // wraps to large when the segment is behind
-        const std::uint32_t behind = it->second - s.seq;
-        if (first || skip == 0) {
-            t.add(d, s.payload);
-        } else if (behind < s.payload.size()) {
-            t.add(d, s.payload.subspan(behind));
-        } else {
-            continue;
-        }
-        it->second = s.seq + static_cast<std::uint32_t>(s.payload.size());
+        t.add(s.srcPort == serverPort ? Direction::ToClient : Direction::ToServer, s.payload);
     }
     return t;
 }
@@ -210,12 +186,6 @@ const std::vector<std::string>& captureNames()
 Bytes mmsOfSession(ByteView spdus)
 {
     return mmsOfSessionData(spdus);
-}
-
-Bytes mmsOfTpkt(ByteView tpkt)
-{
-    const std::vector<Bytes> pdus = mmsPdus({Bytes(tpkt.begin(), tpkt.end())});
-    return pdus.empty() ? Bytes{} : pdus.front();
 }
 
 Bytes fromHex(std::string_view text)

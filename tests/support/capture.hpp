@@ -30,8 +30,6 @@ private:
 const Capture& capture(std::string_view name);
 const std::vector<std::string>& captureNames();
 
-// The MMS PDU of a client data TPKT (as captured), or empty.
-Bytes mmsOfTpkt(ByteView tpkt);
 // The MMS PDU of a reassembled TSDU (CN, AC or give-tokens + DT), or empty.
 Bytes mmsOfSession(ByteView spdus);
 

@@ -142,15 +142,15 @@ bool tsharkAvailable()
     return run("tshark -v").exitCode == 0;
 }
 
-Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<std::string>& fields,
-                  const std::string& options)
+namespace {
+
+Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<std::string>& fields)
 {
     Decode d;
     // Fixed columns first, then the caller's fields, then the info column (which may hold tabs).
     const std::vector<std::string> fixed = {"frame.number", "frame.protocols", "_ws.malformed", "_ws.expert.severity",
                                             "_ws.expert.message"};
-    std::string command = tsharkBase(pcap, port) + (options.empty() ? "" : " " + options) +
-                          " -T fields -E occurrence=a -E aggregator='" + kAggregator + "'";
+    std::string command = tsharkBase(pcap, port) + " -T fields -E occurrence=a -E aggregator='" + kAggregator + "'";
     for (const std::string& f : fixed)
         command += " -e " + f;
     for (const std::string& f : fields)
@@ -184,6 +184,8 @@ Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<
     d.ran = true;
     return d;
 }
+
+}  // namespace
 
 Decode decodeTranscript(const std::string& pcap, const Transcript& transcript, const std::vector<std::string>& fields)
 {

@@ -38,11 +38,6 @@ struct Decode {
 
 bool tsharkAvailable();
 
-// Decodes `pcap` with ISO-on-TCP on `port`, collecting `fields` per frame;
-// `options` go to tshark as they are (e.g. "-o tcp.check_checksum:TRUE").
-Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<std::string>& fields = {},
-                 const std::string& options = {});
-
 // Writes the transcript to `pcap` (port 4102) and decodes it.
 Decode decodeTranscript(const std::string& pcap, const Transcript& transcript,
                         const std::vector<std::string>& fields = {});
