@@ -1,6 +1,10 @@
-// COTP segmentation and reassembly at every TPDU size; the other layers' codecs
-// are driven through the server by the transcripts (iso-*.txt).
+// COTP segmentation and reassembly at every TPDU size, and our client's association
+// against capture 01's server; the server side of every layer is driven by the
+// transcripts (iso-*.txt).
+#include "iec61850/iso/association.hpp"
 #include "iec61850/iso/tpkt_cotp.hpp"
+
+#include "capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -74,4 +78,36 @@ TEST(Cotp, ReassemblyStopsAtTheCap)
     // A finished TSDU is dropped on the next segment; the cap applies afresh.
     EXPECT_EQ(r.add({false, chunk}, complete), Result::Ok);
     EXPECT_EQ(r.add({true, chunk}, complete), Result::TooLarge);
+}
+
+TEST(ClientAssociation, TalksToTheCapturedServerSplitAtEveryOffset)
+{
+    const auto& c01 = test_support::capture("01-associate-identify");
+    const Bytes stream = test_support::concat({c01.serverTpkts().at(0), c01.serverTpkts().at(1), c01.serverTpkts().at(2)});
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        std::vector<Bytes> associated, pdus;
+        ClientAssociation::Callbacks callbacks;
+        callbacks.onAssociated = [&](ByteView r) { associated.push_back(bytes(r)); };
+        callbacks.onData = [&](ByteView pdu) { pdus.push_back(bytes(pdu)); };
+        ClientAssociation client(std::move(callbacks));
+        client.connect(c01.clientPdus().at(0));
+        EXPECT_EQ(client.output().take(), c01.clientTpkts().at(0));  // the CR as captured
+        client.receive(ByteView(stream).first(cut));
+        client.receive(ByteView(stream).subspan(cut));
+        EXPECT_EQ(associated, std::vector<Bytes>{c01.serverPdus().at(0)});
+        EXPECT_EQ(pdus, std::vector<Bytes>{c01.serverPdus().at(1)});
+    }
+}
+
+TEST(ClientAssociation, DisconnectInsteadOfConnectConfirmIsARefusal)
+{
+    int refused = 0;
+    ClientAssociation::Callbacks callbacks;
+    callbacks.onRefused = [&](ByteView) { ++refused; };
+    ClientAssociation client(std::move(callbacks));
+    client.connect(test_support::capture("01-associate-identify").clientPdus().at(0));
+    client.receive(test_support::fromHex("0300000b06800001000100"));
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(client.closeReason(), CloseReason::Refused);
 }
