@@ -63,22 +63,7 @@ struct ServerFrame {
     std::uint8_t cotp = 0;      // COTP code: 0xD0 CC, 0xF0 DT, 0x80 DR ...
     std::uint8_t spdu = 0;      // first SPDU type for DT: 0x0E AC, 0x01 give tokens, 0x0A DN ...
     Bytes mms;                  // the MMS PDU, when one was found
-    std::size_t tpduCount = 0;  // DT TPDUs that made it up
 };
-
-// Finds the innermost trailing BER element that starts with `tag` and ends
-// exactly at the end of `data` (how the MMS PDU sits in an AC/CP SPDU).
-inline Bytes trailingElement(ByteView data, std::uint8_t tag)
-{
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        if (data[i] != tag)
-            continue;
-        ber::Element e;
-        if (ber::decodeElement(data.subspan(i), e) == ber::Status::Ok && e.whole.size() == data.size() - i)
-            return Bytes(e.whole.begin(), e.whole.end());
-    }
-    return {};
-}
 
 // The presentation user data of a session DT: 61 { 30 { 02 ctx, a0 { MMS } } }.
 inline Bytes mmsFromPresentation(ByteView data)
@@ -100,7 +85,6 @@ inline Bytes mmsFromPresentation(ByteView data)
 inline bool splitServerOutput(ByteView stream, std::vector<ServerFrame>& frames)
 {
     Bytes userData;
-    std::size_t dtCount = 0;
     while (!stream.empty()) {
         if (stream.size() < 4 || stream[0] != 3)
             return false;
@@ -111,21 +95,17 @@ inline bool splitServerOutput(ByteView stream, std::vector<ServerFrame>& frames)
         stream = stream.subspan(length);
         std::uint8_t code = tpdu[1] & 0xF0;
         if (code != 0xF0) {
-            frames.push_back({code, 0, {}, 0});
+            frames.push_back({code, 0, {}});
             continue;
         }
         userData.insert(userData.end(), tpdu.begin() + 3, tpdu.end());
-        ++dtCount;
         if ((tpdu[2] & 0x80) == 0)
             continue;
-        ServerFrame f{0xF0, userData.empty() ? std::uint8_t(0) : userData[0], {}, dtCount};
+        ServerFrame f{0xF0, userData.empty() ? std::uint8_t(0) : userData[0], {}};
         if (f.spdu == 0x01 && userData.size() > 4)
             f.mms = mmsFromPresentation(ByteView(userData).subspan(4));
-        else if (f.spdu == 0x0E)
-            f.mms = trailingElement(userData, 0xA9);
         frames.push_back(std::move(f));
         userData.clear();
-        dtCount = 0;
     }
     return userData.empty();
 }
@@ -137,31 +117,15 @@ inline mms::Pdu decode(const Bytes& bytes)
     return pdu;
 }
 
-// Capture 04's CR and CP (an initiate proposing 65000), proposing another max PDU size.
-inline std::vector<Bytes> associationWithPduSize(std::uint32_t pduSize)
-{
-    const auto& capture = captured("04-read-float-and-node");
-    Bytes cp = capture[1];
-    const Bytes proposed = hex("800300fde8");  // localDetailCalling 65000
-    auto at = std::search(cp.begin(), cp.end(), proposed.begin(), proposed.end());
-    EXPECT_NE(at, cp.end());
-    if (at != cp.end())
-        for (int i = 0; i < 3; ++i)
-            at[2 + i] = static_cast<std::uint8_t>(pduSize >> (16 - 8 * i));
-    return {capture[0], cp};
-}
-
 // A ServerConnection (client id 7) fed whole TPKTs; collects what it answers.
 struct Peer {
     std::unique_ptr<iec61850::server::ServerConnection> connection;
-    std::size_t lastSize = 0;  // of the last MMS PDU answered
 
-    explicit Peer(iec61850::server::MmsDataModel& model, const iec61850::server::ServerConfig& config = {})
+    explicit Peer(iec61850::server::MmsDataModel& model)
         : connection(std::make_unique<iec61850::server::ServerConnection>(
-              model, config, iec61850::server::ClientContext{7, "a", "b", nullptr}))
+              model, iec61850::server::ServerConfig{}, iec61850::server::ClientContext{7, "a", "b", nullptr}))
     {
     }
-
     std::vector<ServerFrame> feed(ByteView bytes)
     {
         connection->receive(bytes);
@@ -170,34 +134,19 @@ struct Peer {
         connection->output().clear();
         return frames;
     }
-    // The frames answered to each TPKT.
-    std::vector<std::vector<ServerFrame>> feedAll(const std::vector<Bytes>& tpkts)
+    void associate()  // capture 04's CR and CP
     {
-        std::vector<std::vector<ServerFrame>> answers;
-        for (const Bytes& t : tpkts)
-            answers.push_back(feed(t));
-        return answers;
-    }
-    void associate(std::uint32_t pduSize = 65000)
-    {
-        feedAll(associationWithPduSize(pduSize));
+        for (std::size_t i = 0; i < 2; ++i)
+            feed(captured("04-read-float-and-node")[i]);
         ASSERT_TRUE(connection->associated());
     }
-    // Sends one MMS PDU and returns the one MMS PDU answered.
-    mms::Pdu exchange(const Bytes& pdu)
+    // Sends a file or journal request and returns the one MMS PDU answered.
+    mms::Pdu ask(std::uint32_t invokeId, const mms::ExtraRequest& r)
     {
-        auto frames = feed(clientTpkt(pdu));
+        auto frames = feed(clientTpkt(mms::encodePdu(mms::ConfirmedRequest{invokeId, mms::encodeExtra(r)})));
         EXPECT_EQ(frames.size(), 1u);
-        if (frames.size() != 1 || frames[0].mms.empty())
-            return mms::RejectPdu{};
-        lastSize = frames[0].mms.size();
-        return decode(frames[0].mms);
+        return frames.size() == 1 && !frames[0].mms.empty() ? decode(frames[0].mms) : mms::Pdu{mms::RejectPdu{}};
     }
-    mms::Pdu ask(std::uint32_t invokeId, mms::ConfirmedRequestService service)
-    {
-        return exchange(mms::encodePdu(mms::ConfirmedRequest{invokeId, std::move(service)}));
-    }
-    mms::Pdu ask(std::uint32_t invokeId, const mms::ExtraRequest& r) { return ask(invokeId, mms::encodeExtra(r)); }
 };
 
 // The service of a confirmed response.
@@ -222,20 +171,6 @@ T extraResponse(const mms::Pdu& pdu)
         return T{};
     }
     return std::get<T>(extra);
-}
-
-inline mms::ServiceError serviceError(const mms::Pdu& pdu)
-{
-    const auto* e = std::get_if<mms::ConfirmedError>(&pdu);
-    EXPECT_TRUE(e) << "not a confirmed error, PDU kind " << pdu.index();
-    return e ? e->error : mms::ServiceError{};
-}
-
-inline mms::RejectPdu reject(const mms::Pdu& pdu)
-{
-    const auto* r = std::get_if<mms::RejectPdu>(&pdu);
-    EXPECT_TRUE(r) << "not a reject, PDU kind " << pdu.index();
-    return r ? *r : mms::RejectPdu{};
 }
 
 }  // namespace test
