@@ -6,90 +6,69 @@
 namespace test_support {
 
 using iec61850::mms::ObjectName;
-using iec61850::mms::TypeDescription;
+using T = iec61850::mms::TypeDescription;
 
 namespace {
 
-TypeDescription field(const char* name, TypeDescription type)
+// A structure of named components.
+T st(const std::vector<std::pair<const char*, T>>& components)
 {
-    return std::move(type).named(name);
+    std::vector<T> named;
+    for (const auto& [name, type] : components)
+        named.push_back(T(type).named(name));
+    return T::structure(std::move(named));
 }
 
-TypeDescription quality()
+T quality()
 {
-    return TypeDescription::bitString(13);
+    return T::bitString(13);
 }
 
-TypeDescription measured()
+T lln0(bool withReport)
 {
-    return TypeDescription::structure({
-        field("mag", TypeDescription::structure({field("f", TypeDescription::float32())})),
-        field("q", quality()),
-        field("t", TypeDescription::utcTime()),
-    });
-}
-
-TypeDescription lln0(bool withReport)
-{
-    std::vector<TypeDescription> fcs = {
-        field("ST", TypeDescription::structure({field(
-                        "Mod", TypeDescription::structure({field("stVal", TypeDescription::integer(8)), field("q", quality()),
-                                                    field("t", TypeDescription::utcTime())}))})),
-        field("CF", TypeDescription::structure({field("Mod", TypeDescription::structure({field("ctlModel", TypeDescription::integer(8))}))})),
-        field("DC", TypeDescription::structure({field(
-                        "NamPlt", TypeDescription::structure({field("vendor", TypeDescription::visibleString(255)),
-                                                       field("swRev", TypeDescription::visibleString(255))}))})),
+    std::vector<std::pair<const char*, T>> fcs = {
+        {"ST", st({{"Mod", st({{"stVal", T::integer(8)}, {"q", quality()}, {"t", T::utcTime()}})}})},
+        {"CF", st({{"Mod", st({{"ctlModel", T::integer(8)}})}})},
+        {"DC", st({{"NamPlt", st({{"vendor", T::visibleString(255)}, {"swRev", T::visibleString(255)}})}})},
     };
     if (withReport) {
-        const TypeDescription rcb = TypeDescription::structure({
-            field("RptID", TypeDescription::visibleString(129)), field("RptEna", TypeDescription::boolean()),
-            field("DatSet", TypeDescription::visibleString(129)), field("ConfRev", TypeDescription::unsignedInteger(32)),
-            field("OptFlds", TypeDescription::bitString(10)), field("BufTm", TypeDescription::unsignedInteger(32)),
-            field("SqNum", TypeDescription::unsignedInteger(8)), field("TrgOps", TypeDescription::bitString(6)),
-            field("IntgPd", TypeDescription::unsignedInteger(32)), field("GI", TypeDescription::boolean()),
-            field("Owner", TypeDescription::octetString(64)),
-        });
-        fcs.push_back(field("RP", TypeDescription::structure({field("reportControl0101", rcb)})));
+        const T rcb = st({{"RptID", T::visibleString(129)}, {"RptEna", T::boolean()}, {"DatSet", T::visibleString(129)},
+                          {"ConfRev", T::unsignedInteger(32)}, {"OptFlds", T::bitString(10)},
+                          {"BufTm", T::unsignedInteger(32)}, {"SqNum", T::unsignedInteger(8)}, {"TrgOps", T::bitString(6)},
+                          {"IntgPd", T::unsignedInteger(32)}, {"GI", T::boolean()}, {"Owner", T::octetString(64)}});
+        fcs.push_back({"RP", st({{"reportControl0101", rcb}})});
     }
-    return TypeDescription::structure(std::move(fcs));
+    return st(fcs);
 }
 
-TypeDescription mmxu()
+T mmxu()
 {
-    return TypeDescription::structure({field("MX", TypeDescription::structure({field("TotW", measured())}))});
+    return st({{"MX", st({{"TotW", st({{"mag", st({{"f", T::float32()}})}, {"q", quality()}, {"t", T::utcTime()}})}})}});
 }
 
-TypeDescription schedule()
+T schedule()
 {
-    const TypeDescription oper = TypeDescription::structure({
-        field("ctlVal", TypeDescription::boolean()),
-        field("origin", TypeDescription::structure({field("orCat", TypeDescription::integer(8)),
-                                             field("orIdent", TypeDescription::octetString(-64))})),
-        field("ctlNum", TypeDescription::unsignedInteger(8)),
-        field("T", TypeDescription::utcTime()),
-        field("Test", TypeDescription::boolean()),
-        field("Check", TypeDescription::bitString(2)),
-    });
-    std::vector<TypeDescription> settings = {field("SchdPrio", TypeDescription::structure({field("setVal", TypeDescription::integer(32))}))};
+    const T oper = st({{"ctlVal", T::boolean()},
+                       {"origin", st({{"orCat", T::integer(8)}, {"orIdent", T::octetString(-64)}})},
+                       {"ctlNum", T::unsignedInteger(8)},
+                       {"T", T::utcTime()},
+                       {"Test", T::boolean()},
+                       {"Check", T::bitString(2)}});
+    std::vector<T> settings = {st({{"setVal", T::integer(32)}}).named("SchdPrio")};
     for (int i = 1; i <= 5; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "ValASG%03d", i);
-        settings.push_back(field(name, TypeDescription::structure({field(
-                                           "setMag", TypeDescription::structure({field("f", TypeDescription::float32())}))})));
+        settings.push_back(st({{"setMag", st({{"f", T::float32()}})}}).named(name));
     }
     for (int i = 1; i <= 2; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "StrTm%02d", i);
-        settings.push_back(field(name, TypeDescription::structure({field("setTm", TypeDescription::utcTime())})));
+        settings.push_back(st({{"setTm", T::utcTime()}}).named(name));
     }
-    return TypeDescription::structure({
-        field("ST", TypeDescription::structure({field(
-                        "EnaReq", TypeDescription::structure({field("stVal", TypeDescription::boolean()), field("q", quality()),
-                                                       field("t", TypeDescription::utcTime())}))})),
-        field("CO", TypeDescription::structure({field("EnaReq", TypeDescription::structure({field("Oper", oper)}))})),
-        field("SP", TypeDescription::structure(std::move(settings))),
-        field("CF", TypeDescription::structure({field("EnaReq", TypeDescription::structure({field("ctlModel", TypeDescription::integer(8))}))})),
-    });
+    return st({{"ST", st({{"EnaReq", st({{"stVal", T::boolean()}, {"q", quality()}, {"t", T::utcTime()}})}})},
+               {"CO", st({{"EnaReq", st({{"Oper", oper}})}})},
+               {"SP", T::structure(std::move(settings))},
+               {"CF", st({{"EnaReq", st({{"ctlModel", T::integer(8)}})}})}});
 }
 
 }  // namespace

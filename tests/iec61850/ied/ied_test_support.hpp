@@ -11,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,12 +56,12 @@ public:
 
     operator IedServer() const { return server_; }
 
-    bool start(bool threaded = true)
+    bool start()
     {
         if (!server_)
             return false;
         IedServer_setLocalIpAddress(server_, "127.0.0.1");
-        threaded ? IedServer_start(server_, 0) : IedServer_startThreadless(server_, 0);
+        IedServer_start(server_, 0);
         return IedServer_isRunning(server_);
     }
 

@@ -52,11 +52,4 @@ inline std::string lnName(const XMLElement* ln, const char* instAttribute = "ins
     return attr(ln, "prefix") + attr(ln, "lnClass") + attr(ln, instAttribute);
 }
 
-// The text of an element's Val child, "<none>" when there is none.
-inline std::string valText(const XMLElement* e)
-{
-    const XMLElement* val = e ? e->FirstChildElement("Val") : nullptr;
-    return val && val->GetText() ? val->GetText() : "<none>";
-}
-
 }  // namespace scltest
