@@ -6,7 +6,6 @@
 
 #include <future>
 #include <sstream>
-#include <stdexcept>
 
 namespace {
 
@@ -125,20 +124,6 @@ TEST(JsonrpcConfig, LinesAreAppliedAndReported)
         at = next;
     }
     EXPECT_EQ(count, 9);
-}
-
-TEST(JsonrpcConfig, PortWithoutNumberThrowsAfterEarlierLines)
-{
-    JsonrpcConfig config;
-    std::istringstream in("jsonrpcHost=ems.local\njsonrpcPort=abc\njsonrpcEnabled=true\n");
-    std::istringstream huge("jsonrpcPort=99999999999\n");
-    ConsoleCapture console;
-    EXPECT_THROW(applyJsonrpcConfig(in, config), std::invalid_argument);
-    EXPECT_THROW(applyJsonrpcConfig(huge, config), std::out_of_range);
-    console.finish();
-    EXPECT_EQ(config.host, "ems.local");
-    EXPECT_FALSE(config.enabled);
-    EXPECT_EQ(config.port, 5000);
 }
 
 }  // namespace

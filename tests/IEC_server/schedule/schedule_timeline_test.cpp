@@ -3,6 +3,7 @@
 #include "iec_schedule_handling.hpp"
 #include "logical_device_kind.hpp"
 #include "schedule_timeline.hpp"
+#include "data_rows.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,71 +12,44 @@
 namespace {
 
 constexpr std::uint64_t kNow = 1'800'000'000'000;
-constexpr std::uint64_t kSecond = 1000;
 
-struct Case {
-    const char* what;
-    std::function<void(ScheduleTimeline&)> answers;
-    std::optional<std::uint64_t> next;
-};
+std::uint64_t moment(const std::string& field)
+{
+    return field[0] == '+' || field[0] == '-' ? kNow + static_cast<std::uint64_t>(std::stoll(field)) : std::stoull(field);
+}
 
 TEST(ScheduleTimeline, TheNextPassComesAtTheEarliestChangeTheAnswersAnnounce)
 {
-    const Case cases[] = {
-        {"nothing waits or runs", [](ScheduleTimeline&) {}, std::nullopt},
-        {"a ready schedule starts", [](ScheduleTimeline& t) { t.ready(kNow + 90 * kSecond); }, kNow + 90 * kSecond},
-        {"a ready schedule without a start", [](ScheduleTimeline& t) { t.ready(0); }, std::nullopt},
-        {"the next entry of the active one",
-         [](ScheduleTimeline& t) {
-             t.running(kNow - 5 * kSecond, 0, 60 * kSecond, false);
-             t.active(kNow - 5 * kSecond, 1, 20 * kSecond);
-         },
-         kNow + 15 * kSecond},
-        {"a run ends", [](ScheduleTimeline& t) { t.running(kNow - 5 * kSecond, 0, 60 * kSecond, false); },
-         kNow + 55 * kSecond},
-        {"a reused run repeats at its next start",
-         [](ScheduleTimeline& t) { t.running(kNow - 5 * kSecond, kNow + 55 * kSecond, 60 * kSecond, true); },
-         kNow + 55 * kSecond},
-        {"a later start time ends a run early",
-         [](ScheduleTimeline& t) { t.running(kNow - 5 * kSecond, kNow + 10 * kSecond, 60 * kSecond, false); },
-         kNow + 10 * kSecond},
-        {"the earliest of several",
-         [](ScheduleTimeline& t) {
-             t.ready(kNow + 300 * kSecond);
-             t.ready(kNow + 30 * kSecond);
-             t.running(kNow - 100 * kSecond, 0, 200 * kSecond, false);
-         },
-         kNow + 30 * kSecond},
-        {"a moment just past: the service had not moved on yet",
-         [](ScheduleTimeline& t) { t.ready(kNow - 100); }, kNow + ScheduleTimeline::kRetryLateMs},
-        {"a moment long past counts for nothing", [](ScheduleTimeline& t) { t.ready(kNow - 60 * kSecond); },
-         std::nullopt},
-    };
-    for (const Case& c : cases) {
+    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/timeline.txt")) {
         ScheduleTimeline timeline;
         timeline.ready(kNow + 1);
         timeline.clear();
-        c.answers(timeline);
-        EXPECT_EQ(timeline.nextChangeAfter(kNow), c.next) << c.what;
+        for (std::size_t i = 1; i < row.size();) {
+            if (row[i] == "ready") {
+                timeline.ready(moment(row.at(i + 1)));
+                i += 2;
+            } else if (row[i] == "running") {
+                timeline.running(moment(row.at(i + 1)), moment(row.at(i + 2)), moment(row.at(i + 3)), row.at(i + 4) == "true");
+                i += 5;
+            } else {
+                ASSERT_EQ(row[i], "active");
+                timeline.active(moment(row.at(i + 1)), std::stoi(row.at(i + 2)), moment(row.at(i + 3)));
+                i += 4;
+            }
+        }
+        const auto expected = row[0] == "none" ? std::nullopt : std::optional(moment(row[0]));
+        EXPECT_EQ(timeline.nextChangeAfter(kNow), expected) << testing::PrintToString(row);
     }
 }
 
 TEST(EnableError, ARefusalNamesTheSettingItFoundWrong)
 {
-    const std::pair<const char*, std::int32_t> cases[] = {
-        {"entry count must be at least 1", 2},
-        {"entry count exceeds the number of values", 2},
-        {"interval must be at least 1 s", 3},
-        {"values must be finite", 4},
-        {"more than 300 values", 4},
-        {"more than 16 start times", 6},
-        {"start time out of range", 6},
-        {"NumEntr 0", 2},
-        {"cls must be 1 to 4", 99},
-        {"", 99},
-    };
-    for (const auto& [refusal, code] : cases)
-        EXPECT_EQ(enableErrorOf(refusal), code) << refusal;
+    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/enable_errors.txt")) {
+        std::string refusal;
+        for (std::size_t i = 1; i < row.size(); ++i)
+            refusal += (i > 1 ? " " : "") + row[i];
+        EXPECT_EQ(enableErrorOf(refusal), std::stoi(row[0])) << refusal;
+    }
 }
 
 TEST(ScheduleNames, KindsNumberedObjectsAndActiveScheduleReferences)

@@ -43,22 +43,20 @@ TEST_F(Upload, TimeBasedNodeSendsEveryValueAndStartTimeWhateverNumEntrSays)
     IedServer_updateUTCTimeAttributeValue(server, at(path + ".StrTm02.setTm"), 1'764'000'000'250);
 
     const std::uint64_t before = Hal_getTimeInMs();
-    const std::string output = printed([&] { handling->uploadSchedule(node, LogicalDeviceKind::CLS1); });
+    EXPECT_EQ(printed([&] { handling->uploadSchedule(node, LogicalDeviceKind::CLS1); }), "");
     const std::uint64_t after = Hal_getTimeInMs();
 
-    EXPECT_EQ(output, "");
-    const auto uploads = service.uploads();
-    ASSERT_EQ(uploads.size(), 1u);
-    const ReceivedUpload& u = uploads[0];
-    std::vector<double> values(100, 0.0);
-    values[4] = static_cast<double>(0.1f);  // not 0.1
-    values[99] = -250.5;
-    std::vector<std::uint64_t> startTimes(16, 0);
-    startTimes[1] = 1'764'000'000'250;
-    EXPECT_GE(u.uploadTimeMs, before);
-    EXPECT_LE(u.uploadTimeMs, after);
-    EXPECT_EQ(u, (ReceivedUpload{"addScheduleJSON", 1, node, 20, 3, 900, values, startTimes, true, false,
-                                 u.uploadTimeMs, false}));
+    ASSERT_EQ(service.calls().size(), 1u);
+    const auto fields = callFields(service.calls()[0]);
+    ASSERT_EQ(fields.size(), 10u);
+    std::string values = "[0 0 0 0 0.10000000149011612";  // the float's own value, not 0.1
+    for (int i = 5; i < 99; ++i)
+        values += " 0";
+    EXPECT_EQ(std::vector(fields.begin(), fields.end() - 1),
+              (std::vector<std::string>{"addScheduleJSON", "1", node, "20", "3", "900", values + " -250.5]",
+                                        "[0 1764000000250 0 0 0 0 0 0 0 0 0 0 0 0 0 0]", "true"}));
+    EXPECT_GE(std::stoull(fields[9]), before);
+    EXPECT_LE(std::stoull(fields[9]), after);
 }
 
 TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAreFlagged)
@@ -67,40 +65,35 @@ TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAr
     // The start value is true; a client turned it off in the first node.
     IedServer_updateBooleanAttributeValue(server, at("CLS2/SysSoft_FSCH110001.EvTrg.setVal"), false);
     const auto nodes = scheduleNodes();
-    for (const ScheduleNode& node : nodes) handling->uploadSchedule(node.name, LogicalDeviceKind::CLS2);
+    for (const ScheduleNode& node : nodes)
+        handling->uploadSchedule(node.name, LogicalDeviceKind::CLS2);
+    handling->uploadSchedule("ActPow_GGIO001", LogicalDeviceKind::CLS1);  // no schedule node: nothing sent
+    handling->uploadSchedule("EmpSPrg_FSCH020001", LogicalDeviceKind::CLS3);
 
-    const auto uploads = service.uploads();
-    ASSERT_EQ(uploads.size(), nodes.size());
-    const std::set<std::string> system{"SysComEr_FSCH220001", "SysSoft_FSCH110001", "SysSoft_FSCH110002",
-                                       "SysSoft_FSCH110003", "SysSoft_FSCH110004"};
+    const auto calls = service.calls();
+    ASSERT_EQ(calls.size(), nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        SCOPED_TRACE(nodes[i].name);
-        const ReceivedUpload& u = uploads[i];
-        EXPECT_EQ(u.lnName, nodes[i].name);
-        EXPECT_EQ(u.cls, 2);
-        EXPECT_EQ(u.values.size(), nodes[i].values);
-        EXPECT_EQ(u.startTimesMs.size(), nodes[i].startTimes);
-        EXPECT_EQ(u.method, nodes[i].startTimes ? "addScheduleJSON" : "addScheduleJSONTrg");
-        EXPECT_EQ(u.systemSchedule, system.count(nodes[i].name) == 1);
-        if (nodes[i].name.starts_with("SysSoft")) {
-            EXPECT_EQ(u.eventTrigger, nodes[i].name != "SysSoft_FSCH110001");
-        }
+        const std::string& name = nodes[i].name;
+        const auto f = callFields(calls[i]);
+        const bool triggered = nodes[i].startTimes == 0;
+        ASSERT_EQ(f.size(), 10u + triggered) << calls[i];
+        const auto count = [](const std::string& array) { return array == "[]" ? 0 : std::ranges::count(array, ' ') + 1; };
+        const bool system = name.starts_with("SysSoft") || name == "SysComEr_FSCH220001";
         // Start values of the model: SysComEr reuses its schedule, the rest do not.
-        EXPECT_EQ(u.reuse, nodes[i].name == "SysComEr_FSCH220001");
+        const std::string reuse = name == "SysComEr_FSCH220001" ? "true" : "false";
+        EXPECT_EQ(f[0] + " " + f[1] + " " + f[2], (triggered ? "addScheduleJSONTrg 2 " : "addScheduleJSON 2 ") + name);
+        EXPECT_EQ(count(f[6]), static_cast<std::ptrdiff_t>(nodes[i].values)) << name;
+        if (triggered) {
+            EXPECT_EQ(f[7] + " " + f[10], reuse + (system ? " true" : " false")) << name;
+            if (name.starts_with("SysSoft")) {
+                EXPECT_EQ(f[8], name == "SysSoft_FSCH110001" ? "false" : "true") << name;
+            }
+        } else {
+            EXPECT_EQ(count(f[7]), static_cast<std::ptrdiff_t>(nodes[i].startTimes)) << name;
+            EXPECT_EQ(f[8], reuse) << name;
+            EXPECT_FALSE(system) << name;
+        }
     }
-}
-
-TEST_F(Upload, WhatIsNoScheduleNodeSendsNothing)
-{
-    FakeScheduleManager service;
-    const std::string output = printed([&] {
-        handling->uploadSchedule("ActPow_GGIO001", LogicalDeviceKind::CLS1);
-        handling->uploadSchedule("", LogicalDeviceKind::CLS1);
-        handling->uploadSchedule("EmpSPrg_FSCH020001", LogicalDeviceKind::CLS3);
-    });
-    EXPECT_EQ(output, "");
-    EXPECT_TRUE(service.calls().empty());
-    EXPECT_TRUE(RecordCapture::records().empty());
 }
 
 // A writer applies whole client writes under the model lock, as the
@@ -131,11 +124,15 @@ TEST_F(Upload, AnUploadNeverMixesOldAndNewSettings)
     done = true;
     writer.join();
 
-    const auto uploads = service.uploads();
-    ASSERT_EQ(uploads.size(), 20u);
-    for (const ReceivedUpload& upload : uploads) {
-        ASSERT_EQ(upload.values.size(), 100u);
-        EXPECT_EQ(std::count(upload.values.begin(), upload.values.end(), upload.values.front()), 100);
+    const auto calls = service.calls();
+    ASSERT_EQ(calls.size(), 20u);
+    for (const std::string& upload : calls) {
+        const std::string values = callFields(upload).at(6);
+        const std::string first = values.substr(1, values.find(' ') - 1);
+        std::string round = "[" + first;
+        for (int i = 1; i < 100; ++i)
+            round += " " + first;
+        EXPECT_EQ(values, round + "]");
     }
 }
 
