@@ -99,13 +99,12 @@ private:
 };
 
 #ifdef BOX_TEST_DATA_DIR
-inline std::string dataFile(const std::string& name) { return std::string(BOX_TEST_DATA_DIR) + "/" + name; }
 
 // The tab-separated fields of each line of a data file; lines starting with '#' are comments.
 inline std::vector<std::vector<std::string>> dataRows(const std::string& name)
 {
     std::vector<std::vector<std::string>> rows;
-    std::ifstream in(dataFile(name));
+    std::ifstream in(BOX_TEST_DATA_DIR "/" + name);
     for (std::string line; std::getline(in, line);)
         if (!line.empty() && line[0] != '#')
             rows.push_back(split(line, '\t'));

@@ -11,7 +11,6 @@ namespace {
 
 using namespace boxtest;
 
-constexpr const char* kTrue = R"({"jsonrpc":"2.0","id":1,"result":true})";
 constexpr const char* kConnectorError = "JsonrpcMapper -> Error sending values: -32003: "
                                         "client connector error, received status != 200\n";
 
@@ -26,32 +25,15 @@ std::unique_ptr<ConsoleCapture> sendThrough(int port, std::int64_t value1 = -420
 
 TEST(JsonrpcExport, EachAnswerGivesItsLine)
 {
-    struct Answer {
-        const char* body;
-        int status;
-        const char* out;
-        const char* err;  // a part of standard error; "" for none at all
-    };
-    for (const Answer& a : {
-             Answer{kTrue, 200, "JsonrpcMapper -> Successfully sent values to server.\n", ""},
-             {R"({"jsonrpc":"2.0","id":1,"result":false})", 200, "", "JsonrpcMapper -> Failed to send values to server.\n"},
-             {kTrue, 500, "", kConnectorError},
-             {"", 404, "", kConnectorError},
-             {R"({"jsonrpc":"2.0","id":1,"result":"ok"})", 200, "", "type must be boolean, but is string"},
-             {R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found"}})", 200, "",
-              "JsonrpcMapper -> Error sending values: -32601: Method not found\n"},
-             {"not json", 200, "", "-32700: invalid JSON response from server"},
-             {R"({"jsonrpc":"2.0","id":1})", 200, "", "neither \"result\" nor \"error\""},
-             {"[true]", 200, "", "-32603"},
-         }) {
-        SCOPED_TRACE(std::string(a.body) + " " + std::to_string(a.status));
-        JsonRpcPeer peer(a.body, a.status);
+    for (const auto& row : dataRows("jsonrpc/answers.txt")) {
+        SCOPED_TRACE(row.at(0) + " " + row.at(1));
+        JsonRpcPeer peer(row.at(1), std::stoi(row.at(0)));
         const auto console = sendThrough(peer.port());
-        EXPECT_EQ(console->out, a.out);
-        if (*a.err)
-            EXPECT_NE(console->err.find(a.err), std::string::npos) << console->err;
-        else
-            EXPECT_EQ(console->err, "");
+        std::string line = row.at(2);
+        if (line.ends_with("\\n"))
+            line.replace(line.size() - 2, 2, "\n");
+        EXPECT_NE((console->out + console->err).find(line), std::string::npos) << console->out << console->err;
+        EXPECT_EQ(console->out.empty(), !line.starts_with("JsonrpcMapper -> Successfully")) << console->out;
         ASSERT_EQ(peer.received().size(), 1u);
         EXPECT_EQ(peer.received()[0].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-4200,0]})");
     }
@@ -76,21 +58,6 @@ TEST(JsonrpcExport, PeersThatNeverAnswerEndWithTheReadOrConnectTimeout)
     SilentPeer full(0);
     full.occupyQueue();
     EXPECT_EQ(errorOutputOfUnansweredExport(full.port()), kConnectorError);
-}
-
-TEST(JsonrpcExport, DisabledSendsNothingButKeepsTheValues)
-{
-    JsonRpcPeer peer(kTrue);
-    JsonrpcMapper mapper(false, "127.0.0.1", peer.port());
-    EXPECT_EQ(mapper.value1(), 0);
-    ConsoleCapture console;
-    mapper.updateValues(-4200, 0);
-    mapper.updateValues(1500, 7);
-    console.finish();
-    EXPECT_EQ(mapper.value1(), 1500);
-    EXPECT_EQ(mapper.value2(), 7);
-    EXPECT_EQ(peer.requestCount(), 0u);
-    EXPECT_EQ(console.out + console.err, "");
 }
 
 // "=== ENABLED HOST PORT -> ENABLED HOST PORT", the file's text, "--- out", standard output, "--- err", standard error.

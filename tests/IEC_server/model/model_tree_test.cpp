@@ -1,5 +1,5 @@
 // The whole tree of FNN_STEUERBOX with its start values, data sets and control
-// blocks, compared with tests/data/box/model_tree.txt; findDataAttribute.
+// blocks, compared with tests/data/box/model_tree.txt.
 #include "../box_test_support.hpp"
 #include "child_process.hpp"
 
@@ -72,7 +72,7 @@ TEST(ModelTree, TreeStartValuesDataSetsAndControlBlocksAreTheRecordedOnes)
 {
     boxtest::ModelServer server;
     ASSERT_NE(server.get(), nullptr);
-    const std::string expected = testsupport::readFile(boxtest::dataFile("model_tree.txt"));
+    const std::string expected = testsupport::readFile(BOX_TEST_DATA_DIR "/model_tree.txt");
     const std::string actual = modelText(box::staticModel(), server.get());
     if (actual != expected) {
         const std::string written = ::testing::TempDir() + "model_tree.txt";
@@ -83,50 +83,6 @@ TEST(ModelTree, TreeStartValuesDataSetsAndControlBlocksAreTheRecordedOnes)
         const auto line = std::count(actual.begin(), actual.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1;
         ADD_FAILURE() << "the model differs from the recorded one at line " << line << "; this one is in " << written;
     }
-}
-
-TEST(ModelTree, StartValuesCountedByKindAndRestoredForEveryNewServer)
-{
-    for (int round = 0; round < 2; ++round) {
-        boxtest::ModelServer server;
-        const box::StartValueCounts& c = box::lastStartValueCounts();
-        EXPECT_EQ(std::tie(c.integer, c.string, c.boolean, c.floating, c.unsignedInt), std::tuple(7412, 96, 17, 6, 2));
-        EXPECT_EQ(c.total(), 7533);
-        DataAttribute* prio = boxtest::attributeAt("CLS1/EmpWCmd_FSCH030001.SchdPrio.setVal");
-        EXPECT_EQ(IedServer_getInt32AttributeValue(server.get(), prio), 30);
-        IedServer_updateInt32AttributeValue(server.get(), prio, 99);
-    }
-}
-
-TEST(ModelTree, FindDataAttributeFindsDirectChildrenOnly)
-{
-    const box::ModelAccess access;
-    using Lookup = std::tuple<const char*, const char*, const char*, const char*, bool>;
-    for (auto [ld, ln, object, da, found] : {Lookup{"CLS1", "MMXU001", "TotW", "mag", true},
-                                             {"CLS2", "ActPow_GGIO001", "AnOut1", "mxVal", true},
-                                             {"CLS2", "EmpSPrg_FSCH020101", "ValASG300", "setMag", true},
-                                             {"STB", "LPHD", "RsDev", "Oper", true},
-                                             {"STB", "LPHD", "PhyHealth", "stVal", true},
-                                             {"CLS1", "MMXU001", "TotW", "mag.f", false},
-                                             {"CLS1", "MMXU001", "TotW", "f", false},
-                                             {"CLS1", "MMXU001", "totw", "mag", false},
-                                             {"CLS3", "MMXU001", "TotW", "mag", false},
-                                             {"STB", "LPHD1", "PhyHealth", "stVal", false},
-                                             {"STB", "LPHD", "RsDev", "ctlVal", false},
-                                             {"CLS2", "EmpSPrg_FSCH020001", "ValASG300", "setMag", false},
-                                             {"CLS1", "EmpWCmd_FSCH030001", "StrTm16", "setCal", false},
-                                             {"", "", "", "", false},
-                                             {"CLS1", "MMXU001", "TotW", "ma", false}}) {
-        DataAttribute* a = access.findDataAttribute(ld, ln, object, da);
-        EXPECT_EQ(a != nullptr, found) << ld << " " << ln << " " << object << " " << da;
-        if (found) {
-            EXPECT_EQ(a, static_cast<DataAttribute*>(ModelNode_getByPath(
-                             IedModel_getDeviceByInst(box::staticModel(), ld),
-                             (std::string(ln) + "." + object + "." + da).c_str())));
-        }
-    }
-    for (const char* ld : {"CLS3", "cls1", "", "STB "})
-        EXPECT_EQ(IedModel_getDeviceByInst(box::staticModel(), ld), nullptr) << ld;
 }
 
 }  // namespace

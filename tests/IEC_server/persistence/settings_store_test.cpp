@@ -76,14 +76,9 @@ TEST_F(SettingsStoreTest, ChangedSettingsComeBackInAFreshServerAndNothingElseIsK
         IedServer_updateUnsignedAttributeValue(box.get(), attributeAt(kDeadband), 2500);
         IedServer_updateInt32AttributeValue(box.get(), attributeAt(kState), 4);  // a status: not a setting
         EXPECT_TRUE(box.store.changed());
-        EXPECT_FALSE(box.store.holdsStartValues("CLS1", "EmpSPrg_FSCH020001"));
-        EXPECT_TRUE(box.store.holdsStartValues("CLS1", "SysRes_FSCH010001"));
         ASSERT_TRUE(box.store.saveIfChanged());
         EXPECT_FALSE(box.store.changed());
     }
-    const std::string file = testsupport::readFile(path());
-    EXPECT_EQ(file.rfind("IecServer settings 1\n", 0), 0u) << file;
-    EXPECT_NE(file.find("\nend 4 "), std::string::npos) << file;
 
     Box fresh(path());
     testing::internal::CaptureStdout();

@@ -1,13 +1,11 @@
 // When a device pass must run next, from what the last one learnt; what a
-// refused upload says about the node's settings; the names schedule handling builds.
+// refused upload says about the node's settings.
 #include "iec_schedule_handling.hpp"
-#include "logical_device_kind.hpp"
 #include "schedule_timeline.hpp"
 #include "data_rows.hpp"
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 
 namespace {
 
@@ -49,23 +47,6 @@ TEST(EnableError, ARefusalNamesTheSettingItFoundWrong)
         for (std::size_t i = 1; i < row.size(); ++i)
             refusal += (i > 1 ? " " : "") + row[i];
         EXPECT_EQ(enableErrorOf(refusal), std::stoi(row[0])) << refusal;
-    }
-}
-
-TEST(ScheduleNames, KindsNumberedObjectsAndActiveScheduleReferences)
-{
-    EXPECT_EQ(logicalDeviceKindFromString("CLS1"), LogicalDeviceKind::CLS1);
-    EXPECT_EQ(logicalDeviceKindFromString("CLS4"), LogicalDeviceKind::CLS4);
-    for (const char* bad : {"cls1", "CLS5", "", "CLS", "CLS1 "})
-        EXPECT_THROW(logicalDeviceKindFromString(bad), std::invalid_argument) << bad;
-    EXPECT_EQ(valAsgName(7) + valAsgName(300) + strTmName(7) + strTmName(10), "ValASG007ValASG300StrTm07StrTm10");
-    EXPECT_EQ(scheduleNodeName("EmpSPrg_FSCH02000", 1), "EmpSPrg_FSCH020001");
-    EXPECT_EQ(activeScheduleRef(LogicalDeviceKind::CLS2, "SysSoft_FSCH110001"), "@CLS2/SysSoft_FSCH110001");
-    using Parts = std::pair<std::string, std::string>;
-    for (auto [ref, device, node] : {std::tuple{"@CLS2/SysSoft_FSCH110001", "CLS2", "SysSoft_FSCH110001"},
-                                     {"@CLS1", "CLS1", ""}, {"/x", "", "x"}, {"@CLS1/A/B", "CLS1", "A"}}) {
-        const ScheduleRefParts parts = splitActiveScheduleRef(ref);
-        EXPECT_EQ(Parts(parts.device, parts.node), Parts(device, node)) << ref;
     }
 }
 

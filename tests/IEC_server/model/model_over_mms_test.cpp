@@ -1,4 +1,4 @@
-// The box's model served over TCP on 127.0.0.1 to our client through a relay
+// The box's model served over TCP on 127.0.0.1 to our client, through a relay
 // that records the session for tshark.
 #include "../box_test_support.hpp"
 
@@ -19,13 +19,24 @@ using mms::Value;
 // A client that proposes 1,000-octet PDUs gets the CLS GI report (about
 // 1.7 kB) in segments: each within the PDU size, numbered by SubSeqNum,
 // together every member once and in order, under one sequence number.
-TEST(OverMms, AGeneralInterrogationLargerThanThePduComesInSegments)
+TEST(OverMms, NameListsAndAGeneralInterrogationLargerThanThePduComeInParts)
 {
     ModelServer server;
     ASSERT_NE(server.get(), nullptr) << "the model's data sets or control blocks do not resolve";
     client::MmsConnection connection;
     const std::uint16_t port = startOnLoopback(server.get());
     ASSERT_TRUE(connectTo(connection, port));
+    // The name lists are longer than one answer: the top-level names are the nodes in name order.
+    for (const char* ld : {"STB", "CLS1"}) {
+        std::vector<std::string> model;
+        for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), ld)->firstChild; ln; ln = ln->sibling)
+            model.emplace_back(ln->name);
+        std::sort(model.begin(), model.end());
+        auto names = connection.variableNames(std::string("FNN_STEUERBOX") + ld);
+        ASSERT_TRUE(names.ok()) << names.error().describe();
+        std::erase_if(*names, [](const std::string& n) { return n.find('$') != std::string::npos; });
+        EXPECT_EQ(*names, model) << ld;
+    }
     test_support::LoopbackRelay relay(port);
     std::vector<mms::InformationReport> segments;
     std::vector<Value> values;
