@@ -123,16 +123,12 @@ FakeScheduleManager::FakeScheduleManager(Replies replies) : replies_(replies)
                                     }
                                     auto message = call.createReply();
                                     const std::string_view type = method.out;
-                                    if (!type.empty() && replies_ == Replies::WrongTypes) {
-                                        if (type == "s")
-                                            message << std::int32_t{7};
-                                        else
-                                            message << std::string("wrong");
-                                    } else if (!type.empty() && replies_ != Replies::NoValue) {
+                                    if (!type.empty() && replies_ == Replies::WrongTypes)
+                                        writeValue(message, type == "s" ? "i" : "s", type == "s" ? "7" : "wrong");
+                                    else if (!type.empty() && replies_ != Replies::NoValue)
                                         writeValue(message, type, reply);
-                                        if (replies_ == Replies::ExtraValue)
-                                            message << std::int32_t{1};
-                                    }
+                                    if (!type.empty() && replies_ == Replies::ExtraValue)
+                                        message << std::int32_t{1};
                                     message.send();
                                 });
     }

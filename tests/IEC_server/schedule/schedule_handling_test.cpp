@@ -1,13 +1,77 @@
-// Device passes against a stand-in schedule manager: schedule states, the active
-// schedule, the set-point outputs and their listeners, and what a failed call,
-// a missing service or bus and replies of the wrong shape leave behind.
-#include "model_fixture.hpp"
+// Schedule handling on the box's model in a server of the test's own, against a
+// stand-in schedule manager on a private system bus: device passes (the active
+// schedule, the set-point outputs and their listeners, and what a failed call
+// leaves behind), every call without the service or with replies of the wrong
+// shape, and uploads of every schedule node.
+#include "../box_test_support.hpp"
+#include "fake_schedule_manager.hpp"
+#include "iec_schedule_handling.hpp"
+#include "private_bus.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
 
 namespace {
+
+class ScheduleModelTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        bus = new testsupport::PrivateBus();
+        server = IedServer_create(box::staticModel());
+    }
+    static void TearDownTestSuite()
+    {
+        IedServer_destroy(server);
+        server = nullptr;
+        delete bus;
+        bus = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(server, nullptr);
+        printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
+        RecordCapture::clear();
+    }
+    void TearDown() override { handling.reset(); }
+
+    static DataAttribute* at(const std::string& path) { return boxtest::attributeAt(path); }
+    static float floatAt(const std::string& path) { return IedServer_getFloatAttributeValue(server, at(path)); }
+    static void setFloat(const std::string& path, float v) { IedServer_updateFloatAttributeValue(server, at(path), v); }
+    static std::int32_t intAt(const std::string& path) { return IedServer_getInt32AttributeValue(server, at(path)); }
+    static bool boolAt(const std::string& path) { return IedServer_getBooleanAttributeValue(server, at(path)); }
+    static std::uint64_t timeAt(const std::string& path) { return IedServer_getUTCTimeAttributeValue(server, at(path)); }
+    static std::string textAt(const std::string& path)
+    {
+        const char* text = MmsValue_toString(IedServer_getAttributeValue(server, at(path)));
+        return text ? text : "";
+    }
+    static void setText(const std::string& path, const char* text)
+    {
+        IedServer_updateVisibleStringAttributeValue(server, at(path), text);
+    }
+
+    // Standard output of one action.
+    template <class Action>
+    static std::string printed(Action&& action)
+    {
+        testing::internal::CaptureStdout();
+        action();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    static inline testsupport::PrivateBus* bus = nullptr;
+    static inline IedServer server = nullptr;
+    RecordCapture capture;
+    CallbackTable callbacks;
+    std::unique_ptr<IecScheduleHandling> handling;
+};
 
 using Records = RecordCapture::Records;
 namespace sm = schedulemanager;
@@ -75,7 +139,6 @@ TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShape
 
 constexpr std::uint64_t kActStrTm = 1'764'000'000'000;
 constexpr std::uint64_t kNxtStrTm = 1'764'000'900'500;
-constexpr std::uint8_t kLeapSecondsKnown = 0x80;
 const std::string kActive = "CLS1/EmpSPrg_FSCH020001";
 const std::string kAnOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f";
 const std::string kControllerValue = "CLS1/ActPow_FSCC001.ValMV.mag.f";
@@ -129,53 +192,8 @@ protected:
     std::vector<std::int32_t> heard;
 };
 
-TEST_F(DevicePass, StatesOneToFourAreWrittenAndOthersLeaveTheNodeAlone)
+TEST_F(DevicePass, TheActiveScheduleIsMirroredAndTheListenersHearItOnce)
 {
-    setEntry(0, 0.0, kActStrTm, kNxtStrTm);
-    // The first six schedule types answer 0 to 5.
-    for (std::size_t code = 0; code <= 5; ++code)
-        service->answer("updateStatusOfSchedule 1 " + std::string(scheduleTypePrefixes[code]), std::to_string(code));
-    for (std::string_view prefix : scheduleTypePrefixes) {
-        const std::string node = "CLS1/" + scheduleNodeName(prefix, 1);
-        setInt(node + ".SchdSt.stVal", 9);
-        IedServer_updateBooleanAttributeValue(server, at(node + ".EnaReq.stVal"), true);
-    }
-
-    EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020101 Start Time required \n"
-                      "Schedule EmpWCmd_FSCH030001 Ready \n"
-                      "Schedule EmpDCmd_FSCH050001 Running \n"
-                      "\n## Active Schedule of CLS1 is: no_schedule_active\n");
-    EXPECT_EQ(RecordCapture::records(), (Records{{LOG_NOTICE, "## Schedule: EmpSPrg_FSCH020101 Start Time required"},
-                                                 {LOG_NOTICE, "## Schedule: EmpWCmd_FSCH030001 Ready"},
-                                                 {LOG_NOTICE, "## Schedule: EmpDCmd_FSCH050001 Running"}}));
-    const std::pair<std::int32_t, bool> expected[] = {{9, true}, {1, false}, {2, false}, {3, false}, {4, true}, {9, true}};
-    for (std::size_t type = 0; type < std::size(expected); ++type) {
-        const auto [state, enabled] = expected[type];
-        const std::string node = "CLS1/" + scheduleNodeName(scheduleTypePrefixes[type], 1);
-        SCOPED_TRACE(node);
-        EXPECT_EQ(intAt(node + ".SchdSt.stVal"), state);
-        EXPECT_EQ(boolAt(node + ".EnaReq.stVal"), enabled);
-    }
-    std::vector<std::string> expectedCalls;
-    for (const auto& row : boxtest::dataRows("device_pass_calls.txt"))
-        expectedCalls.push_back(row.at(0));
-    EXPECT_EQ(service->calls(), expectedCalls);
-    EXPECT_EQ(timeAt("CLS1/EmpWCmd_FSCH030001.NxtStrTm.stVal"), kNxtStrTm);
-    EXPECT_EQ(timeAt("CLS1/EmpDCmd_FSCH050001.ActStrTm.stVal"), kActStrTm);
-
-    // Running, then start time required: EnaReq is cleared again.
-    service->answer("updateStatusOfSchedule 2 EmpSPrg_FSCH02000", "4");
-    pass(LogicalDeviceKind::CLS2);
-    EXPECT_TRUE(boolAt("CLS2/EmpSPrg_FSCH020001.EnaReq.stVal"));
-    service->answer("updateStatusOfSchedule 2 EmpSPrg_FSCH02000", "2");
-    pass(LogicalDeviceKind::CLS2);
-    EXPECT_FALSE(boolAt("CLS2/EmpSPrg_FSCH020001.EnaReq.stVal"));
-}
-
-TEST_F(DevicePass, TheActiveScheduleIsMirroredAndEveryListenerHearsItOnce)
-{
-    std::vector<std::int32_t> heardToo;
-    callbacks["second"] = [&](std::int32_t cls) { heardToo.push_back(cls); };
     service->answer("updateStatusOfSchedule 1 EmpSPrg_FSCH02000", "3");
     setActive("EmpSPrg_FSCH020001");
     setEntry(5, 42.5, kActStrTm, kNxtStrTm);
@@ -191,7 +209,6 @@ TEST_F(DevicePass, TheActiveScheduleIsMirroredAndEveryListenerHearsItOnce)
     EXPECT_EQ(floatAt(kAnOut1), 42.5f);
     EXPECT_EQ(floatAt(kControllerValue), 42.5f);
     EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    EXPECT_EQ(heardToo, std::vector<std::int32_t>{1});
     EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
     EXPECT_EQ(service->calls().at(13), "getVal 1 EmpSPrg_FSCH020001 5");
 
@@ -239,28 +256,100 @@ TEST_F(DevicePass, AFailedQuestionPublishesNothing)
 }
 
 
-TEST_F(ScheduleModelTest, WithoutSystemBusStartUpGoesOnAndEveryCallFails)
+struct ScheduleNode {
+    std::string name;
+    std::size_t values = 0, startTimes = 0;  // startTimes 0: event-triggered
+};
+
+// Every schedule node of a CLS device with its number of value and start-time objects.
+std::vector<ScheduleNode> scheduleNodes()
 {
-    handling.reset();
-    const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus->directory() + "/absent_socket").c_str(), 1);
-    std::string output = printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    std::vector<ScheduleNode> nodes;
+    for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), "CLS2")->firstChild; ln; ln = ln->sibling)
+        if (std::string_view(ln->name).find("_FSCH") != std::string_view::npos) {
+            ScheduleNode& node = nodes.emplace_back(ScheduleNode{ln->name});
+            for (ModelNode* object = ln->firstChild; object; object = object->sibling) {
+                node.values += std::string_view(object->name).starts_with("ValASG");
+                node.startTimes += std::string_view(object->name).starts_with("StrTm");
+            }
+        }
+    EXPECT_EQ(nodes.size(), 26u);
+    return nodes;
+}
 
-    EXPECT_EQ(output.rfind("Initializing DBus in IecScheduleHandling\nError initDBus: ", 0), 0u) << output;
-    auto records = RecordCapture::records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0], (std::pair<int, std::string>{LOG_INFO, "Initializing DBus in IecScheduleHandling"}));
+class Upload : public ScheduleModelTest {};
 
-    setText(kActSchdRef, "@CLS1/before");
-    RecordCapture::clear();
-    // A service on the bus does not help a process that has no connection.
+TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAreFlagged)
+{
     FakeScheduleManager service;
-    output = printed([&] { handling->updateAllDevices(); });
-    EXPECT_TRUE(service.calls().empty());
-    EXPECT_EQ(RecordCapture::records().size(), 20u + 2 * 11u);
-    EXPECT_NE(output.find("Error getActivateSchedule: [org.freedesktop.DBus.Error.Disconnected]"), std::string::npos);
-    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/before");
+    // The start value is true; a client turned it off in the first node.
+    IedServer_updateBooleanAttributeValue(server, at("CLS2/SysSoft_FSCH110001.EvTrg.setVal"), false);
+    const auto nodes = scheduleNodes();
+    for (const ScheduleNode& node : nodes)
+        handling->uploadSchedule(node.name, LogicalDeviceKind::CLS2);
+    handling->uploadSchedule("ActPow_GGIO001", LogicalDeviceKind::CLS1);  // no schedule node: nothing sent
+    handling->uploadSchedule("EmpSPrg_FSCH020001", LogicalDeviceKind::CLS3);
+
+    // Per node: method, cls, name, values and start times counted, then the flags as sent.
+    const auto count = [](const std::string& array) { return array == "[]" ? 0 : std::ranges::count(array, ' ') + 1; };
+    const auto calls = service.calls();
+    ASSERT_EQ(calls.size(), nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const std::string& name = nodes[i].name;
+        auto f = callFields(calls[i]);
+        const bool triggered = nodes[i].startTimes == 0;
+        ASSERT_EQ(f.size(), 10u + triggered) << calls[i];
+        EXPECT_EQ(f[0] + " " + f[1] + " " + f[2], (triggered ? "addScheduleJSONTrg 2 " : "addScheduleJSON 2 ") + name);
+        EXPECT_EQ(count(f[6]), static_cast<std::ptrdiff_t>(nodes[i].values)) << name;
+        EXPECT_EQ(count(triggered ? "[]" : f[7]), static_cast<std::ptrdiff_t>(nodes[i].startTimes)) << name;
+        // Start values: SysComEr reuses its schedule; only the five system nodes are flagged as such
+        // and only the first SysSoft node lost its event trigger.
+        const bool system = name.starts_with("SysSoft") || name == "SysComEr_FSCH220001";
+        const std::string reuse = name == "SysComEr_FSCH220001" ? "true" : "false";
+        const std::string flags = triggered ? f[7] + " " + f[8] + " " + f[10] : f[8];
+        EXPECT_EQ(flags, triggered ? reuse + (name == "SysSoft_FSCH110001" ? " false " : " true ") + (system ? "true" : "false")
+                                   : reuse) << name;
+    }
+}
+
+// A writer applies whole client writes under the model lock, as the
+// library's thread does in debug mode: all 100 values of a node at once,
+// last to first, round after round. Every upload sees one round, never parts of two.
+TEST_F(Upload, AnUploadNeverMixesOldAndNewSettings)
+{
+    FakeScheduleManager service;
+    const std::string node = "EmpSPrg_FSCH020002";
+    std::vector<DataAttribute*> values;
+    for (int entry = 1; entry <= 100; ++entry)
+        values.push_back(at("CLS1/" + node + "." + valAsgName(entry) + ".setMag.f"));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> rounds{0};
+    std::thread writer([&] {
+        for (float round = 1.0f; !done; round += 1.0f) {
+            IedServer_lockDataModel(server);
+            for (auto value = values.rbegin(); value != values.rend(); ++value)
+                IedServer_updateFloatAttributeValue(server, *value, round);
+            IedServer_unlockDataModel(server);
+            ++rounds;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    while (rounds < 1) std::this_thread::yield();
+    for (int i = 0; i < 20; ++i) handling->uploadSchedule(node, LogicalDeviceKind::CLS1);
+    done = true;
+    writer.join();
+
+    const auto calls = service.calls();
+    ASSERT_EQ(calls.size(), 20u);
+    for (const std::string& upload : calls) {
+        const std::string values = callFields(upload).at(6);
+        const std::string first = values.substr(1, values.find(' ') - 1);
+        std::string round = "[" + first;
+        for (int i = 1; i < 100; ++i)
+            round += " " + first;
+        EXPECT_EQ(values, round + "]");
+    }
 }
 
 }  // namespace
