@@ -103,21 +103,6 @@ TEST_F(Interception, OnlyTheFirstInstanceOfEachScheduleTypeIsIntercepted)
     EXPECT_EQ(pending(), (std::set<ChangedNode>{{"EmpSPrg_FSCH020101", "CLS1"}, {"DsoDCmd_FSCH150001", "CLS2"}}));
 }
 
-TEST_F(Interception, WriteDuringADrainWaitsForTheNextDrain)
-{
-    ASSERT_TRUE(write(kCls1, setMag("SysRes_FSCH010001", "ValASG001"), Value::float32(1.0f)));
-
-    std::vector<ChangedNode> first;
-    drainPendingChanges([&](const ChangedNode& change) {
-        first.push_back(change);
-        EXPECT_TRUE(write(kCls2, setMag("SysComEr_FSCH220001", "ValASG001"), Value::float32(2.0f)));
-        return true;
-    });
-
-    EXPECT_EQ(first, (std::vector<ChangedNode>{{"SysRes_FSCH010001", "CLS1"}}));
-    EXPECT_EQ(drainAll(), (std::vector<ChangedNode>{{"SysComEr_FSCH220001", "CLS2"}}));
-}
-
 // The CLS log records each TotW write of the EMS (a data update, about one a
 // second): a day of them leaves the schedule history before them in the log.
 TEST(LogRetention, ADayOfTotWWritesKeepsTheScheduleHistoryBeforeThem)

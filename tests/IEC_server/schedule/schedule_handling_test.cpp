@@ -4,9 +4,11 @@
 // leaves behind), every call without the service or with replies of the wrong
 // shape, and uploads of every schedule node.
 #include "../box_test_support.hpp"
+#include "data_rows.hpp"
 #include "fake_schedule_manager.hpp"
 #include "iec_schedule_handling.hpp"
 #include "private_bus.hpp"
+#include "schedule_timeline.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -73,7 +75,6 @@ protected:
     std::unique_ptr<IecScheduleHandling> handling;
 };
 
-using Records = RecordCapture::Records;
 namespace sm = schedulemanager;
 using Replies = FakeScheduleManager::Replies;
 
@@ -137,124 +138,54 @@ TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShape
     }
 }
 
-constexpr std::uint64_t kActStrTm = 1'764'000'000'000;
-constexpr std::uint64_t kNxtStrTm = 1'764'000'900'500;
-const std::string kActive = "CLS1/EmpSPrg_FSCH020001";
-const std::string kAnOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f";
-const std::string kControllerValue = "CLS1/ActPow_FSCC001.ValMV.mag.f";
-const std::string kActSchdRef = "CLS1/ActPow_FSCC001.ActSchdRef.stVal";
-
-class DevicePass : public ScheduleModelTest {
-protected:
-    void SetUp() override
-    {
-        ScheduleModelTest::SetUp();
-        service = std::make_unique<FakeScheduleManager>();
-        callbacks["ems"] = [this](std::int32_t cls) { heard.push_back(cls); };
-        // A known earlier state of the outputs.
-        setText(kActSchdRef, "@CLS1/none");
-        for (const std::string& path : {kAnOut1, kControllerValue, kActive + ".ValMV.mag.f"})
-            setFloat(path, -1.0f);
-    }
-    void TearDown() override
-    {
-        service.reset();
-        ScheduleModelTest::TearDown();
-    }
-
-    std::string pass(LogicalDeviceKind kind = LogicalDeviceKind::CLS1)
-    {
-        return printed([&] { handling->updateDevice(kind); });
-    }
-
-    void setEntry(int index, double value, std::uint64_t actStrTm, std::uint64_t nxtStrTm)
-    {
-        service->answer("calculateValIndex", std::to_string(index));
-        service->answer("getVal", std::to_string(value));
-        service->answer("getActStrTm", std::to_string(actStrTm));
-        service->answer("getNxtStrTm", std::to_string(nxtStrTm));
-    }
-    void setActive(const char* node) { service->answer("getActivateSchedule 1", node); }
-
-    // A pass in which EmpSPrg_FSCH020001 of CLS1 is active with entry 5, value 10.5.
-    void publishGoodValue()
-    {
-        setActive("EmpSPrg_FSCH020001");
-        setEntry(5, 10.5, kActStrTm, kNxtStrTm);
-        pass();
-        ASSERT_EQ(floatAt(kAnOut1), 10.5f);
-        heard.clear();
-        service->clear();
-        RecordCapture::clear();
-    }
-
-    std::unique_ptr<FakeScheduleManager> service;
-    std::vector<std::int32_t> heard;
-};
-
-TEST_F(DevicePass, TheActiveScheduleIsMirroredAndTheListenersHearItOnce)
+// The active schedule's entry reaches its node, the set-point output AnOut1 and the
+// controller's ValMV; each listener hears it once, and when no schedule runs any
+// more the outputs go back to 0, once.
+TEST_F(ScheduleModelTest, TheActiveScheduleIsMirroredAndTheListenersHearItOnce)
 {
-    service->answer("updateStatusOfSchedule 1 EmpSPrg_FSCH02000", "3");
-    setActive("EmpSPrg_FSCH020001");
-    setEntry(5, 42.5, kActStrTm, kNxtStrTm);
+    constexpr std::uint64_t kActStrTm = 1'764'000'000'000, kNxtStrTm = 1'764'000'900'500;
+    const std::string active = "CLS1/EmpSPrg_FSCH020001", anOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f",
+                      controller = "CLS1/ActPow_FSCC001.ValMV.mag.f", actSchdRef = "CLS1/ActPow_FSCC001.ActSchdRef.stVal";
+    FakeScheduleManager service;
+    std::vector<std::int32_t> heard;
+    callbacks["ems"] = [&](std::int32_t cls) { heard.push_back(cls); };
+    setText(actSchdRef, "@CLS1/none");
+    for (const std::string& path : {anOut1, controller, active + ".ValMV.mag.f"})
+        setFloat(path, -1.0f);
+    service.answer("updateStatusOfSchedule 1 EmpSPrg_FSCH02000", "3");
+    service.answer("getActivateSchedule 1", "EmpSPrg_FSCH020001");
+    service.answer("calculateValIndex", "5");
+    service.answer("getVal", "42.5");
+    service.answer("getActStrTm", std::to_string(kActStrTm));
+    service.answer("getNxtStrTm", std::to_string(kNxtStrTm));
+    const auto pass = [&] { return printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); }); };
 
     EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020001 Ready \n\n## Active Schedule of CLS1 is: EmpSPrg_FSCH020001\n");
-    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
-    EXPECT_EQ(intAt(kActive + ".SchdEntr.stVal"), 5);
-    EXPECT_EQ(floatAt(kActive + ".ValMV.mag.f"), 42.5f);
-    EXPECT_EQ(timeAt(kActive + ".ActStrTm.stVal"), kActStrTm);
-    EXPECT_EQ(timeAt(kActive + ".NxtStrTm.stVal"), kNxtStrTm);
+    EXPECT_EQ(textAt(actSchdRef), "@CLS1/EmpSPrg_FSCH020001");
+    EXPECT_EQ(intAt(active + ".SchdEntr.stVal"), 5);
+    EXPECT_EQ(floatAt(active + ".ValMV.mag.f"), 42.5f);
+    EXPECT_EQ(timeAt(active + ".ActStrTm.stVal"), kActStrTm);
+    EXPECT_EQ(timeAt(active + ".NxtStrTm.stVal"), kNxtStrTm);
     // Ready, yet enabled: the active-schedule step comes after the states.
-    EXPECT_TRUE(boolAt(kActive + ".EnaReq.stVal"));
-    EXPECT_EQ(floatAt(kAnOut1), 42.5f);
-    EXPECT_EQ(floatAt(kControllerValue), 42.5f);
+    EXPECT_TRUE(boolAt(active + ".EnaReq.stVal"));
+    EXPECT_EQ(floatAt(anOut1), 42.5f);
+    EXPECT_EQ(floatAt(controller), 42.5f);
     EXPECT_EQ(heard, std::vector<std::int32_t>{1});
     EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
-    EXPECT_EQ(service->calls().at(13), "getVal 1 EmpSPrg_FSCH020001 5");
+    EXPECT_EQ(service.calls().at(13), "getVal 1 EmpSPrg_FSCH020001 5");
 
-    // No schedule active any more: the outputs go back to 0, once, and the listeners hear it.
-    service->clear();
+    service.clear();
     heard.clear();
-    setActive("no_schedule_active");
+    service.answer("getActivateSchedule 1", "no_schedule_active");
     pass();
-    EXPECT_EQ(textAt(kActSchdRef), "@CLS1/no_schedule_active");
-    EXPECT_EQ(floatAt(kAnOut1), 0.0f);
-    EXPECT_EQ(floatAt(kControllerValue), 0.0f);
+    EXPECT_EQ(textAt(actSchdRef), "@CLS1/no_schedule_active");
+    EXPECT_EQ(floatAt(anOut1), 0.0f);
+    EXPECT_EQ(floatAt(controller), 0.0f);
     EXPECT_EQ(heard, std::vector<std::int32_t>{1});
     pass();
     EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    EXPECT_EQ(service->calls().size(), 24u);
+    EXPECT_EQ(service.calls().size(), 24u);
 }
-
-// Each failing question stops the pass where it failed: the outputs, the
-// controller and the listeners keep the last good value.
-TEST_F(DevicePass, AFailedQuestionPublishesNothing)
-{
-    for (const char* method : {"calculateValIndex", "getVal", "getActStrTm", "getNxtStrTm", "getActivateSchedule"}) {
-        SCOPED_TRACE(method);
-        service.reset();  // the bus name is free again
-        service = std::make_unique<FakeScheduleManager>();
-        publishGoodValue();
-        setEntry(6, 1234.0, 2345, 3456);
-        service->fail(method);
-
-        const std::string output = pass();
-
-        const std::string error = std::string("Error ") + method + ": [de.brenvolta.test.Failed] injected failure";
-        EXPECT_NE(output.find(error + "\n"), std::string::npos) << output;
-        EXPECT_EQ(RecordCapture::records(), (Records{{LOG_NOTICE, error}}));
-        EXPECT_EQ(textAt(kActSchdRef), "@CLS1/EmpSPrg_FSCH020001");
-        EXPECT_EQ(floatAt(kAnOut1), 10.5f);
-        EXPECT_EQ(floatAt(kControllerValue), 10.5f);
-        EXPECT_NE(timeAt(kActive + ".ActStrTm.stVal"), 2345u);
-        EXPECT_NE(timeAt(kActive + ".NxtStrTm.stVal"), 3456u);
-        EXPECT_NE(floatAt(kActive + ".ValMV.mag.f"), 1234.0f);
-        EXPECT_TRUE(heard.empty());
-    }
-    // Without an answer on the active schedule no further question is asked.
-    EXPECT_EQ(service->calls().size(), 11u);
-}
-
 
 struct ScheduleNode {
     std::string name;
@@ -349,6 +280,47 @@ TEST_F(Upload, AnUploadNeverMixesOldAndNewSettings)
         for (int i = 1; i < 100; ++i)
             round += " " + first;
         EXPECT_EQ(values, round + "]");
+    }
+}
+
+constexpr std::uint64_t kNow = 1'800'000'000'000;
+
+std::uint64_t moment(const std::string& field)
+{
+    return field[0] == '+' || field[0] == '-' ? kNow + static_cast<std::uint64_t>(std::stoll(field)) : std::stoull(field);
+}
+
+TEST(ScheduleTimeline, TheNextPassComesAtTheEarliestChangeTheAnswersAnnounce)
+{
+    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/timeline.txt")) {
+        ScheduleTimeline timeline;
+        timeline.ready(kNow + 1);
+        timeline.clear();
+        for (std::size_t i = 1; i < row.size();) {
+            if (row[i] == "ready") {
+                timeline.ready(moment(row.at(i + 1)));
+                i += 2;
+            } else if (row[i] == "running") {
+                timeline.running(moment(row.at(i + 1)), moment(row.at(i + 2)), moment(row.at(i + 3)), row.at(i + 4) == "true");
+                i += 5;
+            } else {
+                ASSERT_EQ(row[i], "active");
+                timeline.active(moment(row.at(i + 1)), std::stoi(row.at(i + 2)), moment(row.at(i + 3)));
+                i += 4;
+            }
+        }
+        const auto expected = row[0] == "none" ? std::nullopt : std::optional(moment(row[0]));
+        EXPECT_EQ(timeline.nextChangeAfter(kNow), expected) << testing::PrintToString(row);
+    }
+}
+
+TEST(EnableError, ARefusalNamesTheSettingItFoundWrong)
+{
+    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/enable_errors.txt")) {
+        std::string refusal;
+        for (std::size_t i = 1; i < row.size(); ++i)
+            refusal += (i > 1 ? " " : "") + row[i];
+        EXPECT_EQ(enableErrorOf(refusal), std::stoi(row[0])) << refusal;
     }
 }
 
