@@ -28,8 +28,6 @@ public:
         schedulelog::setRecordSink(&keep);
     }
     ~RecordCapture() { schedulelog::setRecordSink(nullptr); }
-    RecordCapture(const RecordCapture&) = delete;
-    RecordCapture& operator=(const RecordCapture&) = delete;
 
     static Records records()
     {
@@ -63,8 +61,6 @@ public:
 
     explicit FakeScheduleManager(Replies replies = Replies::Correct);
     ~FakeScheduleManager();
-    FakeScheduleManager(const FakeScheduleManager&) = delete;
-    FakeScheduleManager& operator=(const FakeScheduleManager&) = delete;
 
     // From now on, calls whose line starts with `call` ("getVal", "updateStatusOfSchedule 2
     // DsoECmd_FSCH25000") get this reply, written in the reply's type: "3", "10.5",

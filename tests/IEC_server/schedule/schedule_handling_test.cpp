@@ -238,8 +238,8 @@ TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAr
         const bool system = name.starts_with("SysSoft") || name == "SysComEr_FSCH220001";
         const std::string reuse = name == "SysComEr_FSCH220001" ? "true" : "false";
         const std::string flags = triggered ? f[7] + " " + f[8] + " " + f[10] : f[8];
-        EXPECT_EQ(flags, triggered ? reuse + (name == "SysSoft_FSCH110001" ? " false " : " true ") + (system ? "true" : "false")
-                                   : reuse) << name;
+        const std::string trigger = name == "SysSoft_FSCH110001" ? " false " : " true ";
+        EXPECT_EQ(flags, triggered ? reuse + trigger + (system ? "true" : "false") : reuse) << name;
     }
 }
 
@@ -285,7 +285,8 @@ TEST_F(Upload, AnUploadNeverMixesOldAndNewSettings)
 
 constexpr std::uint64_t kNow = 1'800'000'000'000;
 
-std::uint64_t moment(const std::string& field)
+// A time of the table: with a sign, ms from kNow.
+std::uint64_t ms(const std::string& field)
 {
     return field[0] == '+' || field[0] == '-' ? kNow + static_cast<std::uint64_t>(std::stoll(field)) : std::stoull(field);
 }
@@ -298,18 +299,18 @@ TEST(ScheduleTimeline, TheNextPassComesAtTheEarliestChangeTheAnswersAnnounce)
         timeline.clear();
         for (std::size_t i = 1; i < row.size();) {
             if (row[i] == "ready") {
-                timeline.ready(moment(row.at(i + 1)));
+                timeline.ready(ms(row.at(i + 1)));
                 i += 2;
             } else if (row[i] == "running") {
-                timeline.running(moment(row.at(i + 1)), moment(row.at(i + 2)), moment(row.at(i + 3)), row.at(i + 4) == "true");
+                timeline.running(ms(row.at(i + 1)), ms(row.at(i + 2)), ms(row.at(i + 3)), row.at(i + 4) == "true");
                 i += 5;
             } else {
                 ASSERT_EQ(row[i], "active");
-                timeline.active(moment(row.at(i + 1)), std::stoi(row.at(i + 2)), moment(row.at(i + 3)));
+                timeline.active(ms(row.at(i + 1)), std::stoi(row.at(i + 2)), ms(row.at(i + 3)));
                 i += 4;
             }
         }
-        const auto expected = row[0] == "none" ? std::nullopt : std::optional(moment(row[0]));
+        const auto expected = row[0] == "none" ? std::nullopt : std::optional(ms(row[0]));
         EXPECT_EQ(timeline.nextChangeAfter(kNow), expected) << testing::PrintToString(row);
     }
 }
