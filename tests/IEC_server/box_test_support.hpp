@@ -12,7 +12,6 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,46 +98,13 @@ private:
     IedServer server_;
 };
 
-// Every attribute and component of the model by "LD/LN.DO.DA[.component]".
-using Snapshot = std::map<std::string, iec61850::mms::Value>;
-
-inline void collect(IedServer server, ModelNode* node, const std::string& path, Snapshot& into)
-{
-    for (ModelNode* child = node->firstChild; child; child = child->sibling) {
-        const std::string childPath = path + (node->parent ? "." : "/") + child->name;
-        if (child->modelType == DataAttributeModelType)
-            if (const MmsValue* v = IedServer_getAttributeValue(server, static_cast<DataAttribute*>(child)))
-                into.emplace(childPath, *v);
-        collect(server, child, childPath, into);
-    }
-}
-
-inline Snapshot snapshot(IedServer server)
-{
-    Snapshot all;
-    for (ModelNode* device = box::staticModel()->firstChild; device; device = device->sibling)
-        collect(server, device, device->name, all);
-    return all;
-}
-
-// Paths whose values differ between two snapshots of the same model.
-inline std::vector<std::string> differences(const Snapshot& a, const Snapshot& b)
-{
-    std::vector<std::string> paths;
-    for (const auto& [path, value] : a)
-        if (auto it = b.find(path); it == b.end() || !(it->second == value))
-            paths.push_back(path);
-    return paths;
-}
-
 #ifdef BOX_TEST_DATA_DIR
-inline std::string dataFile(const std::string& name) { return std::string(BOX_TEST_DATA_DIR) + "/" + name; }
 
 // The tab-separated fields of each line of a data file; lines starting with '#' are comments.
 inline std::vector<std::vector<std::string>> dataRows(const std::string& name)
 {
     std::vector<std::vector<std::string>> rows;
-    std::ifstream in(dataFile(name));
+    std::ifstream in(BOX_TEST_DATA_DIR "/" + name);
     for (std::string line; std::getline(in, line);)
         if (!line.empty() && line[0] != '#')
             rows.push_back(split(line, '\t'));

@@ -1,16 +1,19 @@
 // The EMS D-Bus service in process on a private system bus against a stand-in
 // schedule manager, seen by independent clients (busctl, a signal recorder and
-// calls of the test's own), and its JSON-RPC export against a real HTTP peer.
+// calls of the test's own); its JSON-RPC export against real HTTP peers on
+// 127.0.0.1, and the key=value lines of its configuration (tests/data/jsonrpc).
 #include "../schedule/fake_schedule_manager.hpp"
 #include "box_harness.hpp"
 #include "iec_server.hpp"
 #include "interface_ems.hpp"
+#include "jsonrpc_config.hpp"
 #include "jsonrpc_mapper.hpp"
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
+#include <sstream>
 
 namespace {
 
@@ -102,10 +105,13 @@ TEST_F(EmsOnBus, IntrospectionAndPropertiesShowEveryObjectMemberSignatureAndValu
     setFloat(anOut1("minVal"), -5000.9f);
     setFloat(anOut1("maxVal"), 0.9f);
     setFloat(totwMagF(), 4321.5f);
-    auto ems = startEms();
+    auto ems = startEms();  // without a configuration file: the defaults hold
     EXPECT_NE(startOut.find("\n# InterfaceEMS initiation\nregisterDBusInterfaces\n# InterfaceEMS initiation done\n\n"),
               std::string::npos)
         << startOut;
+    EXPECT_EQ(startErr, "Could not open JSONRPC_config.conf config file, using defaults\n");
+    ASSERT_NE(jsonrpcMapper, nullptr);
+    EXPECT_FALSE(ems->jsonrpcExportEnabled() || jsonrpcMapper->enabled());
     std::string members;
     for (const std::string& path : {std::string(kEmsRootPath), std::string(kEmsRootPath) + "/cls/1", kMmxuPath, kActPowPath})
         members += path + "\n" + introspection(kEmsService, path);
@@ -127,97 +133,43 @@ TEST_F(EmsOnBus, IntrospectionAndPropertiesShowEveryObjectMemberSignatureAndValu
     EXPECT_TRUE(totw.starts_with("(xti) 4321 ") && totw.ends_with(" 0\n")) << totw;
 }
 
-TEST_F(EmsOnBus, UnusableValuesReadAsDefinedNumbers)
+// The signal goes out before the model write, the reply after it; the nearest float is
+// stored with the time of the write, the quality stays; before the server exists nothing is stored.
+TEST_F(EmsOnBus, SetTotwSignalsThenWritesTheNearestFloatThenReplies)
 {
-    auto ems = startEms();
-    setFloat(anOut1("mxVal"), std::numeric_limits<float>::quiet_NaN());
-    setFloat(anOut1("maxVal"), 1e30f);
-    setFloat(anOut1("minVal"), -1e30f);
-    const ActPowValues values = ems->readActPowValues(1);
-    EXPECT_EQ(values.powerLimit, 0);
-    EXPECT_EQ(values.maxConsumptionPower, std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(values.maxProductionPower, std::numeric_limits<std::int64_t>::min());
-    EXPECT_EQ(ems->readActPowValues(9).powerLimit, 0);
-    EXPECT_EQ(ems->readTotw(9), 0);
-    setFloat(anOut1("mxVal"), std::numeric_limits<float>::infinity());
-    EXPECT_EQ(ems->readActPowValues(1).powerLimit, std::numeric_limits<std::int64_t>::max());
-}
-
-// A setTotw call of the test's own, answered on the proxy's thread.
-class SetTotwCall {
-public:
-    SetTotwCall(std::int64_t value, std::uint64_t timestamp, std::int32_t reserved)
-        : proxy_(sdbus::createProxy(kEmsService, kMmxuPath))
-    {
-        proxy_->finishRegistration();
-        proxy_->callMethodAsync("setTotw")
-            .onInterface(kMmxuInterface)
-            .withArguments(value, timestamp, reserved)
-            .uponReplyInvoke([this](const sdbus::Error* error) {
-                failed_ = error != nullptr;
-                replied_ = true;
-            });
-    }
-    bool replied() const { return replied_; }
-    bool waitForReply() { return eventually([this] { return replied_.load(); }) && !failed_; }
-
-private:
-    std::unique_ptr<sdbus::IProxy> proxy_;
-    std::atomic<bool> replied_ = false, failed_ = false;
-};
-
-TEST_F(EmsOnBus, SetTotwSignalsBeforeTheModelWriteAndRepliesAfter)
-{
+    DataAttribute* t = attributeAt("CLS1/MMXU001.TotW.t");
     setFloat(totwMagF(), 0.0f);
+    IedServer_updateUTCTimeAttributeValue(iedServer, t, 1234000);
+    const MmsValue quality = *IedServer_getAttributeValue(iedServer, attributeAt("CLS1/MMXU001.TotW.q"));
     auto ems = startEms();
-    SignalRecorder recorder;
+    EmsClient client;
+    const std::uint64_t before = nowMs();
     IedServer_lockDataModel(iedServer);
-    SetTotwCall call(1500, 1700000000, 0);
-    const bool signalled = recorder.waitFor(1);
-    const bool repliedEarly = call.replied();
+    auto call = std::async(std::launch::async, [&] { client.setTotw(123456789, 1700000000, 7); });
+    const bool signalled = client.waitFor(1);
+    const bool repliedEarly = call.wait_for(0s) == std::future_status::ready;
     const float valueWhileSignalled = floatOf(totwMagF());
     IedServer_unlockDataModel(iedServer);
     ASSERT_TRUE(signalled);
     EXPECT_FALSE(repliedEarly);
     EXPECT_EQ(valueWhileSignalled, 0.0f);
-    ASSERT_TRUE(call.waitForReply());
-    EXPECT_EQ(floatOf(totwMagF()), 1500.0f);
-    const auto signal = recorder.signals().at(0);
-    EXPECT_EQ(signal.path + " " + signal.interface + " " + signal.text,
-              kMmxuPath + " " + kMmxuInterface + " totw (xti) 1500,1700000000,0");
-}
-
-TEST_F(EmsOnBus, SetTotwStoresTheNearestFloatWithTheTimeOfTheWriteAndLeavesTheQuality)
-{
-    DataAttribute* t = attributeAt("CLS1/MMXU001.TotW.t");
-    DataAttribute* q = attributeAt("CLS1/MMXU001.TotW.q");
-    IedServer_updateUTCTimeAttributeValue(iedServer, t, 1234000);
-    const MmsValue qualityBefore = *IedServer_getAttributeValue(iedServer, q);
-    auto ems = startEms();
-    SignalRecorder recorder;
-    const std::uint64_t before = nowMs();
-    ASSERT_TRUE(SetTotwCall(123456789, 0, 7).waitForReply());
+    ASSERT_EQ(call.wait_for(20s), std::future_status::ready);
+    EXPECT_NO_THROW(call.get());
     EXPECT_EQ(floatOf(totwMagF()), 123456792.0f);
     EXPECT_GE(IedServer_getUTCTimeAttributeValue(iedServer, t), before);
-    EXPECT_TRUE(*IedServer_getAttributeValue(iedServer, q) == qualityBefore);
-    ASSERT_TRUE(recorder.waitFor(1));
-    EXPECT_EQ(recorder.texts().at(0), "totw (xti) 123456789,0,7");
+    EXPECT_TRUE(*IedServer_getAttributeValue(iedServer, attributeAt("CLS1/MMXU001.TotW.q")) == quality);
+    const auto signal = client.signals().at(0);
+    EXPECT_EQ(signal.path + " " + signal.interface + " " + signal.text,
+              kMmxuPath + " " + kMmxuInterface + " totw (xti) 123456789,1700000000,7");
     EXPECT_EQ(property(kMmxuPath, kMmxuInterface, "totw").rfind("(xti) 123456792 ", 0), 0u);
-}
 
-TEST_F(EmsOnBus, SetTotwBeforeTheServerExistsWritesNothingAndReplies)
-{
-    setFloat(totwMagF(), 5.0f);
-    auto ems = startEms();
-    SignalRecorder recorder;
-    ConsoleCapture console;
     const IedServer server = iedServer.exchange(nullptr);
-    const bool replied = SetTotwCall(1500, 1700000000, 0).waitForReply();
+    ConsoleCapture console;
+    EXPECT_NO_THROW(client.setTotw(1500, 1700000000, 0));
     iedServer = server;
     console.finish();
-    EXPECT_TRUE(replied);
-    EXPECT_TRUE(recorder.waitFor(1));
-    EXPECT_EQ(floatOf(totwMagF()), 5.0f);
+    EXPECT_TRUE(client.waitFor(2));
+    EXPECT_EQ(floatOf(totwMagF()), 123456792.0f);
     EXPECT_NE(console.err.find("value not stored"), std::string::npos) << console.err;
 }
 
@@ -227,7 +179,7 @@ TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrderAndAFailedProfileQueryAnEmp
     setFloat(anOut1("minVal"), -7000.0f);
     setFloat(anOut1("maxVal"), 9000.0f);
     setFloat(totwMagF(), 1500.0f);
-    scheduleManager.service->setSchedule3Days({{3000, 30}, {1000, -10}, {2000, 20}});
+    scheduleManager.service->answer("getSchedule3Days", "3000:30 1000:-10 2000:20");
     auto ems = startEms();
     SignalRecorder recorder;
     const auto console = publish(1);
@@ -236,41 +188,18 @@ TEST_F(EmsOnBus, OnePublicationEmitsSixSignalsInOrderAndAFailedProfileQueryAnEmp
     ASSERT_EQ(signals.size(), 6u);
     EXPECT_TRUE(signals[5].text.starts_with("totw (xti) 1500,17") && signals[5].text.ends_with(",0")) << signals[5].text;
     EXPECT_EQ(signals[5].path, kMmxuPath);
-    std::vector<std::string> texts;
+    std::string seen;
     for (std::size_t i = 0; i < 5; ++i)
-        texts.push_back(signals[i].path + " " + signals[i].interface + " " + signals[i].text);
-    const std::string on = kActPowPath + " " + kActPowInterface + " ";
-    EXPECT_EQ(texts, (std::vector<std::string>{on + "AnOut1_maxVal_f x 9000", on + "AnOut1_minVal_f x -7000",
-                                               on + "AnOut1_units_multiplier i 3",
-                                               on + "AnOut_mxVal_Schedule a{tx} 1000:-10 2000:20 3000:30",
-                                               on + "AnOut_mxVal_f x 3000000000"}));
+        seen += signals[i].path + " " + signals[i].interface + " " + signals[i].text + "\n";
+    EXPECT_EQ(seen + "--- console\n" + console->out, readFile(BOX_TEST_DATA_DIR "/dbus/ems.publication"));
     EXPECT_EQ(ems->schedule3DaysCopy(), (Schedule3Days{{1000, -10}, {2000, 20}, {3000, 30}}));
-    EXPECT_EQ(console->out,
-              "### InterfaceEMS CLS1 getPower Limit ### \n"
-              "### InterfaceEMS +++++++++++++++++++  CLS1 DbusSignal UpdateActPowGGIO001\n"
-              "### InterfaceEMS CLS1 getMax ConsumptionPower ### \n"
-              "### InterfaceEMS CLS1 getMax ProductionPower ### \n"
-              "### InterfaceEMS CLS1 getScale Factor ### \n"
-              "### InterfaceEMS CLS1 getPower Limit ### \n"
-              "### InterfaceEMS CLS1 emitDbusSignalUpdateMMX001Totw ### \n"
-              "### InterfaceEMS CLS1 getDBUSMMX001Totw ### \n");
     EXPECT_EQ(console->err, "");
-
-    // CLS2 publishes the values of CLS1 under CLS1's paths, with its own profile.
-    const auto cls2 = publish(2);
-    ASSERT_TRUE(recorder.waitFor(12));
-    EXPECT_EQ(recorder.signals().at(10).text + " " + recorder.signals().at(10).path,
-              "AnOut_mxVal_f x 3000000000 " + kActPowPath);
-    EXPECT_NE(cls2->out.find("### InterfaceEMS +++++++++++++++++++  CLS2 DbusSignal UpdateActPowGGIO001\n"),
-              std::string::npos);
-    EXPECT_EQ(cls2->out.find("CLS1"), std::string::npos);
-    EXPECT_EQ(scheduleManager.service->calls(), (std::vector<std::string>{"getSchedule3Days 1", "getSchedule3Days 2"}));
 
     EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 3 1000 -10 2000 20 3000 30\n");
     scheduleManager.service->fail("getSchedule3Days");
     const auto failed = publish(1);
-    ASSERT_TRUE(recorder.waitFor(18));
-    EXPECT_EQ(recorder.texts().at(15), "AnOut_mxVal_Schedule a{tx}");
+    ASSERT_TRUE(recorder.waitFor(12));
+    EXPECT_EQ(recorder.texts().at(9), "AnOut_mxVal_Schedule a{tx}");
     EXPECT_NE(failed->out.find("Error getSchedule3Days: "), std::string::npos) << failed->out;
     EXPECT_EQ(property(kActPowPath, kActPowInterface, "AnOut_mxVal_Schedule"), "a{tx} 0\n");
 }
@@ -286,28 +215,15 @@ TEST_F(EmsOnBus, NameAlreadyOwnedIsReportedAndTheMmsServerStillStarts)
     EXPECT_EQ(jsonrpcMapper, nullptr);
 }
 
-TEST_F(EmsOnBus, WithoutAConfigurationFileTheDefaultsHold)
-{
-    auto ems = startEms();
-    EXPECT_EQ(startErr, "Could not open JSONRPC_config.conf config file, using defaults\n");
-    EXPECT_FALSE(ems->jsonrpcExportEnabled());
-    EXPECT_EQ(ems->jsonrpcServerHost(), "localhost");
-    EXPECT_EQ(ems->jsonrpcServerPort(), 5000);
-    ASSERT_NE(jsonrpcMapper, nullptr);
-    EXPECT_FALSE(jsonrpcMapper->enabled());
-}
-
 TEST_F(EmsOnBus, AnEnabledExportSendsEachSetpointSaturatedByteForByte)
 {
     JsonRpcPeer peer(R"({"jsonrpc":"2.0","id":1,"result":true})");
     writeConfig("jsonrpcEnabled=true\njsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(peer.port()) + "\n");
     auto ems = startEms();
     SignalRecorder recorder;
-    std::unique_ptr<ConsoleCapture> first;
     for (float value : {3000000000.0f, -3000000000.0f, -4200.7f, std::numeric_limits<float>::quiet_NaN()}) {
         setFloat(anOut1("mxVal"), value);
-        auto console = publish(1);
-        first = first ? std::move(first) : std::move(console);
+        publish(1);
     }
     ASSERT_TRUE(recorder.waitFor(24));
     const auto requests = peer.received();
@@ -321,7 +237,6 @@ TEST_F(EmsOnBus, AnEnabledExportSendsEachSetpointSaturatedByteForByte)
                                                 method + "-4200,0]}", method + "0,0]}"}));
     EXPECT_EQ(recorder.texts().at(4), "AnOut_mxVal_f x 3000000000");
     EXPECT_NE(startOut.find("jsonrpcEnabled: true\njsonrpcHost: 127.0.0.1\njsonrpcPort: "), std::string::npos);
-    EXPECT_NE(first->out.find("JsonrpcMapper -> Successfully sent values to server.\n"), std::string::npos);
 }
 
 TEST_F(EmsOnBus, APortWithoutNumberStopsStartUpAndTheListenerSkipsTheExport)
@@ -338,6 +253,88 @@ TEST_F(EmsOnBus, APortWithoutNumberStopsStartUpAndTheListenerSkipsTheExport)
     EXPECT_EQ(console->err, "");
     EXPECT_EQ(jsonrpcMapper, nullptr);
     EXPECT_EQ(recorder.texts().size(), 6u);
+}
+
+constexpr const char* kConnectorError = "JsonrpcMapper -> Error sending values: -32003: "
+                                        "client connector error, received status != 200\n";
+
+std::unique_ptr<ConsoleCapture> sendThrough(int port, std::int64_t value1 = -4200, std::int64_t value2 = 0)
+{
+    auto console = std::make_unique<ConsoleCapture>();
+    JsonrpcMapper mapper(true, "127.0.0.1", port);
+    mapper.updateValues(value1, value2);
+    console->finish();
+    return console;
+}
+
+TEST(JsonrpcExport, EachAnswerGivesItsLine)
+{
+    for (const auto& row : dataRows("jsonrpc/answers.txt")) {
+        SCOPED_TRACE(row.at(0) + " " + row.at(1));
+        JsonRpcPeer peer(row.at(1), std::stoi(row.at(0)));
+        const auto console = sendThrough(peer.port());
+        std::string line = row.at(2);
+        if (line.ends_with("\\n"))
+            line.replace(line.size() - 2, 2, "\n");
+        EXPECT_NE((console->out + console->err).find(line), std::string::npos) << console->out << console->err;
+        EXPECT_EQ(console->out.empty(), !line.starts_with("JsonrpcMapper -> Successfully")) << console->out;
+        ASSERT_EQ(peer.received().size(), 1u);
+        EXPECT_EQ(peer.received()[0].body, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[-4200,0]})");
+    }
+    EXPECT_EQ(sendThrough(closedPort())->err, kConnectorError);
+}
+
+// The export on a thread of its own, waited for with a generous deadline.
+std::string errorOutputOfUnansweredExport(int port)
+{
+    auto done = std::make_shared<std::promise<std::string>>();
+    std::thread([done, port] { done->set_value(sendThrough(port)->err); }).detach();
+    auto result = done->get_future();
+    if (result.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+        return "export still waiting after 60 s";
+    return result.get();
+}
+
+TEST(JsonrpcExport, PeersThatNeverAnswerEndWithTheReadOrConnectTimeout)
+{
+    SilentPeer accepting;
+    EXPECT_EQ(errorOutputOfUnansweredExport(accepting.port()), kConnectorError);
+    SilentPeer full(0);
+    full.occupyQueue();
+    EXPECT_EQ(errorOutputOfUnansweredExport(full.port()), kConnectorError);
+}
+
+// "=== ENABLED HOST PORT -> ENABLED HOST PORT", the file's text, "--- out", standard output, "--- err", standard error.
+TEST(JsonrpcConfig, LinesAreAppliedAndReported)
+{
+    const std::string cases = testsupport::readFile(BOX_TEST_DATA_DIR "/jsonrpc/config-lines.txt");
+    auto read = [](std::istringstream in) {
+        JsonrpcConfig c;
+        std::string enabled;
+        in >> enabled >> c.host >> c.port;
+        c.enabled = enabled == "true";
+        return c;
+    };
+    int count = 0;
+    for (std::size_t at = 0; (at = cases.find("=== ", at)) != std::string::npos; ++count) {
+        const auto line = cases.find('\n', at), arrow = cases.find(" -> ", at);
+        const auto out = cases.find("--- out\n", line), err = cases.find("--- err\n", out);
+        const auto nextCase = cases.find("\n=== ", err);
+        const auto next = nextCase == std::string::npos ? cases.size() : nextCase + 1;
+        const std::string text = cases.substr(line + 1, out - line - 1);
+        SCOPED_TRACE(text);
+        JsonrpcConfig config = read(std::istringstream(cases.substr(at + 4, arrow - at - 4)));
+        const JsonrpcConfig after = read(std::istringstream(cases.substr(arrow + 4, line - arrow - 4)));
+        std::istringstream in(text);
+        ConsoleCapture console;
+        applyJsonrpcConfig(in, config);
+        console.finish();
+        EXPECT_EQ(std::tie(config.enabled, config.host, config.port), std::tie(after.enabled, after.host, after.port));
+        EXPECT_EQ(console.out, cases.substr(out + 8, err - out - 8));
+        EXPECT_EQ(console.err, cases.substr(err + 8, next - err - 8));
+        at = next;
+    }
+    EXPECT_EQ(count, 9);
 }
 
 }  // namespace

@@ -1,0 +1,328 @@
+// Schedule handling on the box's model in a server of the test's own, against a
+// stand-in schedule manager on a private system bus: device passes (the active
+// schedule, the set-point outputs and their listeners, and what a failed call
+// leaves behind), every call without the service or with replies of the wrong
+// shape, and uploads of every schedule node.
+#include "../box_test_support.hpp"
+#include "data_rows.hpp"
+#include "fake_schedule_manager.hpp"
+#include "iec_schedule_handling.hpp"
+#include "private_bus.hpp"
+#include "schedule_timeline.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+class ScheduleModelTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        bus = new testsupport::PrivateBus();
+        server = IedServer_create(box::staticModel());
+    }
+    static void TearDownTestSuite()
+    {
+        IedServer_destroy(server);
+        server = nullptr;
+        delete bus;
+        bus = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(server, nullptr);
+        printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
+        RecordCapture::clear();
+    }
+    void TearDown() override { handling.reset(); }
+
+    static DataAttribute* at(const std::string& path) { return boxtest::attributeAt(path); }
+    static float floatAt(const std::string& path) { return IedServer_getFloatAttributeValue(server, at(path)); }
+    static void setFloat(const std::string& path, float v) { IedServer_updateFloatAttributeValue(server, at(path), v); }
+    static std::int32_t intAt(const std::string& path) { return IedServer_getInt32AttributeValue(server, at(path)); }
+    static bool boolAt(const std::string& path) { return IedServer_getBooleanAttributeValue(server, at(path)); }
+    static std::uint64_t timeAt(const std::string& path) { return IedServer_getUTCTimeAttributeValue(server, at(path)); }
+    static std::string textAt(const std::string& path)
+    {
+        const char* text = MmsValue_toString(IedServer_getAttributeValue(server, at(path)));
+        return text ? text : "";
+    }
+    static void setText(const std::string& path, const char* text)
+    {
+        IedServer_updateVisibleStringAttributeValue(server, at(path), text);
+    }
+
+    // Standard output of one action.
+    template <class Action>
+    static std::string printed(Action&& action)
+    {
+        testing::internal::CaptureStdout();
+        action();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    static inline testsupport::PrivateBus* bus = nullptr;
+    static inline IedServer server = nullptr;
+    RecordCapture capture;
+    CallbackTable callbacks;
+    std::unique_ptr<IecScheduleHandling> handling;
+};
+
+namespace sm = schedulemanager;
+using Replies = FakeScheduleManager::Replies;
+
+// Runs every call once; true for each that the service answered.
+std::vector<bool> callEverything(sdbus::IProxy* proxy)
+{
+    const auto accepted = [](const sm::UploadResult& r) { return r.outcome == sm::UploadResult::Outcome::Accepted; };
+    return {
+        sm::checkExistence(proxy, 1, "EmpSPrg_FSCH020001").has_value(),
+        sm::updateStatusOfSchedule(proxy, 1, "EmpSPrg_FSCH02000", 1).has_value(),
+        sm::getActStrTm(proxy, 1, "EmpSPrg_FSCH020001").has_value(),
+        sm::getNxtStrTm(proxy, 1, "EmpSPrg_FSCH020001").has_value(),
+        sm::calculateValIndex(proxy, 1, "EmpSPrg_FSCH020001", 5).has_value(),
+        sm::getVal(proxy, 1, "EmpSPrg_FSCH020001", 2).has_value(),
+        accepted(sm::addScheduleJSON(proxy, 1, "EmpSPrg_FSCH020001", {})),
+        accepted(sm::addScheduleJSONTrg(proxy, 1, "SysSoft_FSCH110001", {})),
+        sm::getActivateSchedule(proxy, 1).has_value(),
+        sm::getSchedule3Days(proxy, 1).has_value(),
+    };
+}
+
+TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShapeFailsAndSaysSo)
+{
+    const std::vector<std::string> methods{"checkExistence",      "updateStatusOfSchedule", "getActStrTm",
+                                           "getNxtStrTm",         "calculateValIndex",      "getVal",
+                                           "addScheduleJSON",     "addScheduleJSONTrg",     "getActivateSchedule",
+                                           "getSchedule3Days"};
+    auto connection = sdbus::createSystemBusConnection();
+    auto proxy = sdbus::createProxy(*connection, kScheduleManagerService, kScheduleManagerPath);
+    for (int mode = -2; mode <= static_cast<int>(Replies::ExtraValue); ++mode) {
+        SCOPED_TRACE(mode);  // -2: no proxy, -1: no service
+        std::unique_ptr<FakeScheduleManager> service;
+        if (mode > static_cast<int>(Replies::Correct))
+            service = std::make_unique<FakeScheduleManager>(static_cast<Replies>(mode));
+        else if (mode == 0)
+            continue;
+        RecordCapture::clear();
+        testing::internal::CaptureStdout();
+        const std::vector<bool> answered = callEverything(mode == -2 ? nullptr : proxy.get());
+        const std::string output = testing::internal::GetCapturedStdout();
+
+        // The uploads' replies are not read: only the eight questions fail when a service answers.
+        std::vector<std::string> failed = methods;
+        if (service)
+            std::erase_if(failed, [](const std::string& m) { return m.starts_with("addSchedule"); });
+        for (std::size_t i = 0; i < methods.size(); ++i)
+            EXPECT_EQ(answered[i], service && methods[i].starts_with("addSchedule")) << methods[i];
+        const auto records = RecordCapture::records();
+        ASSERT_EQ(records.size(), failed.size());
+        for (std::size_t i = 0; i < failed.size(); ++i) {
+            EXPECT_EQ(records[i].first, LOG_NOTICE);
+            EXPECT_EQ(records[i].second.rfind("Error " + failed[i] + ": ", 0), 0u) << records[i].second;
+            EXPECT_NE(output.find(records[i].second + "\n"), std::string::npos) << records[i].second;
+        }
+        if (mode == -1) {
+            EXPECT_NE(output.find("Error getVal: [org.freedesktop.DBus.Error.ServiceUnknown]"), std::string::npos);
+        }
+        if (service) {
+            EXPECT_EQ(service->calls().size(), 10u);
+        }
+    }
+}
+
+// The active schedule's entry reaches its node, the set-point output AnOut1 and the
+// controller's ValMV; each listener hears it once, and when no schedule runs any
+// more the outputs go back to 0, once.
+TEST_F(ScheduleModelTest, TheActiveScheduleIsMirroredAndTheListenersHearItOnce)
+{
+    constexpr std::uint64_t kActStrTm = 1'764'000'000'000, kNxtStrTm = 1'764'000'900'500;
+    const std::string active = "CLS1/EmpSPrg_FSCH020001", anOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f",
+                      controller = "CLS1/ActPow_FSCC001.ValMV.mag.f", actSchdRef = "CLS1/ActPow_FSCC001.ActSchdRef.stVal";
+    FakeScheduleManager service;
+    std::vector<std::int32_t> heard;
+    callbacks["ems"] = [&](std::int32_t cls) { heard.push_back(cls); };
+    setText(actSchdRef, "@CLS1/none");
+    for (const std::string& path : {anOut1, controller, active + ".ValMV.mag.f"})
+        setFloat(path, -1.0f);
+    service.answer("updateStatusOfSchedule 1 EmpSPrg_FSCH02000", "3");
+    service.answer("getActivateSchedule 1", "EmpSPrg_FSCH020001");
+    service.answer("calculateValIndex", "5");
+    service.answer("getVal", "42.5");
+    service.answer("getActStrTm", std::to_string(kActStrTm));
+    service.answer("getNxtStrTm", std::to_string(kNxtStrTm));
+    const auto pass = [&] { return printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); }); };
+
+    EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020001 Ready \n\n## Active Schedule of CLS1 is: EmpSPrg_FSCH020001\n");
+    EXPECT_EQ(textAt(actSchdRef), "@CLS1/EmpSPrg_FSCH020001");
+    EXPECT_EQ(intAt(active + ".SchdEntr.stVal"), 5);
+    EXPECT_EQ(floatAt(active + ".ValMV.mag.f"), 42.5f);
+    EXPECT_EQ(timeAt(active + ".ActStrTm.stVal"), kActStrTm);
+    EXPECT_EQ(timeAt(active + ".NxtStrTm.stVal"), kNxtStrTm);
+    // Ready, yet enabled: the active-schedule step comes after the states.
+    EXPECT_TRUE(boolAt(active + ".EnaReq.stVal"));
+    EXPECT_EQ(floatAt(anOut1), 42.5f);
+    EXPECT_EQ(floatAt(controller), 42.5f);
+    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
+    EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
+    EXPECT_EQ(service.calls().at(13), "getVal 1 EmpSPrg_FSCH020001 5");
+
+    service.clear();
+    heard.clear();
+    service.answer("getActivateSchedule 1", "no_schedule_active");
+    pass();
+    EXPECT_EQ(textAt(actSchdRef), "@CLS1/no_schedule_active");
+    EXPECT_EQ(floatAt(anOut1), 0.0f);
+    EXPECT_EQ(floatAt(controller), 0.0f);
+    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
+    pass();
+    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
+    EXPECT_EQ(service.calls().size(), 24u);
+}
+
+struct ScheduleNode {
+    std::string name;
+    std::size_t values = 0, startTimes = 0;  // startTimes 0: event-triggered
+};
+
+// Every schedule node of a CLS device with its number of value and start-time objects.
+std::vector<ScheduleNode> scheduleNodes()
+{
+    std::vector<ScheduleNode> nodes;
+    for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), "CLS2")->firstChild; ln; ln = ln->sibling)
+        if (std::string_view(ln->name).find("_FSCH") != std::string_view::npos) {
+            ScheduleNode& node = nodes.emplace_back(ScheduleNode{ln->name});
+            for (ModelNode* object = ln->firstChild; object; object = object->sibling) {
+                node.values += std::string_view(object->name).starts_with("ValASG");
+                node.startTimes += std::string_view(object->name).starts_with("StrTm");
+            }
+        }
+    EXPECT_EQ(nodes.size(), 26u);
+    return nodes;
+}
+
+class Upload : public ScheduleModelTest {};
+
+TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAreFlagged)
+{
+    FakeScheduleManager service;
+    // The start value is true; a client turned it off in the first node.
+    IedServer_updateBooleanAttributeValue(server, at("CLS2/SysSoft_FSCH110001.EvTrg.setVal"), false);
+    const auto nodes = scheduleNodes();
+    for (const ScheduleNode& node : nodes)
+        handling->uploadSchedule(node.name, LogicalDeviceKind::CLS2);
+    handling->uploadSchedule("ActPow_GGIO001", LogicalDeviceKind::CLS1);  // no schedule node: nothing sent
+    handling->uploadSchedule("EmpSPrg_FSCH020001", LogicalDeviceKind::CLS3);
+
+    // Per node: method, cls, name, values and start times counted, then the flags as sent.
+    const auto count = [](const std::string& array) { return array == "[]" ? 0 : std::ranges::count(array, ' ') + 1; };
+    const auto calls = service.calls();
+    ASSERT_EQ(calls.size(), nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const std::string& name = nodes[i].name;
+        auto f = callFields(calls[i]);
+        const bool triggered = nodes[i].startTimes == 0;
+        ASSERT_EQ(f.size(), 10u + triggered) << calls[i];
+        EXPECT_EQ(f[0] + " " + f[1] + " " + f[2], (triggered ? "addScheduleJSONTrg 2 " : "addScheduleJSON 2 ") + name);
+        EXPECT_EQ(count(f[6]), static_cast<std::ptrdiff_t>(nodes[i].values)) << name;
+        EXPECT_EQ(count(triggered ? "[]" : f[7]), static_cast<std::ptrdiff_t>(nodes[i].startTimes)) << name;
+        // Start values: SysComEr reuses its schedule; only the five system nodes are flagged as such
+        // and only the first SysSoft node lost its event trigger.
+        const bool system = name.starts_with("SysSoft") || name == "SysComEr_FSCH220001";
+        const std::string reuse = name == "SysComEr_FSCH220001" ? "true" : "false";
+        const std::string flags = triggered ? f[7] + " " + f[8] + " " + f[10] : f[8];
+        const std::string trigger = name == "SysSoft_FSCH110001" ? " false " : " true ";
+        EXPECT_EQ(flags, triggered ? reuse + trigger + (system ? "true" : "false") : reuse) << name;
+    }
+}
+
+// A writer applies whole client writes under the model lock, as the
+// library's thread does in debug mode: all 100 values of a node at once,
+// last to first, round after round. Every upload sees one round, never parts of two.
+TEST_F(Upload, AnUploadNeverMixesOldAndNewSettings)
+{
+    FakeScheduleManager service;
+    const std::string node = "EmpSPrg_FSCH020002";
+    std::vector<DataAttribute*> values;
+    for (int entry = 1; entry <= 100; ++entry)
+        values.push_back(at("CLS1/" + node + "." + valAsgName(entry) + ".setMag.f"));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> rounds{0};
+    std::thread writer([&] {
+        for (float round = 1.0f; !done; round += 1.0f) {
+            IedServer_lockDataModel(server);
+            for (auto value = values.rbegin(); value != values.rend(); ++value)
+                IedServer_updateFloatAttributeValue(server, *value, round);
+            IedServer_unlockDataModel(server);
+            ++rounds;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    while (rounds < 1) std::this_thread::yield();
+    for (int i = 0; i < 20; ++i) handling->uploadSchedule(node, LogicalDeviceKind::CLS1);
+    done = true;
+    writer.join();
+
+    const auto calls = service.calls();
+    ASSERT_EQ(calls.size(), 20u);
+    for (const std::string& upload : calls) {
+        const std::string values = callFields(upload).at(6);
+        const std::string first = values.substr(1, values.find(' ') - 1);
+        std::string round = "[" + first;
+        for (int i = 1; i < 100; ++i)
+            round += " " + first;
+        EXPECT_EQ(values, round + "]");
+    }
+}
+
+constexpr std::uint64_t kNow = 1'800'000'000'000;
+
+// A time of the table: with a sign, ms from kNow.
+std::uint64_t ms(const std::string& field)
+{
+    return field[0] == '+' || field[0] == '-' ? kNow + static_cast<std::uint64_t>(std::stoll(field)) : std::stoull(field);
+}
+
+TEST(ScheduleTimeline, TheNextPassComesAtTheEarliestChangeTheAnswersAnnounce)
+{
+    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/timeline.txt")) {
+        ScheduleTimeline timeline;
+        timeline.ready(kNow + 1);
+        timeline.clear();
+        for (std::size_t i = 1; i < row.size();) {
+            if (row[i] == "ready") {
+                timeline.ready(ms(row.at(i + 1)));
+                i += 2;
+            } else if (row[i] == "running") {
+                timeline.running(ms(row.at(i + 1)), ms(row.at(i + 2)), ms(row.at(i + 3)), row.at(i + 4) == "true");
+                i += 5;
+            } else {
+                ASSERT_EQ(row[i], "active");
+                timeline.active(ms(row.at(i + 1)), std::stoi(row.at(i + 2)), ms(row.at(i + 3)));
+                i += 4;
+            }
+        }
+        const auto expected = row[0] == "none" ? std::nullopt : std::optional(ms(row[0]));
+        EXPECT_EQ(timeline.nextChangeAfter(kNow), expected) << testing::PrintToString(row);
+    }
+}
+
+TEST(EnableError, ARefusalNamesTheSettingItFoundWrong)
+{
+    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/enable_errors.txt")) {
+        std::string refusal;
+        for (std::size_t i = 1; i < row.size(); ++i)
+            refusal += (i > 1 ? " " : "") + row[i];
+        EXPECT_EQ(enableErrorOf(refusal), std::stoi(row[0])) << refusal;
+    }
+}
+
+}  // namespace
