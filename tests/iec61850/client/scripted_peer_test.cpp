@@ -143,7 +143,7 @@ client::ConnectOptions quickOptions(std::uint16_t port)
 {
     client::ConnectOptions o;
     o.port = port;
-    o.connectTimeoutMs = o.requestTimeoutMs = 300;
+    o.connectTimeoutMs = o.requestTimeoutMs = 100;
     return o;
 }
 
@@ -161,7 +161,7 @@ TEST(ConnectFailure, NobodyListeningSilenceAndAFullBacklog)
     bool saturated = false;
     for (int i = 0; i < 16 && !saturated; ++i) {
         platform::Socket s;
-        const auto status = platform::connectTcp("127.0.0.1", backlog.port(), 200, s);
+        const auto status = platform::connectTcp("127.0.0.1", backlog.port(), 100, s);
         saturated = status == platform::NetStatus::TimedOut;
         if (status == platform::NetStatus::Ok)
             fillers.push_back(std::move(s));
