@@ -1,143 +1,58 @@
-// A scripted server side over loopback TCP: it accepts one connection,
-// associates, and answers each confirmed request as the test's script says,
-// including wrongly. It records the raw MMS request PDUs.
+// A server side over loopback TCP that plays one session of a script in
+// tests/data/client (its notation: the README there). It accepts one
+// connection, checks each MMS PDU the client sends against the script and
+// answers as the script says, wrongly or not at all where it says so.
 #pragma once
 
 #include "iec61850/client/mms_connection.hpp"
 #include "iec61850/platform/socket.hpp"
 
 #include <atomic>
-#include <functional>
 #include <mutex>
-#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace client_test {
 
-using namespace iec61850;
+struct Session {
+    std::string name;
+    std::vector<std::string> lines;
 
-struct Reply {
-    std::vector<Bytes> pdus;  // raw MMS PDUs, sent in order
-    bool close = false;       // then drop the connection
+    // What follows `key` on each line that starts with it.
+    std::vector<std::string> all(const std::string& key) const;
+    // The octets (or text) of all such lines, one after the other.
+    std::string text(const std::string& key) const;
 };
 
-inline Bytes encode(mms::Pdu pdu)
-{
-    return mms::encodePdu(pdu);
-}
+// The sessions of tests/data/client/FILE, in order; throws if there is no session NAME.
+std::vector<Session> readSessions(const std::string& file);
+Session session(const std::string& file, const std::string& name);
 
-inline Bytes respond(std::uint32_t invokeId, mms::ConfirmedResponseService service)
-{
-    return encode(mms::ConfirmedResponse{invokeId, std::move(service)});
-}
-
-// Accepts one connection and answers each confirmed request with the
-// script's reply. Runs in a thread of its own until destroyed.
 class ScriptedPeer {
 public:
-    using Script = std::function<Reply(const mms::ConfirmedRequest&)>;
+    explicit ScriptedPeer(const Session& session);
+    ~ScriptedPeer();
 
-    explicit ScriptedPeer(Script script, bool acceptAssociation = true)
-        : script_(std::move(script)), accept_(acceptAssociation)
-    {
-        if (listener_.open("127.0.0.1", 0) != platform::NetStatus::Ok)
-            throw std::runtime_error("scripted peer cannot listen");
-        thread_ = std::thread([this] { run(); });
-    }
-    ~ScriptedPeer()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-
-    client::ConnectOptions options() const
-    {
-        client::ConnectOptions o;
-        o.port = listener_.port();
-        o.connectTimeoutMs = o.requestTimeoutMs = 5000;
-        return o;
-    }
-    int requests() const { return requests_; }
-    // The MMS PDUs of the requests so far, as received.
-    std::vector<Bytes> received() const
-    {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
+    iec61850::client::ConnectOptions options() const;
+    // Waits (5 s at most) until the script has run to its end or the client
+    // has gone; what went otherwise than written, empty if nothing did.
+    std::string finish();
 
 private:
-    void run()
-    {
-        platform::Socket socket;
-        while (!stop_ && !socket.valid()) {
-            platform::PollEntry e{listener_.fd(), true, false};
-            if (platform::poll(std::span(&e, 1), 20) > 0)
-                listener_.accept(socket);
-        }
-        bool dropAfterFlush = false;
-        iso::ServerAssociation::Callbacks callbacks;
-        callbacks.onAssociate = [this](ByteView, Bytes& response) {
-            mms::InitiateParameters p;
-            p.localDetail = 65000;
-            p.maxServOutstandingCalling = p.maxServOutstandingCalled = 5;
-            p.dataStructureNestingLevel = 10;
-            response = encode(mms::InitiateResponse{p});
-            return accept_;
-        };
-        iso::ServerAssociation* association = nullptr;
-        callbacks.onData = [&](ByteView bytes) {
-            mms::Pdu pdu;
-            if (mms::decodePdu(bytes, pdu) != mms::Status::Ok)
-                return;
-            if (std::holds_alternative<mms::ConcludeRequest>(pdu)) {
-                association->send(encode(mms::ConcludeResponse{}));
-                return;
-            }
-            const auto* request = std::get_if<mms::ConfirmedRequest>(&pdu);
-            if (!request)
-                return;
-            ++requests_;
-            {
-                std::lock_guard lock(mutex_);
-                received_.emplace_back(bytes.begin(), bytes.end());
-            }
-            Reply reply = script_(*request);
-            for (const Bytes& b : reply.pdus)
-                association->send(b);
-            dropAfterFlush = dropAfterFlush || reply.close;
-        };
-        iso::ServerAssociation a(std::move(callbacks));
-        association = &a;
-        Bytes buffer(16384);
-        while (!stop_ && socket.valid()) {
-            iso::OutputQueue& out = a.output();
-            while (!out.empty()) {
-                auto r = socket.send(out.pending());
-                if (!r.ok() && r.status != platform::NetStatus::WouldBlock)
-                    break;
-                out.consume(r.count);
-            }
-            if (dropAfterFlush || a.closed())
-                break;
-            platform::PollEntry e{socket.fd(), true, false};
-            if (platform::poll(std::span(&e, 1), 20) <= 0)
-                continue;
-            auto r = socket.recv(buffer);
-            if (r.ok())
-                a.receive(ByteView(buffer).first(r.count));
-            else if (r.status != platform::NetStatus::WouldBlock)
-                break;
-        }
-    }
+    void run();
+    void advance(iec61850::iso::ServerAssociation& association, std::vector<iec61850::Bytes>& requests);
+    std::string current() const;
+    void fail(const std::string& what);
 
-    Script script_;
-    bool accept_;
-    platform::Listener listener_;
-    std::thread thread_;
+    std::vector<std::string> steps_;
+    iec61850::platform::Listener listener_;
+    std::atomic<std::size_t> at_{0};
+    std::atomic<bool> ended_{false};
     std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0};
-    mutable std::mutex mutex_;
-    std::vector<Bytes> received_;
+    std::mutex mutex_;
+    std::string failures_;
+    std::thread thread_;
 };
 
 }  // namespace client_test
