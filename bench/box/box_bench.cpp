@@ -64,7 +64,7 @@ void writeToJsonRpc(Box& box, JsonRpcPeer& peer, int writes)
             std::cerr << "no JSON-RPC request for write " << i << "\n" << box.serverOutput();
             std::exit(1);
         }
-        samples.push_back(static_cast<double>(peer.arrivals().back() - start));
+        samples.push_back(static_cast<double>(peer.received().back().arrivalMs - start));
     }
     print("MMS schedule write to JSON-RPC request", summarize(samples), "ms");
 }
@@ -105,9 +105,9 @@ void boundaries(Box& box, JsonRpcPeer& peer, int entries)
             toModel.push_back(static_cast<double>(arrival) - static_cast<double>(boundaryOf(value)));
     std::vector<double> toJsonRpc;
     const auto requests = peer.requests();
-    const auto arrivals = peer.arrivals();
+    const auto received = peer.received();
     for (std::size_t i = requestsBefore; i < requests.size(); ++i)
-        toJsonRpc.push_back(static_cast<double>(arrivals[i]) -
+        toJsonRpc.push_back(static_cast<double>(received[i].arrivalMs) -
                             static_cast<double>(boundaryOf(requests[i]["params"][0].get<float>())));
     if (toModel.size() < static_cast<std::size_t>(entries) + 1 || toJsonRpc.size() < toModel.size()) {
         std::cerr << "boundaries seen: " << toModel.size() << " in the model, " << toJsonRpc.size()

@@ -1,5 +1,6 @@
-// The schedule-manager program on a private system bus, called like the IEC server
-// calls it: its members and signatures (tests/data/dbus), every method, errors, restarts.
+// The schedule-manager program on a private system bus: its members and signatures
+// (tests/data/dbus), its errors, its trace, restarts and start-up problems. Every
+// method's answers are tested against the server's client (tests/IEC_server/schedule).
 #include "box_harness.hpp"
 
 #include <fstream>
@@ -14,10 +15,8 @@ const std::string serviceName = "de.brenvolta.vantor.iec61850.schedulemanager";
 const std::string objectPath = "/de/brenvolta/vantor/iec61850/schedulemanager";
 const std::string errorPrefix = serviceName + ".Error.";
 const std::string ln1 = "EmpSPrg_FSCH020001";
-const std::string ln2 = "EmpSPrg_FSCH020002";
+const std::string trg = "SysSoft_FSCH110001";
 constexpr uint64_t hour = 3'600'000;
-
-uint64_t nowMillis() { return boxtest::nowMs(); }
 
 class ScheduleManagerProgram : public ::testing::Test {
 protected:
@@ -26,7 +25,6 @@ protected:
         connection_ = sdbus::createSystemBusConnection();
         start({"--trace", "--state-file", statePath()});
     }
-
     void start(const std::vector<std::string>& args)
     {
         proxy_.reset();
@@ -35,7 +33,6 @@ protected:
             << program_->errorOutput();
         proxy_ = sdbus::createProxy(*connection_, serviceName, objectPath);
     }
-
     std::string statePath() const { return dir_.path() + "/state.json"; }
 
     template <typename Result, typename... Args>
@@ -45,37 +42,28 @@ protected:
         proxy_->callMethod(method).onInterface(serviceName).withArguments(args...).storeResultsTo(result);
         return result;
     }
-
-    template <typename... Args>
-    void callVoid(const std::string& method, const Args&... args)
-    {
-        proxy_->callMethod(method).onInterface(serviceName).withArguments(args...);
-    }
-
     // The D-Bus error name a call is answered with, empty when it succeeds.
     template <typename... Args>
     std::string errorOf(const std::string& method, const Args&... args)
     {
         try {
-            callVoid(method, args...);
+            proxy_->callMethod(method).onInterface(serviceName).withArguments(args...);
         } catch (const sdbus::Error& e) {
             return e.getName();
         }
         return {};
     }
-
-    void uploadTimed(const std::string& ln, int32_t priority, std::vector<double> values, std::vector<uint64_t> starts,
-                     int32_t interval = 3600, bool reuse = false)
+    std::string upload(const std::string& ln, int32_t priority, std::vector<double> values, std::vector<uint64_t> starts,
+                       int32_t interval = 3600, bool reuse = false)
     {
-        callVoid("addScheduleJSON", int32_t{1}, ln, priority, static_cast<int32_t>(values.size()), interval, values,
-                 starts, reuse, nowMillis());
+        return errorOf("addScheduleJSON", int32_t{1}, ln, priority, static_cast<int32_t>(values.size()), interval, values,
+                       starts, reuse, boxtest::nowMs());
     }
-
-    // An event-triggered upload of one value with a 60 s interval, as a system schedule.
-    void uploadTriggered(int32_t cls, const std::string& ln, int32_t priority, double value, bool reuse)
+    // An event-triggered system schedule of one value with a 60 s interval.
+    std::string uploadTriggered(int32_t cls, const std::string& ln, int32_t priority, bool reuse)
     {
-        callVoid("addScheduleJSONTrg", cls, ln, priority, int32_t{1}, int32_t{60}, std::vector<double>{value}, reuse,
-                 true, uint64_t{0}, true);
+        return errorOf("addScheduleJSONTrg", cls, ln, priority, int32_t{1}, int32_t{60}, std::vector<double>{-4}, reuse,
+                       true, uint64_t{0}, true);
     }
 
     testsupport::PrivateBus bus_;
@@ -87,53 +75,14 @@ protected:
 
 }  // namespace
 
-TEST_F(ScheduleManagerProgram, AnswersLikeTheServerExpects)
+TEST_F(ScheduleManagerProgram, HasTheRecordedMembersAnswersBadCallsWithErrorsAndTracesEveryCall)
 {
     EXPECT_EQ(boxtest::introspection(serviceName, objectPath),
               testsupport::readFile(BOX_TEST_DATA_DIR "/dbus/schedule-manager.introspection"));
-    const uint64_t start = nowMillis() - 60'000;
-    const uint64_t later = start + 10 * hour;
-    uploadTimed(ln1, 20, {12.5, 7}, {start, later, 0});
-
-    EXPECT_TRUE(call<bool>("checkExistence", int32_t{1}, ln1));
-    EXPECT_FALSE(call<bool>("checkExistence", int32_t{2}, ln1));
-    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{1}), 4);
-    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{2}), 1);
-    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
-    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{2}), "no_schedule_active");
-
-    const int32_t index = call<int32_t>("calculateValIndex", int32_t{1}, ln1, nowMillis());
-    EXPECT_EQ(index, 1);
-    EXPECT_EQ(call<int32_t>("calculateValIndex", int32_t{1}, ln1, start + hour), 2);
-    EXPECT_EQ(call<double>("getVal", int32_t{1}, ln1, index), 12.5);
-    EXPECT_EQ(call<uint64_t>("getActStrTm", int32_t{1}, ln1), start);
-    EXPECT_EQ(call<uint64_t>("getNxtStrTm", int32_t{1}, ln1), later);
-
-    const auto profile = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
-    ASSERT_EQ(profile.size(), 6u);
-    EXPECT_EQ(profile.begin()->second, 13);
-    EXPECT_EQ(profile.at(start + hour), 7);
-    EXPECT_EQ(profile.at(start + 2 * hour), INT64_MIN);
-    EXPECT_EQ(profile.at(later), 13);
-
-    uploadTriggered(1, "SysSoft_FSCH110001", 110, -4, true);
-    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("SysSoft_FSCH11000"), int32_t{1}), 3);
-    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
-    callVoid("setEvent", int32_t{1}, std::string("SysSoft_FSCH110001"), true);
-    EXPECT_EQ(call<int32_t>("updateStatusOfSchedule", int32_t{1}, std::string("SysSoft_FSCH11000"), int32_t{1}), 4);
-    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), "SysSoft_FSCH110001");
-    callVoid("setEvent", int32_t{1}, std::string("SysSoft_FSCH110001"), false);
-    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
-}
-
-TEST_F(ScheduleManagerProgram, BadArgumentsAreAnsweredWithErrors)
-{
-    const uint64_t now = nowMillis();
-    // The store's refusals (tested there one by one) and the service's own check, as D-Bus errors.
+    const uint64_t now = boxtest::nowMs();
+    // The store's refusals (tested there one by one) and the service's own checks, as D-Bus errors.
     const std::string invalid = errorPrefix + "InvalidArgs";
-    EXPECT_EQ(errorOf("addScheduleJSON", int32_t{1}, ln1, int32_t{1}, int32_t{1}, int32_t{0}, std::vector<double>{1},
-                      std::vector<uint64_t>{now}, false, now),
-              invalid);
+    EXPECT_EQ(upload(ln1, 1, {1}, {now}, 0), invalid);
     EXPECT_EQ(errorOf("addScheduleJSONTrg", int32_t{1}, ln1, int32_t{1}, int32_t{2}, int32_t{60},
                       std::vector<double>{1}, false, true, now, false),
               invalid);
@@ -143,46 +92,42 @@ TEST_F(ScheduleManagerProgram, BadArgumentsAreAnsweredWithErrors)
     EXPECT_EQ(errorOf("setEvent", int32_t{1}, ln1, true), errorPrefix + "UnknownSchedule");
     EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, std::string("one")), "org.freedesktop.DBus.Error.InvalidArgs");
     EXPECT_EQ(errorOf("noSuchMethod", int32_t{1}), "org.freedesktop.DBus.Error.UnknownMethod");
+
+    const std::size_t since = program_->output().size();
+    EXPECT_EQ(upload(ln1, 10, std::vector<double>(100, 1.0), std::vector<uint64_t>(16, now), 900), "");
+    EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, int32_t{3}), "");
+    errorOf("checkExistence", int32_t{1}, std::string("bad\nname"));
+    EXPECT_EQ(uploadTriggered(2, "SysComEr_FSCH220001", 220, false), "");
+    const std::string expected = "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=10 n=100 intv=900 values=100 "
+                                 "starts=16 start1=" + std::to_string(now) + " reuse=0\n"
+                                 "getVal cls=1 ln=EmpSPrg_FSCH020001 index=3\n"
+                                 "checkExistence cls=1 ln=bad?name\n"
+                                 "addScheduleJSONTrg cls=2 ln=SysComEr_FSCH220001 prio=220 n=1 intv=60 values=1 "
+                                 "reuse=0 evtrg=1 system=1\n";
+    EXPECT_TRUE(program_->waitForOutput(expected)) << program_->output().substr(since);
     EXPECT_TRUE(program_->running());
 }
 
 TEST_F(ScheduleManagerProgram, ARestartKeepsTheSchedulesAndEvents)
 {
-    const uint64_t begin = nowMillis() - 1000;
-    uploadTimed(ln1, 20, {3, 4}, {begin});
-    uploadTimed(ln2, 10, {9}, {begin + hour}, 60, true);
-    uploadTriggered(2, "SysSoft_FSCH110001", 110, -4, true);
-    callVoid("setEvent", int32_t{2}, std::string("SysSoft_FSCH110001"), true);
-    const auto profile = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
+    const uint64_t begin = boxtest::nowMs() - 1000;
+    upload(ln1, 20, {3, 4}, {begin});
+    upload("EmpSPrg_FSCH020002", 10, {9}, {begin + hour}, 60, true);
+    uploadTriggered(2, trg, 110, true);
+    errorOf("setEvent", int32_t{2}, trg, true);
+    auto before = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
 
     EXPECT_EQ(program_->stop(), 0);
     start({"--state-file", statePath()});
 
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1);
-    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{2}), "SysSoft_FSCH110001");
-    EXPECT_EQ(call<uint64_t>("getNxtStrTm", int32_t{1}, ln2), begin + hour);
+    EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{2}), trg);
+    EXPECT_EQ(call<uint64_t>("getNxtStrTm", int32_t{1}, std::string("EmpSPrg_FSCH020002")), begin + hour);
     auto after = call<std::map<uint64_t, int64_t>>("getSchedule3Days", int32_t{1});
     after.erase(after.begin());
-    auto before = profile;
     before.erase(before.begin());  // the first point is "now"
     EXPECT_EQ(after, before);
     EXPECT_EQ(program_->errorOutput(), "");
-}
-
-TEST_F(ScheduleManagerProgram, TracesEveryCallOnOneLine)
-{
-    const uint64_t start = nowMillis();
-    uploadTimed(ln1, 10, std::vector<double>(100, 1.0), std::vector<uint64_t>(16, start), 900);
-    call<double>("getVal", int32_t{1}, ln1, int32_t{3});
-    errorOf("checkExistence", int32_t{1}, std::string("bad\nname"));
-    uploadTriggered(2, "SysComEr_FSCH220001", 220, 1, false);
-    const std::string expected = "addScheduleJSON cls=1 ln=EmpSPrg_FSCH020001 prio=10 n=100 intv=900 values=100 "
-                                 "starts=16 start1=" + std::to_string(start) + " reuse=0\n"
-                                 "getVal cls=1 ln=EmpSPrg_FSCH020001 index=3\n"
-                                 "checkExistence cls=1 ln=bad?name\n"
-                                 "addScheduleJSONTrg cls=2 ln=SysComEr_FSCH220001 prio=220 n=1 intv=60 values=1 "
-                                 "reuse=0 evtrg=1 system=1\n";
-    EXPECT_TRUE(program_->waitForOutput(expected)) << program_->output();
 }
 
 TEST_F(ScheduleManagerProgram, ProblemsAreReportedNotCrashedOn)
@@ -190,15 +135,11 @@ TEST_F(ScheduleManagerProgram, ProblemsAreReportedNotCrashedOn)
     ChildProcess second(SCHEDULE_MANAGER_PROGRAM, {"--state-file", dir_.path() + "/other.json"});
     EXPECT_EQ(second.waitForExit(), 1);
     EXPECT_NE(second.errorOutput().find("cannot own " + serviceName), std::string::npos) << second.errorOutput();
-
-    ChildProcess::Options noBus;
-    noBus.environment = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_.path() + "/no-bus"};
-    ChildProcess without(SCHEDULE_MANAGER_PROGRAM, {"--state-file", dir_.path() + "/other.json"}, noBus);
+    ChildProcess without(SCHEDULE_MANAGER_PROGRAM, {"--state-file", dir_.path() + "/other.json"},
+                         {.workingDirectory = {}, .environment = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}});
     EXPECT_EQ(without.waitForExit(), 1);
     EXPECT_NE(without.errorOutput().find("cannot own"), std::string::npos) << without.errorOutput();
-
-    ChildProcess badUsage(SCHEDULE_MANAGER_PROGRAM, {"--state-file"});
-    EXPECT_EQ(badUsage.waitForExit(), 2);
+    EXPECT_EQ(ChildProcess(SCHEDULE_MANAGER_PROGRAM, {"--state-file"}).waitForExit(), 2);
 
     EXPECT_EQ(program_->stop(), 0);
     std::ofstream(statePath()) << "{\"format\": 1, \"schedules\": [{\"cls\": 1}]}";
@@ -208,7 +149,7 @@ TEST_F(ScheduleManagerProgram, ProblemsAreReportedNotCrashedOn)
 
     EXPECT_EQ(program_->stop(), 0);
     start({"--state-file", dir_.path() + "/no/state.json"});
-    uploadTimed(ln1, 1, {5}, {nowMillis() - 1000});
+    upload(ln1, 1, {5}, {boxtest::nowMs() - 1000});
     EXPECT_TRUE(program_->waitForErrorOutput("cannot write state file")) << program_->errorOutput();
     EXPECT_EQ(call<std::string>("getActivateSchedule", int32_t{1}), ln1) << "kept in memory";
 }

@@ -56,32 +56,21 @@ TEST(StateFile, SavedStoreIsWhatTheNextStartLoads)
 
 TEST(StateFile, CorruptFilesAreSetAsideNotTrusted)
 {
-    const auto good = toJson(sampleStore());
-    auto replaced = [&](const std::string& from, const std::string& to) {
-        auto text = good;
-        const auto at = text.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        return text.replace(at, from.size(), to);
-    };
-    const std::vector<std::string> corrupt = {
-        "",
-        "{",
-        "[]",
-        good.substr(0, good.size() / 2),
-        replaced("\"format\": 1", "\"format\": 2"),
-        replaced("\"interval\": 900", "\"interval\": 0"),
-        replaced("\"interval\": 900", "\"interval\": 1e300"),
-        replaced("\"interval\": 900", "\"interval\": 4294967296"),
-        replaced("\"entries\": 3", "\"entries\": 4"),
-        replaced("\"cls\": 1", "\"cls\": 9"),
-        replaced("\"trigger\": \"event\"", "\"trigger\": \"sometimes\""),
-        replaced("\"uploaded\": 1799999999999", "\"uploaded\": -1"),
-        replaced("\"ln\": \"EmpSPrg_FSCH020001\"", "\"ln\": 7"),
-    };
+    const std::string good = toJson(sampleStore());
     testsupport::TempDir dir;
     const StateFile file(dir.path() + "/state.json");
-    for (const std::string& text : corrupt) {
-        SCOPED_TRACE(text.substr(0, 40));
+    std::ifstream damaged(SCHEDULE_MANAGER_TEST_DATA "/damaged-state.txt");
+    ASSERT_TRUE(damaged);
+    for (std::string line; std::getline(damaged, line);) {
+        if (line.empty() || line.starts_with("#"))
+            continue;
+        SCOPED_TRACE(line);
+        std::string text = line == "half" ? good.substr(0, good.size() / 2) : line.substr(std::min<std::size_t>(6, line.size()));
+        if (const auto arrow = line.find(" => "); arrow != std::string::npos) {
+            const auto at = (text = good).find(line.substr(0, arrow));
+            ASSERT_NE(at, std::string::npos);
+            text.replace(at, arrow, line.substr(arrow + 4));
+        }
         std::ofstream(file.path(), std::ios::binary) << text;
         std::ostringstream errors;
         EXPECT_TRUE(file.load(errors).schedules().empty());

@@ -25,16 +25,22 @@ constexpr std::size_t kClsMembers = 63;
 constexpr const char* kActPowInterface = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001";
 constexpr const char* kMmxuInterface = "de.brenvolta.vantor.iec61850.cls.mmxu001";
 
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 }  // namespace
 
 bool somebodyServesMms()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kServerPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const sockaddr_in address = loopback(kServerPort);
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return connected;
 }
@@ -100,27 +106,6 @@ std::vector<nlohmann::json> JsonRpcPeer::requests() const
         bodies.push_back(nlohmann::json::parse(r.body, nullptr, false));
     return bodies;
 }
-
-std::vector<std::uint64_t> JsonRpcPeer::arrivals() const
-{
-    std::vector<std::uint64_t> times;
-    for (const auto& r : received())
-        times.push_back(r.arrivalMs);
-    return times;
-}
-
-namespace {
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-}  // namespace
 
 SilentPeer::SilentPeer(int backlog, std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0))
 {
@@ -270,12 +255,6 @@ void Box::stopScheduleManager()
     manager_->waitForExit(10s);
 }
 
-void Box::restartScheduleManager()
-{
-    stopScheduleManager();
-    startScheduleManager();
-}
-
 void Box::restartBus()
 {
     bus_.restart();
@@ -308,13 +287,14 @@ SignalRecorder::SignalRecorder() : connection_(sdbus::createSystemBusConnection(
                                       if (type == "r") {
                                           sdbus::Struct<std::int64_t, std::uint64_t, std::int32_t> totw;
                                           message >> totw;
-                                          std::tie(s.value, s.time, s.reserved) = totw;
+                                          std::tie(s.value, std::ignore, s.reserved) = totw;
                                           s.text = s.name + " (xti) " + std::to_string(s.value) + "," +
-                                                   std::to_string(s.time) + "," + std::to_string(s.reserved);
+                                                   std::to_string(totw.get<1>()) + "," + std::to_string(s.reserved);
                                       } else if (type == "a") {
-                                          message >> s.schedule;
+                                          std::map<std::uint64_t, std::int64_t> schedule;
+                                          message >> schedule;
                                           s.text = s.name + " a{tx}";
-                                          for (const auto& [time, value] : s.schedule)
+                                          for (const auto& [time, value] : schedule)
                                               s.text += " " + std::to_string(time) + ":" + std::to_string(value);
                                       } else if (type == "i") {
                                           std::int32_t value = 0;

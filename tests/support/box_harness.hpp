@@ -60,7 +60,6 @@ public:
     std::vector<Request> received() const;
     std::vector<nlohmann::json> requests() const;  // the bodies parsed
     std::size_t requestCount() const { return received().size(); }
-    std::vector<std::uint64_t> arrivals() const;  // ms since 1970
     void stop();
 
 private:
@@ -117,11 +116,9 @@ class SignalRecorder {
 public:
     struct Signal {
         std::string path, interface, name;
-        std::string text;                                // "member signature values", as busctl shows them
-        std::int64_t value = 0;                          // x and i signals; totw's value
-        std::uint64_t time = 0;                          // totw
-        std::int32_t reserved = 0;                       // totw
-        std::map<std::uint64_t, std::int64_t> schedule;  // AnOut_mxVal_Schedule
+        std::string text;           // "member signature values", as busctl shows them
+        std::int64_t value = 0;     // x and i signals; totw's value
+        std::int32_t reserved = 0;  // totw's third field
     };
     SignalRecorder();
     ~SignalRecorder() { connection_->leaveEventLoop(); }
@@ -173,7 +170,6 @@ public:
 
     // The server's working directory, with its file store uploaded_files/.
     std::string directory() const { return dir_.path() + "/box"; }
-    const std::string& busAddress() const { return bus_.address(); }
     bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const
     {
         return server_->waitForOutput("Waiting for IEC Clients...", timeout);
@@ -187,7 +183,6 @@ public:
     void restartServer();
     void killServer();
     void startServer(const std::vector<std::string>& args = {});
-    void restartScheduleManager();
     void stopScheduleManager();
     void startScheduleManager();
     // The bus daemon restarted; the schedule manager, which ends with its bus,
@@ -225,7 +220,6 @@ public:
     }
     // Serves the connection until a report satisfies match or the timeout passes.
     bool waitForReport(const std::function<bool(const InformationReport&)>& match, std::chrono::milliseconds timeout = 10s);
-    std::size_t reportCount() const { return reports_.size(); }
     const std::vector<InformationReport>& reports() const { return reports_; }
 
     // Writes the settings of a schedule node (values from ValASG001 on, the

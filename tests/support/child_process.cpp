@@ -59,11 +59,6 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
-    : ChildProcess(program, args, Options{})
-{
-}
-
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options)
     : dir_(makeTempDir())
 {
@@ -116,18 +111,21 @@ bool ChildProcess::exited() const
 }
 
 // A text that has not come when the program ended never comes.
-bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout) const
 {
-    auto found = [&] { return output().find(text) != std::string::npos; };
+    auto found = [&] { return readFile(dir_ + file).find(text) != std::string::npos; };
     pollUntil(timeout, [&] { return found() || exited(); });
     return found();
 }
 
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
+{
+    return waitForText("/stdout", text, timeout);
+}
+
 bool ChildProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) const
 {
-    auto found = [&] { return errorOutput().find(text) != std::string::npos; };
-    pollUntil(timeout, [&] { return found() || exited(); });
-    return found();
+    return waitForText("/stderr", text, timeout);
 }
 
 bool ChildProcess::running()

@@ -17,8 +17,7 @@ public:
         std::vector<std::string> environment;         // extra NAME=value entries
     };
 
-    ChildProcess(const std::string& program, const std::vector<std::string>& args);
-    ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options);
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options = {});
     ~ChildProcess();  // SIGKILL if still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -42,6 +41,8 @@ public:
     std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
 
 private:
+    bool waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout) const;
+
     std::string dir_;
     pid_t pid_ = -1;
     std::optional<int> status_;

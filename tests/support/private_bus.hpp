@@ -2,8 +2,10 @@
 // test starts: DBUS_SYSTEM_BUS_ADDRESS points at it while it lives.
 #pragma once
 
+#include "child_process.hpp"
+
+#include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace testsupport {
 
@@ -18,7 +20,7 @@ public:
 
     // The socket's address, as a system bus address reads (no server id).
     const std::string& address() const { return address_; }
-    const std::string& directory() const { return dir_; }
+    const std::string& directory() const { return dir_.path(); }
 
     // Stops the daemon and starts a new one on the same socket: every
     // connection to it is lost, and a new one reaches the new daemon.
@@ -26,11 +28,10 @@ public:
 
 private:
     void start();
-    void stop();
 
-    std::string dir_;
+    TempDir dir_;
     std::string address_;
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> daemon_;
 };
 
 }  // namespace testsupport

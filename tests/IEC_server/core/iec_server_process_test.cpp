@@ -24,13 +24,6 @@ protected:
             GTEST_SKIP() << "syslog capture unavailable: " << reason;
         box.emplace(Box::Options{.jsonRpcPort = {}, .clockOffsetMs = 0, .syslog = &syslog, .startServer = false});
     }
-    void TearDown() override
-    {
-        if (box && box->serverStarted() != std::chrono::steady_clock::time_point{}) {
-            EXPECT_EQ(box->server().errorOutput().find("Sanitizer"), std::string::npos) << box->serverOutput();
-        }
-    }
-
     ::testing::AssertionResult startServing(const std::vector<std::string>& args = {})
     {
         box->startServer(args);
@@ -39,36 +32,34 @@ protected:
         return ::testing::AssertionSuccess();
     }
     std::string output() { return box->server().output(); }
-    // The server's records from the one with this message on, once there are count of them.
-    std::vector<SyslogRecord> recordsFrom(const std::string& message, std::size_t count = 1)
+    std::string file(const std::string& name) const { return box->directory() + "/" + name; }
+
+    // The server's records from the first with the first expected message on are the
+    // expected ones: severity and message, "*" at its end for any rest.
+    void expectRecords(const std::vector<std::pair<int, std::string>>& expected)
     {
         const long pid = box->server().pid();
         const auto from = [&](std::vector<SyslogRecord> log) {
             log.erase(std::remove_if(log.begin(), log.end(), [&](const auto& r) { return r.pid != pid; }), log.end());
-            log.erase(log.begin(), std::find_if(log.begin(), log.end(), [&](const auto& r) { return r.message == message; }));
+            log.erase(log.begin(), std::find_if(log.begin(), log.end(),
+                                                [&](const auto& r) { return r.message == expected[0].second; }));
             return log;
         };
-        syslog.waitUntil([&](const std::vector<SyslogRecord>& all) { return from(all).size() >= count; });
-        return from(syslog.records());
+        syslog.waitUntil([&](const std::vector<SyslogRecord>& all) { return from(all).size() >= expected.size(); });
+        const auto log = from(syslog.records());
+        ASSERT_GE(log.size(), expected.size()) << expected[0].second;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const auto& [severity, message] = expected[i];
+            EXPECT_EQ(log[i].severity, severity) << log[i].raw;
+            EXPECT_TRUE(message.ends_with("*") ? log[i].message.starts_with(message.substr(0, message.size() - 1))
+                                               : log[i].message == message)
+                << log[i].raw << " is not " << message;
+        }
     }
-    std::string file(const std::string& name) const { return box->directory() + "/" + name; }
 
     testsupport::SyslogCapture syslog;
     std::optional<Box> box;
 };
-
-void expectRecords(const std::vector<SyslogRecord>& log, const std::vector<std::pair<int, std::string>>& expected)
-{
-    ASSERT_GE(log.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(log[i].severity, expected[i].first) << log[i].raw;
-        if (expected[i].second.ends_with("*"))
-            EXPECT_TRUE(log[i].message.starts_with(expected[i].second.substr(0, expected[i].second.size() - 1)))
-                << log[i].raw;
-        else
-            EXPECT_EQ(log[i].message, expected[i].second);
-    }
-}
 
 // One start on a store with files, a damaged settings file and a log that cannot be opened.
 TEST_F(IecServerProcess, ServesOnPort4102AndReportsOnStandardOutputAndSyslog)
@@ -95,40 +86,33 @@ TEST_F(IecServerProcess, ServesOnPort4102AndReportsOnStandardOutputAndSyslog)
     for (const char* log : {"IecServer_STB_logSTB.sqlite", "IecServer_CLS1_logCLS1.sqlite", "IecServer_CLS2_logCLS2.sqlite"})
         EXPECT_TRUE(fs::is_regular_file(file(log))) << log;
 
-    expectRecords(recordsFrom(std::string(54, '#'), 2), {{LOG_NOTICE, std::string(54, '#')},
-                                                      {LOG_ERR, "IEC-Server Version: 301023.000000"}});
-    expectRecords(recordsFrom("Server started successfully on Port: 4102", 4),
-                  {{LOG_NOTICE, "Server started successfully on Port: 4102"},
+    expectRecords({{LOG_NOTICE, std::string(54, '#')}, {LOG_ERR, "IEC-Server Version: 301023.000000"}});
+    expectRecords({{LOG_NOTICE, "Server started successfully on Port: 4102"},
                    {LOG_NOTICE, "Program started by User " + std::to_string(getuid())},
                    {LOG_NOTICE, "Server started at: *"},
                    {LOG_NOTICE, "Server started on Host: *"}});
-    expectRecords(recordsFrom("Waiting for IEC Clients..."), {{LOG_WARNING, "Waiting for IEC Clients..."}});
-    expectRecords(recordsFrom(damaged), {{LOG_NOTICE, damaged}});
-    expectRecords(recordsFrom(noLog), {{LOG_NOTICE, noLog}});
+    expectRecords({{LOG_WARNING, "Waiting for IEC Clients..."}});
+    expectRecords({{LOG_NOTICE, damaged}});
+    expectRecords({{LOG_NOTICE, noLog}});
     for (const auto& r : syslog.recordsOf(box->server().pid()))
         EXPECT_EQ(r.ident + " " + std::to_string(r.facility), "IecServerLog 1") << r.raw;
 
     // The start-up pass asked the schedule manager for both devices' states; a box
-    // nobody configured uploads nothing, and drains with nothing recorded say nothing.
+    // nobody configured uploads nothing.
     EXPECT_TRUE(eventually([&] { return count(box->scheduleManager().output(), " cls=") >= 22u; }))
         << box->scheduleManager().output();
     EXPECT_EQ(count(box->scheduleManager().output(), "addSchedule"), 0u);
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_TRUE(output().ends_with("\nWaiting for IEC Clients...\n")) << output();
 
     {
         BoxClient client;
-        ASSERT_TRUE(client.connected());
-        auto identity = client.connection().identify();
+        auto& c = client.connection();
+        auto identity = c.identify();
         ASSERT_TRUE(identity.ok());
         EXPECT_EQ(identity->vendor + "/" + identity->model + "/" + identity->revision, "Brenvolta/generic libIEC/1.5");
         EXPECT_EQ(client.readInt(kCls1, "EmpSPrg_FSCH020001$SP$SchdIntv$setVal"), 0) << "start value";
-        EXPECT_TRUE(client.write(kCls1, "MMXU001$CF$TotW$db", Value::unsignedInteger(2500)));
-        EXPECT_EQ(client.readInt(kCls1, "MMXU001$CF$TotW$db"), 2500);
         EXPECT_FALSE(client.write(kCls1, "LLN0$DC$NamPlt$vendor", Value::visibleString("someone")));
         EXPECT_NE(client.readString(kCls1, "LLN0$DC$NamPlt$vendor"), "someone");
 
-        auto& c = client.connection();
         auto listing = c.fileDirectory();
         ASSERT_TRUE(listing.ok()) << listing.error().describe();
         EXPECT_EQ(listing->size(), 5u);
@@ -145,9 +129,11 @@ TEST_F(IecServerProcess, ServesOnPort4102AndReportsOnStandardOutputAndSyslog)
         EXPECT_FALSE(c.fileRename("IEDSERVER.BIN", "other.bin").ok());
         EXPECT_FALSE(c.fileRead("../outside.txt").ok());
         EXPECT_FALSE(c.fileDelete("../outside.txt").ok());
-        EXPECT_TRUE(fs::exists(store + "/IEDSERVER.BIN") && fs::exists(store + "/notes.txt") && fs::exists(file("outside.txt")));
-        EXPECT_FALSE(fs::exists(store + "/iedserver.bin") || fs::exists(store + "/IEDSERVER.BIN.old") ||
-                     fs::exists(store + "/renamed.txt"));
+        for (const auto& [name, present] : std::vector<std::pair<std::string, bool>>{
+                 {"uploaded_files/IEDSERVER.BIN", true}, {"uploaded_files/notes.txt", true}, {"outside.txt", true},
+                 {"uploaded_files/iedserver.bin", false}, {"uploaded_files/IEDSERVER.BIN.old", false},
+                 {"uploaded_files/renamed.txt", false}})
+            EXPECT_EQ(fs::exists(file(name)), present) << name;
         for (const char* lines : {"1 ########## fileAccessHandler ##########\n"
                                   "fileAccessHandler: service = 3, local-file: IEDSERVER.BIN, other-file: \n"
                                   "fileAccessHandler: service = MMS_FILE_ACCESS_TYPE_DELETE\n",
@@ -160,41 +146,33 @@ TEST_F(IecServerProcess, ServesOnPort4102AndReportsOnStandardOutputAndSyslog)
         ASSERT_TRUE(c.release().ok());
     }
     ASSERT_TRUE(box->server().waitForOutput("Connection closed: 127.0.0.1:4102\n"));
-    expectRecords(recordsFrom("Connection opened: 127.0.0.1:4102", 5),
-                  {{LOG_NOTICE, "Connection opened: 127.0.0.1:4102"}, {LOG_NOTICE, "  "},
+    expectRecords({{LOG_NOTICE, "Connection opened: 127.0.0.1:4102"}, {LOG_NOTICE, "  "},
                    {LOG_NOTICE, "Connection closed at: *"}, {LOG_NOTICE, "Connection closed: 127.0.0.1:4102"},
                    {LOG_NOTICE, "  "}});
+    EXPECT_EQ(box->server().errorOutput().find("Sanitizer"), std::string::npos) << box->serverOutput();
 }
 
-TEST_F(IecServerProcess, OnlyTheExactArgumentDebugSelectsDebugMode)
+TEST_F(IecServerProcess, OnlyTheExactArgumentDebugSelectsDebugModeAndABusNameTakenStopsOnlyTheEmsService)
 {
     ASSERT_TRUE(startServing({"Debug", "-debug", "debugx", " debug"}));
     EXPECT_EQ(output().find("Debug mode enabled"), std::string::npos);
     box->server().stop();
 
+    auto owner = sdbus::createSystemBusConnection(kEmsService);
     ASSERT_TRUE(eventually([] { return !somebodyServesMms(); }));
     ASSERT_TRUE(startServing({"other", "debug", "debug"}));
     EXPECT_EQ(output().rfind("Debug mode enabled\n", 0), 0u) << output();
     EXPECT_EQ(count(output(), "Debug mode enabled"), 1u);
-
-    // The server library's own thread serves; the main loop drains.
-    BoxClient client;
-    ASSERT_TRUE(client.write(kCls1, "EmpSPrg_FSCH020001$SP$ValASG005$setMag$f", Value::float32(12.5f)));
-    EXPECT_TRUE(box->server().waitForOutput(
-        "------- processIEC ValuesInSM: Logical Node Name: EmpSPrg_FSCH020001, CLS Name: CLS1\n"));
-}
-
-TEST_F(IecServerProcess, EmsBusNameAlreadyOwnedIsReportedAndMmsIsStillServed)
-{
-    auto owner = sdbus::createSystemBusConnection(kEmsService);
-    ASSERT_TRUE(startServing());
     EXPECT_NE(box->server().errorOutput().find("Error during InterfaceEMS initialization: "), std::string::npos)
         << box->serverOutput();
     EXPECT_EQ(output().find("registerDBusInterfaces"), std::string::npos);
     EXPECT_EQ(output().find("# InterfaceEMS initiation done"), std::string::npos);
+
+    // MMS is served; the server library's own thread serves, the main loop drains.
     BoxClient client;
-    ASSERT_TRUE(client.connected());
-    EXPECT_TRUE(client.connection().identify().ok());
+    ASSERT_TRUE(client.write(kCls1, "EmpSPrg_FSCH020001$SP$ValASG005$setMag$f", Value::float32(12.5f)));
+    EXPECT_TRUE(box->server().waitForOutput(
+        "------- processIEC ValuesInSM: Logical Node Name: EmpSPrg_FSCH020001, CLS Name: CLS1\n"));
 }
 
 TEST_F(IecServerProcess, PortTakenEndsWith255BeforeAnyScheduleManagerCall)
@@ -206,7 +184,7 @@ TEST_F(IecServerProcess, PortTakenEndsWith255BeforeAnyScheduleManagerCall)
     EXPECT_NE(output().find("\nStarting server failed on Port: 4102! Exit.\n"), std::string::npos) << output();
     EXPECT_EQ(output().find("Server is running"), std::string::npos);
     EXPECT_EQ(output().find("Initializing DBus in IecScheduleHandling"), std::string::npos);
-    expectRecords(recordsFrom("Starting server failed on Port: 4102"), {{LOG_ERR, "Starting server failed on Port: 4102"}});
+    expectRecords({{LOG_ERR, "Starting server failed on Port: 4102"}});
     for (const auto& r : syslog.records())
         EXPECT_NE(r.message, "Initializing DBus in IecScheduleHandling");
     EXPECT_EQ(count(box->scheduleManager().output(), " cls="), 0u) << box->scheduleManager().output();
