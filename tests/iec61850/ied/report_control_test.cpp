@@ -119,6 +119,35 @@ TEST_F(Reports, EachTriggerReportsOnlyWhatTheBlockSelects)
     EXPECT_TRUE(a.quiet() && b.quiet());
 }
 
+// IntgPd and BufTm are the client's to set: a period sends every member with
+// the integrity reason, a buffer time gathers two changes into one report.
+TEST_F(Reports, IntegrityPeriodAndBufferTimeAsTheClientSetsThem)
+{
+    Client a, b;
+    connect(a);
+    connect(b);
+    EXPECT_EQ(a.write("LLN0$RP$reportControl0102$IntgPd", Value::unsignedInteger(50)), kAccepted);
+    EXPECT_EQ(a.write("LLN0$RP$reportControl0102$TrgOps", bits(6, {1, 4})), kAccepted);  // dchg, integrity
+    EXPECT_EQ(b.write(kRcb1 + "BufTm", Value::unsignedInteger(100)), kAccepted);
+    a.enable("LLN0$RP$reportControl0102$");
+    b.enable(kRcb1);
+    for (int i = 0; i < 2; ++i) {
+        const auto r = a.next();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->values.size(), 3u);
+        for (const Value& reason : r->reasons)
+            EXPECT_EQ(reasonOf(reason), TRG_OPT_INTEGRITY);
+    }
+    update(m.ind, 3);
+    IedServer_updateQuality(server, m.attribute(m.anIn, "q"), 1);
+    const auto r = b.next();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->inclusion, bits(3, {0, 2}));
+    ASSERT_EQ(r->reasons.size(), 2u);
+    EXPECT_EQ(reasonOf(r->reasons[0]), kDchg);
+    EXPECT_EQ(reasonOf(r->reasons[1]), kQchg);
+}
+
 TEST_F(Reports, ReservationsKeepOtherClientsOutUntilDisconnect)
 {
     Client a, b;
