@@ -34,8 +34,10 @@ stopAll() {
   # Last started first: the server, then the schedule manager, then the bus they use.
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     pid=${pids[i]}
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
+    kill -TERM "$pid" 2>/dev/null || continue
+    # Not `wait`: in a trap it may block for good on a child that ended meanwhile.
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || continue 2; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true  # still there after 10 s
   done
   [[ -n "$busDir" ]] && rm -rf "$busDir"
   [[ ${#pids[@]} -eq 0 ]] || echo "run: stopped"
