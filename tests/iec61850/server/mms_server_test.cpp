@@ -24,15 +24,11 @@ namespace {
 
 constexpr std::string_view kCls1 = "FNN_STEUERBOXCLS1";
 
-void addFloat(InMemoryModel& model)
+// A structure of 400 doubles: about 4 kB a read.
+void addBig(InMemoryModel& model)
 {
     using T = mms::TypeDescription;
     model.addDomain(kCls1);
-    model.addVariable(kCls1, "MMXU001",
-                      T::structure({T::structure({T::structure({T::structure({T::float32().named("f")}).named("mag")})
-                                                      .named("TotW")})
-                                        .named("MX")}));
-    model.value(kCls1, "MMXU001$MX$TotW$mag$f")->setFloat(230.5f);
     std::vector<T> big;
     for (int i = 0; i < 400; ++i)
         big.push_back(T::float64().named("v" + std::to_string(i)));
@@ -179,7 +175,7 @@ struct Events {
 struct Served {
     explicit Served(const ServerConfig& config = {}) : server(model, config)
     {
-        addFloat(model);
+        addBig(model);
         events.attach(server);
         EXPECT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
         EXPECT_TRUE(server.start());
@@ -375,15 +371,14 @@ TEST_F(Runtime, SendsInformationReportsToTheChosenConnectionsOnly)
     EXPECT_EQ(a.read(1).size(), 1u);
     EXPECT_EQ(b.read(1).size(), 1u);
 
-    mms::WriteRequest w{mms::VariableAccessSpec::single(
-                            mms::ObjectName::inDomain(std::string(kCls1), "MMXU001$MX$TotW$mag$f")),
-                        {mms::Value::float32(7.5f)}};
+    mms::WriteRequest w{mms::VariableAccessSpec::single(mms::ObjectName::inDomain(std::string(kCls1), "Big$v7")),
+                        {mms::Value::float64(7.5)}};
     ASSERT_TRUE(a.send(clientTpkt(mms::encodePdu(mms::ConfirmedRequest{1, w}))));
     frames = a.read(2);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(response<mms::WriteResponse>(decode(frames[0].mms)).results.size(), 1u);
     EXPECT_EQ(std::get<mms::UnconfirmedPdu>(decode(frames[1].mms)).report.results,
-              std::vector<mms::Value>{mms::Value::float32(7.5f)});
+              std::vector<mms::Value>{mms::Value::float64(7.5)});
     EXPECT_TRUE(a.identify());
 }
 
@@ -406,19 +401,23 @@ TEST(RuntimeSetup, DropsAClientThatNeverAssociates)
     EXPECT_TRUE(next.identify());
 }
 
-TEST(RuntimeSetup, ReportsAPortAlreadyTakenAndClosesEveryConnectionWhenStopped)
+TEST(RuntimeSetup, ReportsABadOrTakenAddressAndClosesEveryConnectionAndTheListenerWhenStopped)
 {
     Served s;
+    const std::uint16_t port = s.server.port();
     MmsServer second(s.model);
-    EXPECT_EQ(second.listen("127.0.0.1", s.server.port()), platform::NetStatus::AddressInUse);
+    EXPECT_EQ(second.listen("not an address", 0), platform::NetStatus::BadAddress);
+    EXPECT_EQ(second.listen("127.0.0.1", port), platform::NetStatus::AddressInUse);
     EXPECT_FALSE(second.start());
     EXPECT_FALSE(second.isRunning());
     RawClient a;
-    ASSERT_TRUE(a.connect(s.server.port()));
+    ASSERT_TRUE(a.connect(port));
     ASSERT_TRUE(a.associate());
     s.server.stop();
     EXPECT_FALSE(s.server.isRunning());
     s.server.close();
     EXPECT_EQ(s.events.closedCount(), 1u);
     EXPECT_TRUE(a.closedSilently());
+    RawClient late;  // the listener is gone with its port
+    EXPECT_EQ(platform::connectTcp("127.0.0.1", port, 5000, late.socket), platform::NetStatus::Refused);
 }
