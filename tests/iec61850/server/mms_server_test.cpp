@@ -148,35 +148,20 @@ int socketOption(int fd, int level, int name)
     return ::getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
 }
 
-struct Events {
-    std::mutex mutex;
-    std::vector<ClientContext> opened, closed;
-
-    void attach(MmsServer& s)
-    {
-        s.setConnectionOpenedHandler([this](const ClientContext& c) {
-            std::lock_guard lock(mutex);
-            opened.push_back(c);
-        });
-        s.setConnectionClosedHandler([this](const ClientContext& c) {
-            std::lock_guard lock(mutex);
-            closed.push_back(c);
-        });
-    }
-    std::size_t closedCount()
-    {
-        std::lock_guard lock(mutex);
-        return closed.size();
-    }
-};
-
-// A server on a free loopback port, serving on its own thread, with its connection events.
-// (The box serves step by step from its main loop: tests/box.)
+// A server on a free loopback port, serving on its own thread, with the connections
+// it opened and closed. (The box serves step by step from its main loop: tests/box.)
 struct Served {
     explicit Served(const ServerConfig& config = {}) : server(model, config)
     {
         addBig(model);
-        events.attach(server);
+        server.setConnectionOpenedHandler([this](const ClientContext& c) {
+            std::lock_guard lock(mutex);
+            opened.push_back(c);
+        });
+        server.setConnectionClosedHandler([this](const ClientContext& c) {
+            std::lock_guard lock(mutex);
+            closed.push_back(c);
+        });
         EXPECT_EQ(server.listen("127.0.0.1", 0), platform::NetStatus::Ok);
         EXPECT_TRUE(server.start());
     }
@@ -185,9 +170,15 @@ struct Served {
         server.stop();
         EXPECT_FALSE(server.isRunning());
     }
+    std::size_t closedCount()
+    {
+        std::lock_guard lock(mutex);
+        return closed.size();
+    }
 
     InMemoryModel model;
-    Events events;
+    std::mutex mutex;
+    std::vector<ClientContext> opened, closed;
     MmsServer server;
 };
 
@@ -197,7 +188,6 @@ class Runtime : public ::testing::Test, protected Served {};
 
 TEST_F(Runtime, SetsKeepaliveAndReportsTheAddressesOfAConnection)
 {
-    EXPECT_TRUE(server.isRunning());
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     ASSERT_TRUE(c.associate());
@@ -211,14 +201,14 @@ TEST_F(Runtime, SetsKeepaliveAndReportsTheAddressesOfAConnection)
     EXPECT_EQ(socketOption(serverEnd, IPPROTO_TCP, TCP_USER_TIMEOUT), 90000);
     c.socket.shutdownWrite();  // the server closes its side too
     EXPECT_TRUE(c.closedSilently());
-    ASSERT_TRUE(until([&] { return events.closedCount() == 1; }));
+    ASSERT_TRUE(until([&] { return closedCount() == 1; }));
 
-    std::lock_guard lock(events.mutex);
-    ASSERT_EQ(events.opened.size(), 1u);
-    EXPECT_EQ(events.opened[0].localAddress, "127.0.0.1:" + std::to_string(server.port()));
-    EXPECT_EQ(events.opened[0].peerAddress, c.socket.localAddress());
-    EXPECT_EQ(events.closed[0].id, events.opened[0].id);
-    EXPECT_EQ(events.closed[0].peerAddress, events.opened[0].peerAddress);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].localAddress, "127.0.0.1:" + std::to_string(server.port()));
+    EXPECT_EQ(opened[0].peerAddress, c.socket.localAddress());
+    EXPECT_EQ(closed[0].id, opened[0].id);
+    EXPECT_EQ(closed[0].peerAddress, opened[0].peerAddress);
 }
 
 TEST_F(Runtime, RefusesOneConnectionTooManyAndFreesTheSlotOfAClientThatJustCloses)
@@ -235,14 +225,14 @@ TEST_F(Runtime, RefusesOneConnectionTooManyAndFreesTheSlotOfAClientThatJustClose
     for (auto& c : clients)
         EXPECT_TRUE(c.identify());
     {
-        std::lock_guard lock(events.mutex);
-        EXPECT_EQ(events.opened.size(), 5u);
-        EXPECT_TRUE(events.closed.empty());
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(opened.size(), 5u);
+        EXPECT_TRUE(closed.empty());
     }
 
     // As in capture 11: the client closes TCP without conclude or release.
     clients[2].socket.close();
-    ASSERT_TRUE(until([&] { return events.closedCount() == 1; }));
+    ASSERT_TRUE(until([&] { return closedCount() == 1; }));
     EXPECT_EQ(server.connectionCount(), 4u);
     RawClient next;
     ASSERT_TRUE(next.connect(server.port()));
@@ -276,7 +266,7 @@ TEST_F(Runtime, HalfAssociatedClientsNeitherStallNorLeakSlots)
             RawClient killed;
             halfAssociate(killed);
         }
-        ASSERT_TRUE(until([&] { return events.closedCount() == i; })) << i;
+        ASSERT_TRUE(until([&] { return closedCount() == i; })) << i;
     }
     RawClient after;
     ASSERT_TRUE(after.connect(server.port()));
@@ -332,7 +322,7 @@ TEST_F(Runtime, AClientThatPipelinesAndDoesNotReadIsHeldToTheBoundNotTheOthers)
     }
     EXPECT_GE(data, 5u);
     hog.socket.close();
-    ASSERT_TRUE(until([&] { return events.closedCount() == 1; }));
+    ASSERT_TRUE(until([&] { return closedCount() == 1; }));
     EXPECT_TRUE(other.identify());
 }
 
@@ -357,9 +347,9 @@ TEST_F(Runtime, SendsInformationReportsToTheChosenConnectionsOnly)
     ASSERT_TRUE(b.associate());
     iec61850::server::ConnectionId idOfB;
     {
-        std::lock_guard lock(events.mutex);
-        ASSERT_EQ(events.opened.size(), 2u);
-        idOfB = events.opened[1].id;
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(opened.size(), 2u);
+        idOfB = opened[1].id;
     }
     EXPECT_FALSE(server.sendInformationReport(9999, access, values));
     EXPECT_FALSE(server.sendInformationReport(idOfB, access, bigValues));  // beyond the PDU size
@@ -393,7 +383,7 @@ TEST(RuntimeSetup, DropsAClientThatNeverAssociates)
     ASSERT_TRUE(silent.send(captured("01-associate-identify")[0]));  // CR only
     EXPECT_EQ(silent.read(1).size(), 1u);
     EXPECT_TRUE(silent.closedSilently());
-    ASSERT_TRUE(until([&] { return s.events.closedCount() == 1; }));
+    ASSERT_TRUE(until([&] { return s.closedCount() == 1; }));
 
     RawClient next;  // its own deadline starts at its own accept
     ASSERT_TRUE(next.connect(s.server.port()));
@@ -416,7 +406,7 @@ TEST(RuntimeSetup, ReportsABadOrTakenAddressAndClosesEveryConnectionAndTheListen
     s.server.stop();
     EXPECT_FALSE(s.server.isRunning());
     s.server.close();
-    EXPECT_EQ(s.events.closedCount(), 1u);
+    EXPECT_EQ(s.closedCount(), 1u);
     EXPECT_TRUE(a.closedSilently());
     RawClient late;  // the listener is gone with its port
     EXPECT_EQ(platform::connectTcp("127.0.0.1", port, 5000, late.socket), platform::NetStatus::Refused);
