@@ -1,3 +1,4 @@
+// Built into test_server, whose runtime tests cover IPv4 listeners and sockets.
 #include "iec61850/platform/socket.hpp"
 
 #include <gtest/gtest.h>
@@ -5,23 +6,6 @@
 #include <string>
 
 using namespace iec61850::platform;
-
-TEST(Listener, RejectsBadAddressAcceptsNothingWhenIdleAndRefusesOnceClosed)
-{
-    std::uint16_t port;
-    {
-        Listener l;
-        EXPECT_EQ(l.open("not an address", 0), NetStatus::BadAddress);
-        ASSERT_EQ(l.open("127.0.0.1", 0), NetStatus::Ok);
-        Socket s;
-        EXPECT_EQ(l.accept(s), NetStatus::WouldBlock);
-        EXPECT_FALSE(s.valid());
-        port = l.port();
-    }
-    Socket s;
-    EXPECT_EQ(connectTcp("127.0.0.1", port, 5000, s), NetStatus::Refused);
-    EXPECT_FALSE(s.valid());
-}
 
 TEST(Listener, ServesIpv6LoopbackWhenAvailable)
 {

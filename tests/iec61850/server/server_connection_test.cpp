@@ -80,9 +80,9 @@ TEST(FileStore, AConnectionThatEndsClosesItsFilesAndDropsAPartlyObtainedOne)
     for (std::uint32_t i = 1; i <= 5; ++i)
         extraResponse<mms::FileOpenResponse>(f.p.ask(i, mms::FileOpenRequest{"f", 0}));
     // obtainFile "r" -> "l": the server opens the client's file (invoke ID 1), reads it (2).
-    f.p.feed(clientTpkt(hex("a01002010abf2e0aa103190172a20319016c")));
-    f.p.feed(clientTpkt(hex("a10e020101bf4808800103a103800109")));
-    f.p.feed(clientTpkt(hex("a10b020102bf49058003010203")));
+    f.p.feed(clientTpkt(fromHex("a01002010abf2e0aa103190172a20319016c")));
+    f.p.feed(clientTpkt(fromHex("a10e020101bf4808800103a103800109")));
+    f.p.feed(clientTpkt(fromHex("a10b020102bf49058003010203")));
     EXPECT_TRUE(f.dir.has("l.part"));
     const auto fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); };
     const auto before = fds();
