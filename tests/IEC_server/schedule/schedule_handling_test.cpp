@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -44,19 +45,11 @@ protected:
     void TearDown() override { handling.reset(); }
 
     static DataAttribute* at(const std::string& path) { return boxtest::attributeAt(path); }
-    static float floatAt(const std::string& path) { return IedServer_getFloatAttributeValue(server, at(path)); }
-    static void setFloat(const std::string& path, float v) { IedServer_updateFloatAttributeValue(server, at(path), v); }
-    static std::int32_t intAt(const std::string& path) { return IedServer_getInt32AttributeValue(server, at(path)); }
-    static bool boolAt(const std::string& path) { return IedServer_getBooleanAttributeValue(server, at(path)); }
-    static std::uint64_t timeAt(const std::string& path) { return IedServer_getUTCTimeAttributeValue(server, at(path)); }
-    static std::string textAt(const std::string& path)
+    // Times as ms, everything else as the value prints.
+    static std::string valueAt(const std::string& path)
     {
-        const char* text = MmsValue_toString(IedServer_getAttributeValue(server, at(path)));
-        return text ? text : "";
-    }
-    static void setText(const std::string& path, const char* text)
-    {
-        IedServer_updateVisibleStringAttributeValue(server, at(path), text);
+        const MmsValue* value = IedServer_getAttributeValue(server, at(path));
+        return value->is(MmsValue::Kind::UtcTime) ? std::to_string(value->utcMs()) : value->toString();
     }
 
     // Standard output of one action.
@@ -138,53 +131,71 @@ TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShape
     }
 }
 
-// The active schedule's entry reaches its node, the set-point output AnOut1 and the
-// controller's ValMV; each listener hears it once, and when no schedule runs any
-// more the outputs go back to 0, once.
-TEST_F(ScheduleModelTest, TheActiveScheduleIsMirroredAndTheListenersHearItOnce)
+// The cases of tests/data/box/device_passes.txt, row by row: canned answers, injected
+// failures, passes, and the model, log records and calls they must leave.
+TEST_F(ScheduleModelTest, DevicePassesLeaveWhatTheAnswersSayAndFailuresLeaveTheLastGoodValues)
 {
-    constexpr std::uint64_t kActStrTm = 1'764'000'000'000, kNxtStrTm = 1'764'000'900'500;
-    const std::string active = "CLS1/EmpSPrg_FSCH020001", anOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f",
-                      controller = "CLS1/ActPow_FSCC001.ValMV.mag.f", actSchdRef = "CLS1/ActPow_FSCC001.ActSchdRef.stVal";
-    FakeScheduleManager service;
+    std::unique_ptr<FakeScheduleManager> service;
     std::vector<std::int32_t> heard;
     callbacks["ems"] = [&](std::int32_t cls) { heard.push_back(cls); };
-    setText(actSchdRef, "@CLS1/none");
-    for (const std::string& path : {anOut1, controller, active + ".ValMV.mag.f"})
-        setFloat(path, -1.0f);
-    service.answer("updateStatusOfSchedule 1 EmpSPrg_FSCH02000", "3");
-    service.answer("getActivateSchedule 1", "EmpSPrg_FSCH020001");
-    service.answer("calculateValIndex", "5");
-    service.answer("getVal", "42.5");
-    service.answer("getActStrTm", std::to_string(kActStrTm));
-    service.answer("getNxtStrTm", std::to_string(kNxtStrTm));
-    const auto pass = [&] { return printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); }); };
-
-    EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020001 Ready \n\n## Active Schedule of CLS1 is: EmpSPrg_FSCH020001\n");
-    EXPECT_EQ(textAt(actSchdRef), "@CLS1/EmpSPrg_FSCH020001");
-    EXPECT_EQ(intAt(active + ".SchdEntr.stVal"), 5);
-    EXPECT_EQ(floatAt(active + ".ValMV.mag.f"), 42.5f);
-    EXPECT_EQ(timeAt(active + ".ActStrTm.stVal"), kActStrTm);
-    EXPECT_EQ(timeAt(active + ".NxtStrTm.stVal"), kNxtStrTm);
-    // Ready, yet enabled: the active-schedule step comes after the states.
-    EXPECT_TRUE(boolAt(active + ".EnaReq.stVal"));
-    EXPECT_EQ(floatAt(anOut1), 42.5f);
-    EXPECT_EQ(floatAt(controller), 42.5f);
-    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
-    EXPECT_EQ(service.calls().at(13), "getVal 1 EmpSPrg_FSCH020001 5");
-
-    service.clear();
-    heard.clear();
-    service.answer("getActivateSchedule 1", "no_schedule_active");
-    pass();
-    EXPECT_EQ(textAt(actSchdRef), "@CLS1/no_schedule_active");
-    EXPECT_EQ(floatAt(anOut1), 0.0f);
-    EXPECT_EQ(floatAt(controller), 0.0f);
-    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    pass();
-    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    EXPECT_EQ(service.calls().size(), 24u);
+    const auto restartService = [&](Replies replies) {
+        service.reset();  // the bus name is free again
+        service = std::make_unique<FakeScheduleManager>(replies);
+    };
+    const auto restartHandling = [&] {
+        handling.reset();
+        RecordCapture::clear();
+        printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
+    };
+    std::size_t logged = 0;  // records up to here were found
+    std::string name;
+    for (const auto& row : boxtest::dataRows("device_passes.txt")) {
+        const std::string& verb = row.at(0);
+        SCOPED_TRACE(name + ": " + testing::PrintToString(row));
+        const auto records = RecordCapture::records();
+        if (verb == "case") {
+            name = row.at(1);
+            restartService(Replies::Correct);
+            restartHandling();
+        } else if (verb == "answer") {
+            service->answer(row.at(1), row.at(2));
+        } else if (verb == "fail") {
+            service->fail(row.at(1));
+        } else if (verb == "replies") {
+            restartService(Replies::WrongTypes);
+        } else if (verb == "no bus") {
+            const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus->directory() + "/absent_socket").c_str(), 1);
+            restartHandling();
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+            logged = 0;
+        } else if (verb == "pass") {
+            RecordCapture::clear();
+            service->clear();
+            heard.clear();
+            logged = 0;
+            printed([&] {
+                if (row.at(1) == "all")
+                    handling->updateAllDevices();
+                else
+                    handling->updateDevice(row.at(1) == "CLS1" ? LogicalDeviceKind::CLS1 : LogicalDeviceKind::CLS2);
+            });
+        } else if (verb == "log") {
+            const auto found = std::find_if(records.begin() + static_cast<std::ptrdiff_t>(std::min(logged, records.size())),
+                                            records.end(), [&](const auto& r) { return r.second.starts_with(row.at(1)); });
+            EXPECT_NE(found, records.end()) << testing::PrintToString(records);
+            logged = static_cast<std::size_t>(found - records.begin()) + 1;
+        } else if (verb == "logs") {
+            EXPECT_EQ(records.size(), std::stoul(row.at(1))) << testing::PrintToString(records);
+        } else if (verb == "calls") {
+            EXPECT_EQ(service->calls().size(), std::stoul(row.at(1)));
+        } else if (verb == "heard") {
+            EXPECT_EQ(heard.size(), std::stoul(row.at(1)));
+        } else {
+            ASSERT_EQ(verb, "value");
+            EXPECT_EQ(valueAt(row.at(1)), row.at(2));
+        }
+    }
 }
 
 struct ScheduleNode {
