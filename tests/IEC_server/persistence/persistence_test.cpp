@@ -5,12 +5,12 @@
 // leaves the earlier file or the new one; a damaged file gives start values.
 #include "../box_test_support.hpp"
 #include "child_process.hpp"
+#include "logical_device_kind.hpp"
 #include "settings_store.hpp"
 #include "value_store.hpp"
 
 #include <tinyxml2.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -73,6 +73,7 @@ protected:
         return load_all_IEC_values_from_XML(server, file, {out, err});
     }
 
+    ModelServer server;
     testsupport::TempDir dir;
     std::string file = dir.path() + "/" + kValuesFileName;
     std::ostringstream out, err;
@@ -80,7 +81,6 @@ protected:
 
 TEST_F(ValueStore, StartValuesAreSavedUnderTheirTagsInTinyxml2sIndentedForm)
 {
-    ModelServer server;
     ASSERT_TRUE(save(server.get(), file));
     EXPECT_EQ(out.str() + err.str(), "-- Saving all the data --\nsave_all_IEC_values_in_XML is done\n");
     tinyxml2::XMLDocument document;
@@ -106,7 +106,6 @@ TEST_F(ValueStore, StartValuesAreSavedUnderTheirTagsInTinyxml2sIndentedForm)
 
 TEST_F(ValueStore, AFailedSaveIsReportedAndLeavesWhatWasThere)
 {
-    ModelServer server;
     const std::string absent = dir.path() + "/absent/" + kValuesFileName, previous = dir.path() + "/values.xml",
                       taken = dir.path() + "/taken";
     writeText(previous, "<Root>previous</Root>");
@@ -142,40 +141,35 @@ TEST_F(ValueStore, RestoredValuesComeBackAndTheRestKeepsItsStartValue)
 {
     std::set<std::string> restored;
     std::vector<std::string> written;
-    Snapshot changed;
-    {
-        ModelServer server;
-        for (const auto& row : dataRows("changed_values.txt")) {
-            const std::string &kind = row.at(2), &text = row.at(3);
-            Value v = Value::visibleString(text);
-            if (kind == "bool")
-                v = Value::boolean(text == "true");
-            else if (kind == "int")
-                v = Value::integer(std::stoll(text));
-            else if (kind == "uint")
-                v = Value::unsignedInteger(std::stoull(text));
-            else if (kind == "float")
-                v = Value::float32(std::stof(text));
-            else if (kind == "utc")
-                v = Value::utcTimeMs(std::stoull(text));
-            else if (kind == "quality") {
-                v = Value::bitString(13);
-                v.setBitsFromInteger(static_cast<std::uint16_t>(std::stoul(text, nullptr, 0)));
-            }
-            IedServer_updateAttributeValue(server.get(), attributeAt(row.at(1)), &v);
-            written.push_back(row.at(1));
-            if (row.at(0) == "restored")
-                restored.insert(row.at(1));
+    for (const auto& row : dataRows("changed_values.txt")) {
+        const std::string &kind = row.at(2), &text = row.at(3);
+        Value v = Value::visibleString(text);
+        if (kind == "bool")
+            v = Value::boolean(text == "true");
+        else if (kind == "int")
+            v = Value::integer(std::stoll(text));
+        else if (kind == "uint")
+            v = Value::unsignedInteger(std::stoull(text));
+        else if (kind == "float")
+            v = Value::float32(std::stof(text));
+        else if (kind == "utc")
+            v = Value::utcTimeMs(std::stoull(text));
+        else if (kind == "quality") {
+            v = Value::bitString(13);
+            v.setBitsFromInteger(static_cast<std::uint16_t>(std::stoul(text, nullptr, 0)));
         }
-        for (int i = 1; i <= 100; ++i) {
-            char path[64];
-            std::snprintf(path, sizeof path, "CLS1/EmpSPrg_FSCH020001.ValASG%03d.setMag.f", i);
-            IedServer_updateFloatAttributeValue(server.get(), attributeAt(path), static_cast<float>(i) * 1.5f - 40.1f);
-            restored.insert(path);
-        }
-        changed = snapshot(server.get());
-        ASSERT_TRUE(save(server.get(), file));
+        IedServer_updateAttributeValue(server.get(), attributeAt(row.at(1)), &v);
+        written.push_back(row.at(1));
+        if (row.at(0) == "restored")
+            restored.insert(row.at(1));
     }
+    for (int i = 1; i <= 100; ++i) {
+        const std::string path = "CLS1/EmpSPrg_FSCH020001." + valAsgName(i) + ".setMag.f";
+        IedServer_updateFloatAttributeValue(server.get(), attributeAt(path), static_cast<float>(i) * 1.5f - 40.1f);
+        restored.insert(path);
+    }
+    const Snapshot changed = snapshot(server.get());
+    ASSERT_TRUE(save(server.get(), file));
     std::string text = testsupport::readFile(file);
     text.replace(text.find("<Root>"), 6, "<Values>");
     text.replace(text.rfind("</Root>"), 7, "</Values>");
@@ -217,7 +211,6 @@ std::string unescaped(std::string text)
 
 TEST_F(ValueStore, UnreadableFilesChangeNothingAndBrokenEntriesAreReportedWhileTheGoodOnesApply)
 {
-    ModelServer server;
     UpdateRecorder updates;
     iec61850::ied::setUpdateListener(server.get(), &updates);
     const Snapshot before = snapshot(server.get());
@@ -282,21 +275,28 @@ protected:
     {
         return IedServer_getInt32AttributeValue(server, attributeAt(kInterval));
     }
-    // A server with the start values saves the interval as its one change.
+    // A server with the start values saves the interval as its one setting changed; a status
+    // changed too is not kept.
     void saveInterval(std::int32_t seconds)
     {
         Box box(path());
         box.store.watch({});
         setInterval(box.get(), seconds);
+        IedServer_updateInt32AttributeValue(box.get(), attributeAt(kState), 4);
+        EXPECT_TRUE(box.store.changed());
         ASSERT_TRUE(box.store.saveIfChanged());
+        EXPECT_FALSE(box.store.changed());
     }
-    // Loads the file into a fresh server and reads the interval back.
+    // Loads the file into a fresh server and reads the interval back; loading is no change
+    // to save, and the status has its start value.
     std::pair<SettingsStore::Loaded, std::int32_t> reload()
     {
         Box fresh(path());
         testing::internal::CaptureStdout();
         const auto loaded = fresh.store.load();
         lastLine = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(fresh.store.changed());
+        EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kState)), 0);
         return {loaded, intervalIn(fresh.get())};
     }
 
@@ -307,22 +307,9 @@ protected:
 // What a client configured comes back (the box tests see it across restarts); a status does not.
 TEST_F(SettingsStoreTest, ChangedSettingsComeBackInAFreshServerAndNothingElseIsKept)
 {
-    {
-        Box box(path());
-        box.store.watch({});
-        setInterval(box.get(), 2);
-        IedServer_updateInt32AttributeValue(box.get(), attributeAt(kState), 4);
-        EXPECT_TRUE(box.store.changed());
-        ASSERT_TRUE(box.store.saveIfChanged());
-        EXPECT_FALSE(box.store.changed());
-    }
-    Box fresh(path());
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fresh.store.load(), SettingsStore::Loaded::Restored);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Settings: 1 restored from " + path() + "\n");
-    EXPECT_EQ(intervalIn(fresh.get()), 2);
-    EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kState)), 0);
-    EXPECT_FALSE(fresh.store.changed());  // loading is not a change to save
+    saveInterval(2);
+    EXPECT_EQ(reload(), std::pair(SettingsStore::Loaded::Restored, 2));
+    EXPECT_EQ(lastLine, "Settings: 1 restored from " + path() + "\n");
 }
 
 TEST_F(SettingsStoreTest, ASaveCutOffAtAnyStepLeavesTheEarlierFileOrTheNewOne)
