@@ -267,21 +267,14 @@ protected:
         SettingsStore store;
     };
 
-    static void setInterval(IedServer server, std::int32_t seconds)
-    {
-        IedServer_updateInt32AttributeValue(server, attributeAt(kInterval), seconds);
-    }
-    static std::int32_t intervalIn(IedServer server)
-    {
-        return IedServer_getInt32AttributeValue(server, attributeAt(kInterval));
-    }
-    // A server with the start values saves the interval as its one setting changed; a status
-    // changed too is not kept.
-    void saveInterval(std::int32_t seconds)
+    // A server with the start values saves the interval as its one setting changed (a status
+    // changed too is not kept); the hook hears each step of the save.
+    void saveInterval(std::int32_t seconds, std::function<void(SettingsStore::SaveStep)> hook = {})
     {
         Box box(path());
         box.store.watch({});
-        setInterval(box.get(), seconds);
+        box.store.setSaveHook(std::move(hook));
+        IedServer_updateInt32AttributeValue(box.get(), attributeAt(kInterval), seconds);
         IedServer_updateInt32AttributeValue(box.get(), attributeAt(kState), 4);
         EXPECT_TRUE(box.store.changed());
         ASSERT_TRUE(box.store.saveIfChanged());
@@ -297,7 +290,7 @@ protected:
         lastLine = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(fresh.store.changed());
         EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kState)), 0);
-        return {loaded, intervalIn(fresh.get())};
+        return {loaded, IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kInterval))};
     }
 
     testsupport::TempDir dir;
@@ -320,14 +313,10 @@ TEST_F(SettingsStoreTest, ASaveCutOffAtAnyStepLeavesTheEarlierFileOrTheNewOne)
         SCOPED_TRACE(static_cast<int>(cutAt));
         const pid_t child = fork();
         if (child == 0) {
-            Box box(path());
-            box.store.watch({});
-            setInterval(box.get(), 3);
-            box.store.setSaveHook([cutAt = cutAt](SettingsStore::SaveStep step) {
+            saveInterval(3, [cutAt = cutAt](SettingsStore::SaveStep step) {
                 if (step == cutAt)
                     _exit(0);  // the power goes
             });
-            box.store.saveIfChanged();
             _exit(1);
         }
         int status = 0;
