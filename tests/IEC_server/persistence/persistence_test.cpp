@@ -262,7 +262,6 @@ protected:
     // A server with the start values, its store watching; the server goes with it.
     struct Box {
         explicit Box(const std::string& path) : store(server.get(), box::staticModel(), path) {}
-        IedServer get() const { return server.get(); }
         ModelServer server;
         SettingsStore store;
     };
@@ -274,8 +273,8 @@ protected:
         Box box(path());
         box.store.watch({});
         box.store.setSaveHook(std::move(hook));
-        IedServer_updateInt32AttributeValue(box.get(), attributeAt(kInterval), seconds);
-        IedServer_updateInt32AttributeValue(box.get(), attributeAt(kState), 4);
+        IedServer_updateInt32AttributeValue(box.server.get(), attributeAt(kInterval), seconds);
+        IedServer_updateInt32AttributeValue(box.server.get(), attributeAt(kState), 4);
         EXPECT_TRUE(box.store.changed());
         ASSERT_TRUE(box.store.saveIfChanged());
         EXPECT_FALSE(box.store.changed());
@@ -289,8 +288,8 @@ protected:
         const auto loaded = fresh.store.load();
         lastLine = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(fresh.store.changed());
-        EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kState)), 0);
-        return {loaded, IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kInterval))};
+        EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.server.get(), attributeAt(kState)), 0);
+        return {loaded, IedServer_getInt32AttributeValue(fresh.server.get(), attributeAt(kInterval))};
     }
 
     testsupport::TempDir dir;
