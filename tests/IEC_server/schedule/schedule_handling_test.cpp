@@ -40,7 +40,6 @@ protected:
     {
         ASSERT_NE(server, nullptr);
         printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
-        RecordCapture::clear();
     }
 
     static DataAttribute* at(const std::string& path) { return boxtest::attributeAt(path); }
