@@ -53,20 +53,15 @@ protected:
         ASSERT_TRUE(connectTo(connection, static_cast<std::uint16_t>(IedServer_getPort(iedServer))));
     }
 
-    static std::string setMag(const std::string& node, const std::string& object)
-    {
-        return node + "$SP$" + object + "$setMag$f";
-    }
-
     inline static ServerContext context{""};
     iec61850::client::MmsConnection connection;
 };
 
 TEST_F(Interception, DrainHandsOnInNodeThenDeviceOrder)
 {
-    ASSERT_TRUE(connection.write(kCls2, setMag("EmpSPrg_FSCH020001", "ValASG001"), Value::float32(1.0f)).ok());
-    ASSERT_TRUE(connection.write(kCls1, setMag("EmpSPrg_FSCH020001", "ValASG001"), Value::float32(2.0f)).ok());
-    ASSERT_TRUE(connection.write(kCls1, setMag("DsoECmd_FSCH250001", "ValASG001"), Value::float32(3.0f)).ok());
+    ASSERT_TRUE(connection.write(kCls2, "EmpSPrg_FSCH020001$SP$ValASG001$setMag$f", Value::float32(1.0f)).ok());
+    ASSERT_TRUE(connection.write(kCls1, "EmpSPrg_FSCH020001$SP$ValASG001$setMag$f", Value::float32(2.0f)).ok());
+    ASSERT_TRUE(connection.write(kCls1, "DsoECmd_FSCH250001$SP$ValASG001$setMag$f", Value::float32(3.0f)).ok());
     ASSERT_TRUE(connection.write(kCls1, "DsoECmd_FSCH250001$SP$StrTm01$setTm", Value::utcTimeMs(1'800'000'000'000)).ok());
 
     const std::vector<ChangedNode> expected{
@@ -78,15 +73,15 @@ TEST_F(Interception, DrainHandsOnInNodeThenDeviceOrder)
 
 TEST_F(Interception, OnlyTheFirstInstanceOfEachScheduleTypeIsIntercepted)
 {
-    ASSERT_TRUE(connection.write(kCls1, setMag("EmpSPrg_FSCH020002", "ValASG005"), Value::float32(4.0f)).ok());
-    ASSERT_TRUE(connection.write(kCls2, setMag("SysSoft_FSCH110002", "ValASG001"), Value::float32(4.0f)).ok());
+    ASSERT_TRUE(connection.write(kCls1, "EmpSPrg_FSCH020002$SP$ValASG005$setMag$f", Value::float32(4.0f)).ok());
+    ASSERT_TRUE(connection.write(kCls2, "SysSoft_FSCH110002$SP$ValASG001$setMag$f", Value::float32(4.0f)).ok());
     EXPECT_TRUE(pending().empty());
 
     // Instance 1 of EmpSPrg_FSCH0200 holds 100 values only.
-    EXPECT_FALSE(connection.write(kCls1, setMag("EmpSPrg_FSCH020001", "ValASG101"), Value::float32(5.0f)).ok());
+    EXPECT_FALSE(connection.write(kCls1, "EmpSPrg_FSCH020001$SP$ValASG101$setMag$f", Value::float32(5.0f)).ok());
     EXPECT_TRUE(pending().empty());
 
-    ASSERT_TRUE(connection.write(kCls1, setMag("EmpSPrg_FSCH020101", "ValASG300"), Value::float32(6.0f)).ok());
+    ASSERT_TRUE(connection.write(kCls1, "EmpSPrg_FSCH020101$SP$ValASG300$setMag$f", Value::float32(6.0f)).ok());
     EXPECT_EQ(pending(), (std::set<ChangedNode>{{"EmpSPrg_FSCH020101", "CLS1"}}));
 
     // A write without a value is accepted and recorded as well.

@@ -5,12 +5,12 @@
 // leaves the earlier file or the new one; a damaged file gives start values.
 #include "../box_test_support.hpp"
 #include "child_process.hpp"
+#include "logical_device_kind.hpp"
 #include "settings_store.hpp"
 #include "value_store.hpp"
 
 #include <tinyxml2.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -143,7 +143,7 @@ TEST_F(ValueStore, RestoredValuesComeBackAndTheRestKeepsItsStartValue)
     std::set<std::string> restored;
     std::vector<std::string> written;
     Snapshot changed;
-    {
+    {  // one server of the box model at a time
         ModelServer server;
         for (const auto& row : dataRows("changed_values.txt")) {
             const std::string &kind = row.at(2), &text = row.at(3);
@@ -168,8 +168,7 @@ TEST_F(ValueStore, RestoredValuesComeBackAndTheRestKeepsItsStartValue)
                 restored.insert(row.at(1));
         }
         for (int i = 1; i <= 100; ++i) {
-            char path[64];
-            std::snprintf(path, sizeof path, "CLS1/EmpSPrg_FSCH020001.ValASG%03d.setMag.f", i);
+            const std::string path = "CLS1/EmpSPrg_FSCH020001." + valAsgName(i) + ".setMag.f";
             IedServer_updateFloatAttributeValue(server.get(), attributeAt(path), static_cast<float>(i) * 1.5f - 40.1f);
             restored.insert(path);
         }
@@ -223,9 +222,9 @@ TEST_F(ValueStore, UnreadableFilesChangeNothingAndBrokenEntriesAreReportedWhileT
     const Snapshot before = snapshot(server.get());
     const std::string tooLarge = "<Root><STB><LLN0><Beh><stVal unit=\"MMS_INTEGER\" value=\"9\"/></Beh></LLN0></STB>" +
                                  std::string(9u << 20, ' ') + "</Root>";  // well-formed, only too large
-    for (const std::string& text : {std::string("missing"), std::string(), std::string("<Root><STB><LLN0><Beh>"),
-                                    std::string("<Root><STB></CLS1></Root>"), std::string("plain text"),
-                                    std::string("<Root a=1/>"), tooLarge, std::string("directory")}) {
+    for (const std::string& text : {std::string("missing"), std::string("directory"), std::string(),
+                                    std::string("<Root><STB><LLN0><Beh>"), std::string("<Root><STB></CLS1></Root>"),
+                                    std::string("plain text"), std::string("<Root a=1/>"), tooLarge}) {
         fs::remove(file);
         if (text == "directory")
             fs::create_directory(file);
@@ -236,7 +235,6 @@ TEST_F(ValueStore, UnreadableFilesChangeNothingAndBrokenEntriesAreReportedWhileT
     }
     EXPECT_TRUE(updates.updated.empty());
     EXPECT_TRUE(differences(before, snapshot(server.get())).empty());
-    fs::remove(file);
 
     for (const auto& row : dataRows("bad_values.txt")) {
         const std::string text = unescaped(row.at(0));
@@ -269,35 +267,34 @@ protected:
     // A server with the start values, its store watching; the server goes with it.
     struct Box {
         explicit Box(const std::string& path) : store(server.get(), box::staticModel(), path) {}
-        IedServer get() const { return server.get(); }
         ModelServer server;
         SettingsStore store;
     };
 
-    static void setInterval(IedServer server, std::int32_t seconds)
-    {
-        IedServer_updateInt32AttributeValue(server, attributeAt(kInterval), seconds);
-    }
-    static std::int32_t intervalIn(IedServer server)
-    {
-        return IedServer_getInt32AttributeValue(server, attributeAt(kInterval));
-    }
-    // A server with the start values saves the interval as its one change.
-    void saveInterval(std::int32_t seconds)
+    // A server with the start values saves the interval as its one setting changed (a status
+    // changed too is not kept); the hook hears each step of the save.
+    void saveInterval(std::int32_t seconds, std::function<void(SettingsStore::SaveStep)> hook = {})
     {
         Box box(path());
         box.store.watch({});
-        setInterval(box.get(), seconds);
+        box.store.setSaveHook(std::move(hook));
+        IedServer_updateInt32AttributeValue(box.server.get(), attributeAt(kInterval), seconds);
+        IedServer_updateInt32AttributeValue(box.server.get(), attributeAt(kState), 4);
+        EXPECT_TRUE(box.store.changed());
         ASSERT_TRUE(box.store.saveIfChanged());
+        EXPECT_FALSE(box.store.changed());
     }
-    // Loads the file into a fresh server and reads the interval back.
+    // Loads the file into a fresh server and reads the interval back; loading is no change
+    // to save, and the status has its start value.
     std::pair<SettingsStore::Loaded, std::int32_t> reload()
     {
         Box fresh(path());
         testing::internal::CaptureStdout();
         const auto loaded = fresh.store.load();
         lastLine = testing::internal::GetCapturedStdout();
-        return {loaded, intervalIn(fresh.get())};
+        EXPECT_FALSE(fresh.store.changed());
+        EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.server.get(), attributeAt(kState)), 0);
+        return {loaded, IedServer_getInt32AttributeValue(fresh.server.get(), attributeAt(kInterval))};
     }
 
     testsupport::TempDir dir;
@@ -307,22 +304,9 @@ protected:
 // What a client configured comes back (the box tests see it across restarts); a status does not.
 TEST_F(SettingsStoreTest, ChangedSettingsComeBackInAFreshServerAndNothingElseIsKept)
 {
-    {
-        Box box(path());
-        box.store.watch({});
-        setInterval(box.get(), 2);
-        IedServer_updateInt32AttributeValue(box.get(), attributeAt(kState), 4);
-        EXPECT_TRUE(box.store.changed());
-        ASSERT_TRUE(box.store.saveIfChanged());
-        EXPECT_FALSE(box.store.changed());
-    }
-    Box fresh(path());
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fresh.store.load(), SettingsStore::Loaded::Restored);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Settings: 1 restored from " + path() + "\n");
-    EXPECT_EQ(intervalIn(fresh.get()), 2);
-    EXPECT_EQ(IedServer_getInt32AttributeValue(fresh.get(), attributeAt(kState)), 0);
-    EXPECT_FALSE(fresh.store.changed());  // loading is not a change to save
+    saveInterval(2);
+    EXPECT_EQ(reload(), std::pair(SettingsStore::Loaded::Restored, 2));
+    EXPECT_EQ(lastLine, "Settings: 1 restored from " + path() + "\n");
 }
 
 TEST_F(SettingsStoreTest, ASaveCutOffAtAnyStepLeavesTheEarlierFileOrTheNewOne)
@@ -333,14 +317,10 @@ TEST_F(SettingsStoreTest, ASaveCutOffAtAnyStepLeavesTheEarlierFileOrTheNewOne)
         SCOPED_TRACE(static_cast<int>(cutAt));
         const pid_t child = fork();
         if (child == 0) {
-            Box box(path());
-            box.store.watch({});
-            setInterval(box.get(), 3);
-            box.store.setSaveHook([cutAt = cutAt](SettingsStore::SaveStep step) {
+            saveInterval(3, [cutAt = cutAt](SettingsStore::SaveStep step) {
                 if (step == cutAt)
                     _exit(0);  // the power goes
             });
-            box.store.saveIfChanged();
             _exit(1);
         }
         int status = 0;

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,24 +40,14 @@ protected:
     {
         ASSERT_NE(server, nullptr);
         printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
-        RecordCapture::clear();
     }
-    void TearDown() override { handling.reset(); }
 
     static DataAttribute* at(const std::string& path) { return boxtest::attributeAt(path); }
-    static float floatAt(const std::string& path) { return IedServer_getFloatAttributeValue(server, at(path)); }
-    static void setFloat(const std::string& path, float v) { IedServer_updateFloatAttributeValue(server, at(path), v); }
-    static std::int32_t intAt(const std::string& path) { return IedServer_getInt32AttributeValue(server, at(path)); }
-    static bool boolAt(const std::string& path) { return IedServer_getBooleanAttributeValue(server, at(path)); }
-    static std::uint64_t timeAt(const std::string& path) { return IedServer_getUTCTimeAttributeValue(server, at(path)); }
-    static std::string textAt(const std::string& path)
+    // Times as ms, everything else as the value prints.
+    static std::string valueAt(const std::string& path)
     {
-        const char* text = MmsValue_toString(IedServer_getAttributeValue(server, at(path)));
-        return text ? text : "";
-    }
-    static void setText(const std::string& path, const char* text)
-    {
-        IedServer_updateVisibleStringAttributeValue(server, at(path), text);
+        const MmsValue* value = IedServer_getAttributeValue(server, at(path));
+        return value->is(MmsValue::Kind::UtcTime) ? std::to_string(value->utcMs()) : value->toString();
     }
 
     // Standard output of one action.
@@ -78,30 +69,26 @@ protected:
 namespace sm = schedulemanager;
 using Replies = FakeScheduleManager::Replies;
 
-// Runs every call once; true for each that the service answered.
-std::vector<bool> callEverything(sdbus::IProxy* proxy)
+// Runs every call once: each method and whether the service answered it.
+std::vector<std::pair<std::string, bool>> callEverything(sdbus::IProxy* proxy)
 {
     const auto accepted = [](const sm::UploadResult& r) { return r.outcome == sm::UploadResult::Outcome::Accepted; };
     return {
-        sm::checkExistence(proxy, 1, "EmpSPrg_FSCH020001").has_value(),
-        sm::updateStatusOfSchedule(proxy, 1, "EmpSPrg_FSCH02000", 1).has_value(),
-        sm::getActStrTm(proxy, 1, "EmpSPrg_FSCH020001").has_value(),
-        sm::getNxtStrTm(proxy, 1, "EmpSPrg_FSCH020001").has_value(),
-        sm::calculateValIndex(proxy, 1, "EmpSPrg_FSCH020001", 5).has_value(),
-        sm::getVal(proxy, 1, "EmpSPrg_FSCH020001", 2).has_value(),
-        accepted(sm::addScheduleJSON(proxy, 1, "EmpSPrg_FSCH020001", {})),
-        accepted(sm::addScheduleJSONTrg(proxy, 1, "SysSoft_FSCH110001", {})),
-        sm::getActivateSchedule(proxy, 1).has_value(),
-        sm::getSchedule3Days(proxy, 1).has_value(),
+        {"checkExistence", sm::checkExistence(proxy, 1, "EmpSPrg_FSCH020001").has_value()},
+        {"updateStatusOfSchedule", sm::updateStatusOfSchedule(proxy, 1, "EmpSPrg_FSCH02000", 1).has_value()},
+        {"getActStrTm", sm::getActStrTm(proxy, 1, "EmpSPrg_FSCH020001").has_value()},
+        {"getNxtStrTm", sm::getNxtStrTm(proxy, 1, "EmpSPrg_FSCH020001").has_value()},
+        {"calculateValIndex", sm::calculateValIndex(proxy, 1, "EmpSPrg_FSCH020001", 5).has_value()},
+        {"getVal", sm::getVal(proxy, 1, "EmpSPrg_FSCH020001", 2).has_value()},
+        {"addScheduleJSON", accepted(sm::addScheduleJSON(proxy, 1, "EmpSPrg_FSCH020001", {}))},
+        {"addScheduleJSONTrg", accepted(sm::addScheduleJSONTrg(proxy, 1, "SysSoft_FSCH110001", {}))},
+        {"getActivateSchedule", sm::getActivateSchedule(proxy, 1).has_value()},
+        {"getSchedule3Days", sm::getSchedule3Days(proxy, 1).has_value()},
     };
 }
 
 TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShapeFailsAndSaysSo)
 {
-    const std::vector<std::string> methods{"checkExistence",      "updateStatusOfSchedule", "getActStrTm",
-                                           "getNxtStrTm",         "calculateValIndex",      "getVal",
-                                           "addScheduleJSON",     "addScheduleJSONTrg",     "getActivateSchedule",
-                                           "getSchedule3Days"};
     auto connection = sdbus::createSystemBusConnection();
     auto proxy = sdbus::createProxy(*connection, kScheduleManagerService, kScheduleManagerPath);
     for (int mode = -2; mode <= static_cast<int>(Replies::ExtraValue); ++mode) {
@@ -112,16 +99,17 @@ TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShape
         else if (mode == 0)
             continue;
         RecordCapture::clear();
-        testing::internal::CaptureStdout();
-        const std::vector<bool> answered = callEverything(mode == -2 ? nullptr : proxy.get());
-        const std::string output = testing::internal::GetCapturedStdout();
+        std::vector<std::pair<std::string, bool>> answered;
+        const std::string output = printed([&] { answered = callEverything(mode == -2 ? nullptr : proxy.get()); });
 
         // The uploads' replies are not read: only the eight questions fail when a service answers.
-        std::vector<std::string> failed = methods;
-        if (service)
-            std::erase_if(failed, [](const std::string& m) { return m.starts_with("addSchedule"); });
-        for (std::size_t i = 0; i < methods.size(); ++i)
-            EXPECT_EQ(answered[i], service && methods[i].starts_with("addSchedule")) << methods[i];
+        std::vector<std::string> failed;
+        for (const auto& [method, ok] : answered) {
+            const bool upload = method.starts_with("addSchedule");
+            EXPECT_EQ(ok, service && upload) << method;
+            if (!service || !upload)
+                failed.push_back(method);
+        }
         const auto records = RecordCapture::records();
         ASSERT_EQ(records.size(), failed.size());
         for (std::size_t i = 0; i < failed.size(); ++i) {
@@ -138,74 +126,71 @@ TEST_F(ScheduleModelTest, EveryCallWithoutTheServiceOrWithRepliesOfTheWrongShape
     }
 }
 
-// The active schedule's entry reaches its node, the set-point output AnOut1 and the
-// controller's ValMV; each listener hears it once, and when no schedule runs any
-// more the outputs go back to 0, once.
-TEST_F(ScheduleModelTest, TheActiveScheduleIsMirroredAndTheListenersHearItOnce)
+// The cases of tests/data/box/device_passes.txt, row by row: canned answers, injected
+// failures, passes, and the model, log records and calls they must leave.
+TEST_F(ScheduleModelTest, DevicePassesLeaveWhatTheAnswersSayAndFailuresLeaveTheLastGoodValues)
 {
-    constexpr std::uint64_t kActStrTm = 1'764'000'000'000, kNxtStrTm = 1'764'000'900'500;
-    const std::string active = "CLS1/EmpSPrg_FSCH020001", anOut1 = "CLS1/ActPow_GGIO001.AnOut1.mxVal.f",
-                      controller = "CLS1/ActPow_FSCC001.ValMV.mag.f", actSchdRef = "CLS1/ActPow_FSCC001.ActSchdRef.stVal";
-    FakeScheduleManager service;
+    std::unique_ptr<FakeScheduleManager> service;
     std::vector<std::int32_t> heard;
     callbacks["ems"] = [&](std::int32_t cls) { heard.push_back(cls); };
-    setText(actSchdRef, "@CLS1/none");
-    for (const std::string& path : {anOut1, controller, active + ".ValMV.mag.f"})
-        setFloat(path, -1.0f);
-    service.answer("updateStatusOfSchedule 1 EmpSPrg_FSCH02000", "3");
-    service.answer("getActivateSchedule 1", "EmpSPrg_FSCH020001");
-    service.answer("calculateValIndex", "5");
-    service.answer("getVal", "42.5");
-    service.answer("getActStrTm", std::to_string(kActStrTm));
-    service.answer("getNxtStrTm", std::to_string(kNxtStrTm));
-    const auto pass = [&] { return printed([&] { handling->updateDevice(LogicalDeviceKind::CLS1); }); };
-
-    EXPECT_EQ(pass(), "Schedule EmpSPrg_FSCH020001 Ready \n\n## Active Schedule of CLS1 is: EmpSPrg_FSCH020001\n");
-    EXPECT_EQ(textAt(actSchdRef), "@CLS1/EmpSPrg_FSCH020001");
-    EXPECT_EQ(intAt(active + ".SchdEntr.stVal"), 5);
-    EXPECT_EQ(floatAt(active + ".ValMV.mag.f"), 42.5f);
-    EXPECT_EQ(timeAt(active + ".ActStrTm.stVal"), kActStrTm);
-    EXPECT_EQ(timeAt(active + ".NxtStrTm.stVal"), kNxtStrTm);
-    // Ready, yet enabled: the active-schedule step comes after the states.
-    EXPECT_TRUE(boolAt(active + ".EnaReq.stVal"));
-    EXPECT_EQ(floatAt(anOut1), 42.5f);
-    EXPECT_EQ(floatAt(controller), 42.5f);
-    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    EXPECT_NE(textAt("CLS2/ActPow_FSCC001.ActSchdRef.stVal"), "@CLS2/EmpSPrg_FSCH020001");
-    EXPECT_EQ(service.calls().at(13), "getVal 1 EmpSPrg_FSCH020001 5");
-
-    service.clear();
-    heard.clear();
-    service.answer("getActivateSchedule 1", "no_schedule_active");
-    pass();
-    EXPECT_EQ(textAt(actSchdRef), "@CLS1/no_schedule_active");
-    EXPECT_EQ(floatAt(anOut1), 0.0f);
-    EXPECT_EQ(floatAt(controller), 0.0f);
-    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    pass();
-    EXPECT_EQ(heard, std::vector<std::int32_t>{1});
-    EXPECT_EQ(service.calls().size(), 24u);
-}
-
-struct ScheduleNode {
+    const auto restartService = [&](Replies replies) {
+        service.reset();  // the bus name is free again
+        service = std::make_unique<FakeScheduleManager>(replies);
+    };
+    const auto restartHandling = [&] {
+        handling.reset();
+        RecordCapture::clear();
+        printed([&] { handling = std::make_unique<IecScheduleHandling>(server, &callbacks); });
+    };
+    std::size_t logged = 0;  // records up to here were found
     std::string name;
-    std::size_t values = 0, startTimes = 0;  // startTimes 0: event-triggered
-};
-
-// Every schedule node of a CLS device with its number of value and start-time objects.
-std::vector<ScheduleNode> scheduleNodes()
-{
-    std::vector<ScheduleNode> nodes;
-    for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), "CLS2")->firstChild; ln; ln = ln->sibling)
-        if (std::string_view(ln->name).find("_FSCH") != std::string_view::npos) {
-            ScheduleNode& node = nodes.emplace_back(ScheduleNode{ln->name});
-            for (ModelNode* object = ln->firstChild; object; object = object->sibling) {
-                node.values += std::string_view(object->name).starts_with("ValASG");
-                node.startTimes += std::string_view(object->name).starts_with("StrTm");
-            }
+    for (const auto& row : boxtest::dataRows("device_passes.txt")) {
+        const std::string& verb = row.at(0);
+        SCOPED_TRACE(name + ": " + testing::PrintToString(row));
+        const auto records = RecordCapture::records();
+        if (verb == "case") {
+            name = row.at(1);
+            restartService(Replies::Correct);
+            restartHandling();
+        } else if (verb == "answer") {
+            service->answer(row.at(1), row.at(2));
+        } else if (verb == "fail") {
+            service->fail(row.at(1));
+        } else if (verb == "replies") {
+            restartService(Replies::WrongTypes);
+        } else if (verb == "no bus") {
+            const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus->directory() + "/absent_socket").c_str(), 1);
+            restartHandling();
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+            logged = 0;
+        } else if (verb == "pass") {
+            RecordCapture::clear();
+            service->clear();
+            heard.clear();
+            logged = 0;
+            printed([&] {
+                if (row.at(1) == "all")
+                    handling->updateAllDevices();
+                else
+                    handling->updateDevice(row.at(1) == "CLS1" ? LogicalDeviceKind::CLS1 : LogicalDeviceKind::CLS2);
+            });
+        } else if (verb == "log") {
+            const auto found = std::find_if(records.begin() + static_cast<std::ptrdiff_t>(std::min(logged, records.size())),
+                                            records.end(), [&](const auto& r) { return r.second.starts_with(row.at(1)); });
+            EXPECT_NE(found, records.end()) << testing::PrintToString(records);
+            logged = static_cast<std::size_t>(found - records.begin()) + 1;
+        } else if (verb == "logs") {
+            EXPECT_EQ(records.size(), std::stoul(row.at(1))) << testing::PrintToString(records);
+        } else if (verb == "calls") {
+            EXPECT_EQ(service->calls().size(), std::stoul(row.at(1)));
+        } else if (verb == "heard") {
+            EXPECT_EQ(heard.size(), std::stoul(row.at(1)));
+        } else {
+            ASSERT_EQ(verb, "value");
+            EXPECT_EQ(valueAt(row.at(1)), row.at(2));
         }
-    EXPECT_EQ(nodes.size(), 26u);
-    return nodes;
+    }
 }
 
 class Upload : public ScheduleModelTest {};
@@ -215,31 +200,23 @@ TEST_F(Upload, EveryNodeOfTheModelGoesOutWithItsShapeAndOnlyTheFiveSystemNodesAr
     FakeScheduleManager service;
     // The start value is true; a client turned it off in the first node.
     IedServer_updateBooleanAttributeValue(server, at("CLS2/SysSoft_FSCH110001.EvTrg.setVal"), false);
-    const auto nodes = scheduleNodes();
-    for (const ScheduleNode& node : nodes)
-        handling->uploadSchedule(node.name, LogicalDeviceKind::CLS2);
-    handling->uploadSchedule("ActPow_GGIO001", LogicalDeviceKind::CLS1);  // no schedule node: nothing sent
+    const auto expected = testsupport::dataRows(BOX_TEST_DATA_DIR "/uploads.txt");
+    for (ModelNode* ln = IedModel_getDeviceByInst(box::staticModel(), "CLS2")->firstChild; ln; ln = ln->sibling)
+        handling->uploadSchedule(ln->name, LogicalDeviceKind::CLS2);  // no schedule node: nothing sent
     handling->uploadSchedule("EmpSPrg_FSCH020001", LogicalDeviceKind::CLS3);
 
-    // Per node: method, cls, name, values and start times counted, then the flags as sent.
-    const auto count = [](const std::string& array) { return array == "[]" ? 0 : std::ranges::count(array, ' ') + 1; };
     const auto calls = service.calls();
-    ASSERT_EQ(calls.size(), nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const std::string& name = nodes[i].name;
-        auto f = callFields(calls[i]);
-        const bool triggered = nodes[i].startTimes == 0;
-        ASSERT_EQ(f.size(), 10u + triggered) << calls[i];
-        EXPECT_EQ(f[0] + " " + f[1] + " " + f[2], (triggered ? "addScheduleJSONTrg 2 " : "addScheduleJSON 2 ") + name);
-        EXPECT_EQ(count(f[6]), static_cast<std::ptrdiff_t>(nodes[i].values)) << name;
-        EXPECT_EQ(count(triggered ? "[]" : f[7]), static_cast<std::ptrdiff_t>(nodes[i].startTimes)) << name;
-        // Start values: SysComEr reuses its schedule; only the five system nodes are flagged as such
-        // and only the first SysSoft node lost its event trigger.
-        const bool system = name.starts_with("SysSoft") || name == "SysComEr_FSCH220001";
-        const std::string reuse = name == "SysComEr_FSCH220001" ? "true" : "false";
-        const std::string flags = triggered ? f[7] + " " + f[8] + " " + f[10] : f[8];
-        const std::string trigger = name == "SysSoft_FSCH110001" ? " false " : " true ";
-        EXPECT_EQ(flags, triggered ? reuse + trigger + (system ? "true" : "false") : reuse) << name;
+    ASSERT_EQ(calls.size(), expected.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const auto fields = callFields(calls[i]);
+        ASSERT_EQ(fields.size(), expected[i].size()) << calls[i];
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            const std::string& f = fields[k];
+            const std::string count = std::to_string(f == "[]" ? 0 : std::ranges::count(f, ' ') + 1);
+            if (expected[i][k] != "*") {
+                EXPECT_EQ(f.starts_with('[') ? count : f, expected[i][k]) << calls[i].substr(0, 80);
+            }
+        }
     }
 }
 
@@ -317,12 +294,8 @@ TEST(ScheduleTimeline, TheNextPassComesAtTheEarliestChangeTheAnswersAnnounce)
 
 TEST(EnableError, ARefusalNamesTheSettingItFoundWrong)
 {
-    for (const auto& row : testsupport::dataRows(BOX_TEST_DATA_DIR "/enable_errors.txt")) {
-        std::string refusal;
-        for (std::size_t i = 1; i < row.size(); ++i)
-            refusal += (i > 1 ? " " : "") + row[i];
-        EXPECT_EQ(enableErrorOf(refusal), std::stoi(row[0])) << refusal;
-    }
+    for (const auto& row : boxtest::dataRows("enable_errors.txt"))
+        EXPECT_EQ(enableErrorOf(row.at(1)), std::stoi(row.at(0))) << row.at(1);
 }
 
 }  // namespace
