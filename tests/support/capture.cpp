@@ -127,23 +127,6 @@ Bytes mmsOfSessionData(ByteView spdus)
     }
 }
 
-std::vector<Bytes> mmsPdus(const std::vector<Bytes>& tpkts)
-{
-    std::vector<Bytes> out;
-    Bytes sessionData;
-    for (const Bytes& p : tpkts) {
-        if (p.size() < 7 || p[5] != 0xF0)
-            continue;
-        sessionData.insert(sessionData.end(), p.begin() + 4 + 1 + p[4], p.end());
-        if ((p[6] & 0x80) == 0)
-            continue;
-        if (Bytes mms = mmsOfSessionData(sessionData); !mms.empty())
-            out.push_back(std::move(mms));
-        sessionData.clear();
-    }
-    return out;
-}
-
 Bytes readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -157,9 +140,40 @@ Bytes readFile(const std::string& path)
 Capture::Capture(ByteView pcapFile, std::uint16_t serverPort) : transcript_(readFirstConnection(pcapFile, serverPort))
 {
     for (int side = 0; side < 2; ++side) {
-        tpkts_[side] = splitTpkts(transcript_.stream(side == 0 ? Direction::ToServer : Direction::ToClient));
-        pdus_[side] = mmsPdus(tpkts_[side]);
+        Bytes stream = transcript_.stream(side == 0 ? Direction::ToServer : Direction::ToClient);
+        tpkts_[side] = splitTpkts(stream);
+        std::vector<Answer> tsdus;
+        splitAnswers(stream, tsdus);
+        for (Answer& a : tsdus)
+            if (!a.mms.empty())
+                pdus_[side].push_back(std::move(a.mms));
     }
+}
+
+bool splitAnswers(Bytes& stream, std::vector<Answer>& out)
+{
+    std::size_t at = 0, start = 0;
+    Bytes tsdu;
+    while (at + 4 <= stream.size()) {
+        const std::size_t length = std::size_t(stream[at + 2]) << 8 | stream[at + 3];
+        if (stream[at] != 3 || length < 7 || at + length > stream.size())
+            break;
+        const ByteView tpdu = ByteView(stream).subspan(at + 4, length - 4);
+        at += length;
+        const bool dt = tpdu[1] == 0xf0 && tpdu[0] >= 2;
+        if (dt)
+            tsdu.insert(tsdu.end(), tpdu.begin() + 1 + tpdu[0], tpdu.end());
+        if (dt && (tpdu[2] & 0x80) == 0)
+            continue;
+        Answer a{Bytes(stream.begin() + static_cast<std::ptrdiff_t>(start), stream.begin() + static_cast<std::ptrdiff_t>(at)), {}};
+        if (dt)
+            a.mms = mmsOfSessionData(tsdu);
+        out.push_back(std::move(a));
+        tsdu.clear();
+        start = at;
+    }
+    stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(start));
+    return stream.empty();
 }
 
 const Capture& capture(std::string_view name)
@@ -181,11 +195,6 @@ const std::vector<std::string>& captureNames()
         "07-report-gi-cls1",              "08-dataset-attributes-and-read",       "09-file-services",
         "10-journal-read",                "11-abrupt-close"};
     return names;
-}
-
-Bytes mmsOfSession(ByteView spdus)
-{
-    return mmsOfSessionData(spdus);
 }
 
 Bytes fromHex(std::string_view text)

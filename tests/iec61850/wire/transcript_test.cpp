@@ -169,7 +169,7 @@ struct World {
     TempDir dir;
     JournalModel model;
     server::ServerConfig config;
-    bool store = false, tcp = false, split = true, tshark = true, serverOnly = false;
+    bool store = false, tcp = false, split = true, serverOnly = false;
     std::vector<std::pair<server::FileService, std::string>> denied;  // name empty: every name
     std::vector<std::vector<std::string>> tsharkCounts;
     server::FileStore files{dir.path.string()};
@@ -228,8 +228,6 @@ struct World {
             tcp = true;
         else if (w[0] == "split")
             split = w.at(1) != "off";
-        else if (w[0] == "tshark" && w.at(1) == "off")
-            tshark = false;
         else if (w[0] == "tshark" && w.at(1) == "server-only")
             serverOnly = true;
         else if (w[0] == "tshark")
@@ -585,7 +583,7 @@ TEST_P(TranscriptFile, AnswersAsWritten)
     }
     if (record)
         rewrite(file, script, recorded);
-    else if (first && first->tshark && tsharkAvailable())
+    else if (first && tsharkAvailable())
         checkDecode("transcript-" + file.stem().string() + ".pcap", all, *first);
 }
 
