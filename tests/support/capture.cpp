@@ -12,7 +12,10 @@ namespace {
 namespace ber = iec61850::ber;
 
 std::uint32_t be16(ByteView b, std::size_t at) { return std::uint32_t(b[at]) << 8 | b[at + 1]; }
-std::uint32_t be32(ByteView b, std::size_t at) { return be16(b, at) << 16 | be16(b, at + 2); }
+std::uint32_t le32(ByteView b, std::size_t at)
+{
+    return std::uint32_t(b[at + 3]) << 24 | std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 1]) << 8 | b[at];
+}
 
 struct Segment {
     std::uint16_t srcPort = 0, dstPort = 0;
@@ -37,24 +40,15 @@ bool tcpSegment(ByteView frame, Segment& out)
 }
 
 // The first TCP connection with `serverPort`, as the server saw it (the captures hold no retransmissions).
+// The captures, like the pcaps we write, are little-endian with microsecond times.
 Transcript readFirstConnection(ByteView file, std::uint16_t serverPort)
 {
-    if (file.size() < 24)
-        throw std::runtime_error("not a pcap file");
-    const std::uint32_t magic = be32(file, 0);
-    const bool little = magic == 0xD4C3B2A1 || magic == 0x4D3CB2A1;
-    if (!little && magic != 0xA1B2C3D4 && magic != 0xA1B23C4D)
-        throw std::runtime_error("not a pcap file");
-    auto u32 = [&](std::size_t at) {
-        const std::uint32_t v = be32(file, at);
-        return little ? (v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24) : v;
-    };
-    if (u32(20) != 1)
-        throw std::runtime_error("not an Ethernet capture");
+    if (file.size() < 24 || le32(file, 0) != 0xA1B2C3D4 || le32(file, 20) != 1)
+        throw std::runtime_error("not a little-endian Ethernet pcap file");
     Transcript t;
     std::uint16_t clientPort = 0;
     for (std::size_t at = 24; at + 16 <= file.size();) {
-        const std::size_t length = u32(at + 8);
+        const std::size_t length = le32(file, at + 8);
         if (length > file.size() - at - 16)
             throw std::runtime_error("truncated pcap record");
         Segment s;

@@ -5,7 +5,6 @@
 #include "iec61850/ber/ber.hpp"
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace test_support {

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -92,18 +91,6 @@ std::size_t Decode::occurrences(const std::string& field, const std::string& val
     for (const Frame& f : frames)
         if (auto it = f.fields.find(field); it != f.fields.end())
             n += static_cast<std::size_t>(std::count(it->second.begin(), it->second.end(), value));
-    return n;
-}
-
-std::size_t Decode::countProtocol(const std::string& protocol) const
-{
-    std::size_t n = 0;
-    for (const Frame& f : frames)
-        for (const std::string& p : split(f.protocols, ':'))
-            if (p == protocol) {
-                ++n;
-                break;
-            }
     return n;
 }
 
