@@ -215,12 +215,4 @@ std::string toHex(ByteView bytes)
     return out;
 }
 
-Bytes concat(std::initializer_list<ByteView> parts)
-{
-    Bytes out;
-    for (ByteView p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 }  // namespace test_support

@@ -41,6 +41,5 @@ bool splitAnswers(Bytes& stream, std::vector<Answer>& out);
 
 Bytes fromHex(std::string_view text);
 std::string toHex(ByteView bytes);
-Bytes concat(std::initializer_list<ByteView> parts);
 
 }  // namespace test_support

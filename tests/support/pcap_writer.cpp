@@ -145,11 +145,6 @@ private:
     std::uint64_t micros_ = 0;
 };
 
-Direction other(Direction d)
-{
-    return d == Direction::ToServer ? Direction::ToClient : Direction::ToServer;
-}
-
 std::vector<Segment> dataSegments(const Transcript& t)
 {
     std::vector<Segment> segments;
@@ -176,7 +171,7 @@ Bytes pcapFile(const Transcript& transcript)
         pcap.send(segments[i]);
         const bool answeredNext = i + 1 < segments.size() && segments[i + 1].from != segments[i].from;
         if (!answeredNext)
-            pcap.send({other(segments[i].from), kAck, {}});
+            pcap.send({segments[i].from == Direction::ToServer ? Direction::ToClient : Direction::ToServer, kAck, {}});
     }
     pcap.send({Direction::ToServer, kFin | kAck, {}});
     pcap.send({Direction::ToClient, kFin | kAck, {}});

@@ -65,23 +65,14 @@ constexpr unsigned long kSeverityError = 0x00800000;  // expert info severity "e
 
 }  // namespace
 
-bool Frame::has(const std::string& field, const std::string& value) const
-{
-    const auto it = fields.find(field);
-    return it != fields.end() && std::find(it->second.begin(), it->second.end(), value) != it->second.end();
-}
-
-bool Frame::has(const std::string& field) const
-{
-    const auto it = fields.find(field);
-    return it != fields.end() && !it->second.empty();
-}
-
 std::size_t Decode::count(const std::string& field, const std::string& value) const
 {
     std::size_t n = 0;
     for (const Frame& f : frames)
-        n += value.empty() ? f.has(field) : f.has(field, value);
+        if (auto it = f.fields.find(field); it != f.fields.end()) {
+            const std::vector<std::string>& v = it->second;
+            n += value.empty() ? !v.empty() : std::find(v.begin(), v.end(), value) != v.end();
+        }
     return n;
 }
 

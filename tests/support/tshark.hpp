@@ -15,9 +15,6 @@ struct Frame {
     std::string protocols;  // e.g. "eth:ethertype:ip:tcp:tpkt:cotp:ses:pres:mms"
     std::string info;
     std::map<std::string, std::vector<std::string>> fields;  // each requested field's values
-
-    bool has(const std::string& field, const std::string& value) const;
-    bool has(const std::string& field) const;
 };
 
 struct Decode {

@@ -383,12 +383,7 @@ struct Pass {
 
 std::string describe(const Answer& a)
 {
-    if (!a.mms.empty())
-        return "< mms " + formatOctets(a.mms);
-    const std::size_t length = a.raw.size() >= 4 ? std::size_t(a.raw[2]) << 8 | a.raw[3] : 0;
-    if (length == a.raw.size())
-        return "< tpkt{ " + toHex(ByteView(a.raw).subspan(4)) + " }";
-    return "< " + toHex(a.raw);
+    return a.mms.empty() ? "< " + toHex(a.raw) : "< mms " + formatOctets(a.mms);
 }
 
 // Runs one session; failures name the transcript line.
