@@ -12,7 +12,10 @@ namespace {
 namespace ber = iec61850::ber;
 
 std::uint32_t be16(ByteView b, std::size_t at) { return std::uint32_t(b[at]) << 8 | b[at + 1]; }
-std::uint32_t be32(ByteView b, std::size_t at) { return be16(b, at) << 16 | be16(b, at + 2); }
+std::uint32_t le32(ByteView b, std::size_t at)
+{
+    return std::uint32_t(b[at + 3]) << 24 | std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 1]) << 8 | b[at];
+}
 
 struct Segment {
     std::uint16_t srcPort = 0, dstPort = 0;
@@ -37,24 +40,15 @@ bool tcpSegment(ByteView frame, Segment& out)
 }
 
 // The first TCP connection with `serverPort`, as the server saw it (the captures hold no retransmissions).
+// The captures, like the pcaps we write, are little-endian with microsecond times.
 Transcript readFirstConnection(ByteView file, std::uint16_t serverPort)
 {
-    if (file.size() < 24)
-        throw std::runtime_error("not a pcap file");
-    const std::uint32_t magic = be32(file, 0);
-    const bool little = magic == 0xD4C3B2A1 || magic == 0x4D3CB2A1;
-    if (!little && magic != 0xA1B2C3D4 && magic != 0xA1B23C4D)
-        throw std::runtime_error("not a pcap file");
-    auto u32 = [&](std::size_t at) {
-        const std::uint32_t v = be32(file, at);
-        return little ? (v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24) : v;
-    };
-    if (u32(20) != 1)
-        throw std::runtime_error("not an Ethernet capture");
+    if (file.size() < 24 || le32(file, 0) != 0xA1B2C3D4 || le32(file, 20) != 1)
+        throw std::runtime_error("not a little-endian Ethernet pcap file");
     Transcript t;
     std::uint16_t clientPort = 0;
     for (std::size_t at = 24; at + 16 <= file.size();) {
-        const std::size_t length = u32(at + 8);
+        const std::size_t length = le32(file, at + 8);
         if (length > file.size() - at - 16)
             throw std::runtime_error("truncated pcap record");
         Segment s;
@@ -127,23 +121,6 @@ Bytes mmsOfSessionData(ByteView spdus)
     }
 }
 
-std::vector<Bytes> mmsPdus(const std::vector<Bytes>& tpkts)
-{
-    std::vector<Bytes> out;
-    Bytes sessionData;
-    for (const Bytes& p : tpkts) {
-        if (p.size() < 7 || p[5] != 0xF0)
-            continue;
-        sessionData.insert(sessionData.end(), p.begin() + 4 + 1 + p[4], p.end());
-        if ((p[6] & 0x80) == 0)
-            continue;
-        if (Bytes mms = mmsOfSessionData(sessionData); !mms.empty())
-            out.push_back(std::move(mms));
-        sessionData.clear();
-    }
-    return out;
-}
-
 Bytes readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -157,9 +134,40 @@ Bytes readFile(const std::string& path)
 Capture::Capture(ByteView pcapFile, std::uint16_t serverPort) : transcript_(readFirstConnection(pcapFile, serverPort))
 {
     for (int side = 0; side < 2; ++side) {
-        tpkts_[side] = splitTpkts(transcript_.stream(side == 0 ? Direction::ToServer : Direction::ToClient));
-        pdus_[side] = mmsPdus(tpkts_[side]);
+        Bytes stream = transcript_.stream(side == 0 ? Direction::ToServer : Direction::ToClient);
+        tpkts_[side] = splitTpkts(stream);
+        std::vector<Answer> tsdus;
+        splitAnswers(stream, tsdus);
+        for (Answer& a : tsdus)
+            if (!a.mms.empty())
+                pdus_[side].push_back(std::move(a.mms));
     }
+}
+
+bool splitAnswers(Bytes& stream, std::vector<Answer>& out)
+{
+    std::size_t at = 0, start = 0;
+    Bytes tsdu;
+    while (at + 4 <= stream.size()) {
+        const std::size_t length = std::size_t(stream[at + 2]) << 8 | stream[at + 3];
+        if (stream[at] != 3 || length < 7 || at + length > stream.size())
+            break;
+        const ByteView tpdu = ByteView(stream).subspan(at + 4, length - 4);
+        at += length;
+        const bool dt = tpdu[1] == 0xf0 && tpdu[0] >= 2;
+        if (dt)
+            tsdu.insert(tsdu.end(), tpdu.begin() + 1 + tpdu[0], tpdu.end());
+        if (dt && (tpdu[2] & 0x80) == 0)
+            continue;
+        Answer a{Bytes(stream.begin() + static_cast<std::ptrdiff_t>(start), stream.begin() + static_cast<std::ptrdiff_t>(at)), {}};
+        if (dt)
+            a.mms = mmsOfSessionData(tsdu);
+        out.push_back(std::move(a));
+        tsdu.clear();
+        start = at;
+    }
+    stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(start));
+    return stream.empty();
 }
 
 const Capture& capture(std::string_view name)
@@ -183,11 +191,6 @@ const std::vector<std::string>& captureNames()
     return names;
 }
 
-Bytes mmsOfSession(ByteView spdus)
-{
-    return mmsOfSessionData(spdus);
-}
-
 Bytes fromHex(std::string_view text)
 {
     auto nibble = [](char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10); };
@@ -209,14 +212,6 @@ std::string toHex(ByteView bytes)
         out += digits[b >> 4];
         out += digits[b & 0x0F];
     }
-    return out;
-}
-
-Bytes concat(std::initializer_list<ByteView> parts)
-{
-    Bytes out;
-    for (ByteView p : parts)
-        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 

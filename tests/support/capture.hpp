@@ -30,11 +30,16 @@ private:
 const Capture& capture(std::string_view name);
 const std::vector<std::string>& captureNames();
 
-// The MMS PDU of a reassembled TSDU (CN, AC or give-tokens + DT), or empty.
-Bytes mmsOfSession(ByteView spdus);
+// What one side wrote, cut into TSDUs: a TPKT, or a run of DT TPKTs up to the
+// one that ends the TSDU; `mms` holds the MMS PDU it carries (CN, AC or give-tokens + DT).
+struct Answer {
+    Bytes raw;
+    Bytes mms;
+};
+// False if the stream ends inside a TPKT or a TSDU (the rest is left in `stream`).
+bool splitAnswers(Bytes& stream, std::vector<Answer>& out);
 
 Bytes fromHex(std::string_view text);
 std::string toHex(ByteView bytes);
-Bytes concat(std::initializer_list<ByteView> parts);
 
 }  // namespace test_support

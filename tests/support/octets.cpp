@@ -137,15 +137,6 @@ struct Parser {
     }
 };
 
-std::string hexOf(ByteView bytes)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::uint8_t b : bytes)
-        s += {digits[b >> 4], digits[b & 15]};
-    return s;
-}
-
 bool printable(ByteView content)
 {
     if (content.size() < 2)
@@ -171,7 +162,7 @@ bool formatElements(ByteView bytes, std::string& out, int depth)
             }
         if (!s.empty())
             s += ' ';
-        s += hexOf(bytes.first(tagOctets));
+        s += toHex(bytes.first(tagOctets));
         std::string inner;
         if (e.tag.constructed && formatElements(e.content, inner, depth + 1))
             s += "{" + (inner.empty() ? "" : " " + inner + " ") + "}";
@@ -180,7 +171,7 @@ bool formatElements(ByteView bytes, std::string& out, int depth)
         else if (e.tag.constructed)
             return false;
         else
-            s += "{" + hexOf(e.content) + "}";
+            s += "{" + toHex(e.content) + "}";
         bytes = bytes.subspan(e.whole.size());
     }
     out = s;
@@ -216,52 +207,12 @@ Bytes octets(std::string_view text)
 std::string formatOctets(ByteView bytes)
 {
     std::string s;
-    return formatElements(bytes, s, 0) ? s : hexOf(bytes);
+    return formatElements(bytes, s, 0) ? s : toHex(bytes);
 }
 
 Bytes clientTpkt(ByteView mmsPdu)
 {
-    OctetPattern pdu{{mmsPdu.begin(), mmsPdu.end()}, std::vector<bool>(mmsPdu.size(), false)};
-    OctetPattern inner = parseOctets("02{03}");
-    OctetPattern single = parseOctets("a0");
-    appendLength(single, pdu.octets.size());
-    append(single, pdu);
-    append(inner, single);
-    OctetPattern pdv = parseOctets("30");
-    appendLength(pdv, inner.octets.size());
-    append(pdv, inner);
-    OctetPattern out = parseOctets("0300 0000 02f080 0100 0100 61");
-    appendLength(out, pdv.octets.size());
-    append(out, pdv);
-    out.octets[2] = static_cast<std::uint8_t>(out.octets.size() >> 8);
-    out.octets[3] = static_cast<std::uint8_t>(out.octets.size());
-    return out.octets;
-}
-
-bool splitAnswers(Bytes& stream, std::vector<Answer>& out)
-{
-    std::size_t at = 0, start = 0;
-    Bytes tsdu;
-    while (at + 4 <= stream.size()) {
-        const std::size_t length = std::size_t(stream[at + 2]) << 8 | stream[at + 3];
-        if (stream[at] != 3 || length < 7 || at + length > stream.size())
-            break;
-        const ByteView tpdu = ByteView(stream).subspan(at + 4, length - 4);
-        at += length;
-        const bool dt = tpdu[1] == 0xf0 && tpdu[0] >= 2;
-        if (dt)
-            tsdu.insert(tsdu.end(), tpdu.begin() + 1 + tpdu[0], tpdu.end());
-        if (dt && (tpdu[2] & 0x80) == 0)
-            continue;
-        Answer a{Bytes(stream.begin() + static_cast<std::ptrdiff_t>(start), stream.begin() + static_cast<std::ptrdiff_t>(at)), {}};
-        if (dt && !tsdu.empty() && tsdu[0] == 0x01)
-            a.mms = mmsOfSession(tsdu);
-        out.push_back(std::move(a));
-        tsdu.clear();
-        start = at;
-    }
-    stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(start));
-    return stream.empty();
+    return octets("tpkt{ 02f080 0100 0100 61{ 30{ 02{03} a0{" + toHex(mmsPdu) + "} } } }");
 }
 
 }  // namespace test_support

@@ -30,13 +30,4 @@ std::string formatOctets(ByteView bytes);
 // presentation fully-encoded data on context 3.
 Bytes clientTpkt(ByteView mmsPdu);
 
-// What a server wrote, cut into answers: a TPKT, or a run of DT TPKTs up to
-// the one that ends the TSDU; `mms` holds the MMS PDU a give-tokens + DT run carries.
-struct Answer {
-    Bytes raw;
-    Bytes mms;
-};
-// False if the stream ends inside a TPKT or a TSDU (the rest is left in `stream`).
-bool splitAnswers(Bytes& stream, std::vector<Answer>& out);
-
 }  // namespace test_support

@@ -1,7 +1,6 @@
 #include "pcap_writer.hpp"
 
 #include <algorithm>
-#include <fstream>
 
 namespace test_support {
 
@@ -26,6 +25,8 @@ constexpr std::uint8_t kFin = 0x01, kSyn = 0x02, kPsh = 0x08, kAck = 0x10;
 constexpr std::uint32_t kLoopback = 0x7f000001;
 constexpr std::uint8_t kWindowShift = 7;
 constexpr std::uint16_t kScaledWindow = 1024;  // 128 KiB, more than one largest segment
+constexpr std::size_t kMaxSegmentPayload = 65495;  // IPv4 total length cap minus IP and TCP headers
+constexpr std::uint16_t kClientPort = 49731;
 
 void put16(Bytes& b, std::uint16_t v)
 {
@@ -59,7 +60,7 @@ struct Segment {
 
 class PcapBuilder {
 public:
-    explicit PcapBuilder(Endpoints ends) : ends_(ends)
+    PcapBuilder()
     {
         put32le(out_, 0xa1b2c3d4);
         put16le(out_, 2);
@@ -90,8 +91,8 @@ private:
     {
         const bool syn = flags & kSyn;
         Bytes h;
-        put16(h, toServer ? ends_.clientPort : ends_.serverPort);
-        put16(h, toServer ? ends_.serverPort : ends_.clientPort);
+        put16(h, toServer ? kClientPort : kPcapServerPort);
+        put16(h, toServer ? kPcapServerPort : kClientPort);
         put32(h, seq);
         put32(h, ack);
         h.push_back(static_cast<std::uint8_t>((syn ? 7 : 5) << 4));
@@ -137,18 +138,12 @@ private:
     }
 
     static constexpr std::uint64_t kStartSeconds = 1800000000;
-    Endpoints ends_;
     Bytes out_;
     std::uint32_t clientSeq_ = 0x10000000;
     std::uint32_t serverSeq_ = 0x20000000;
     std::uint16_t ipId_ = 1;
     std::uint64_t micros_ = 0;
 };
-
-Direction other(Direction d)
-{
-    return d == Direction::ToServer ? Direction::ToClient : Direction::ToServer;
-}
 
 std::vector<Segment> dataSegments(const Transcript& t)
 {
@@ -165,9 +160,9 @@ std::vector<Segment> dataSegments(const Transcript& t)
 
 }  // namespace
 
-Bytes pcapFile(const Transcript& transcript, Endpoints endpoints)
+Bytes pcapFile(const Transcript& transcript)
 {
-    PcapBuilder pcap(endpoints);
+    PcapBuilder pcap;
     pcap.send({Direction::ToServer, kSyn, {}});
     pcap.send({Direction::ToClient, kSyn | kAck, {}});
     pcap.send({Direction::ToServer, kAck, {}});
@@ -176,20 +171,12 @@ Bytes pcapFile(const Transcript& transcript, Endpoints endpoints)
         pcap.send(segments[i]);
         const bool answeredNext = i + 1 < segments.size() && segments[i + 1].from != segments[i].from;
         if (!answeredNext)
-            pcap.send({other(segments[i].from), kAck, {}});
+            pcap.send({segments[i].from == Direction::ToServer ? Direction::ToClient : Direction::ToServer, kAck, {}});
     }
     pcap.send({Direction::ToServer, kFin | kAck, {}});
     pcap.send({Direction::ToClient, kFin | kAck, {}});
     pcap.send({Direction::ToServer, kAck, {}});
     return pcap.take();
-}
-
-bool writePcap(const std::string& path, const Transcript& transcript, Endpoints endpoints)
-{
-    const Bytes bytes = pcapFile(transcript, endpoints);
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(f);
 }
 
 }  // namespace test_support

@@ -5,7 +5,6 @@
 #include "iec61850/ber/ber.hpp"
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace test_support {
@@ -29,23 +28,15 @@ public:
 
     const std::vector<Chunk>& chunks() const { return chunks_; }
     Bytes stream(Direction d) const;  // everything one side wrote, concatenated
-    bool empty() const { return chunks_.empty(); }
-    void clear() { chunks_.clear(); }
 
 private:
     std::vector<Chunk> chunks_;
 };
 
-struct Endpoints {
-    std::uint16_t clientPort = 49731;
-    std::uint16_t serverPort = 4102;
-};
+constexpr std::uint16_t kPcapServerPort = 4102;
 
-constexpr std::size_t kMaxSegmentPayload = 65495;  // IPv4 total length cap minus IP and TCP headers
-
-// Ethernet/IPv4/TCP between 127.0.0.1 ports: handshake, one or more segments
-// per chunk (each acknowledged), FIN from both sides at the end.
-Bytes pcapFile(const Transcript& transcript, Endpoints endpoints = {});
-bool writePcap(const std::string& path, const Transcript& transcript, Endpoints endpoints = {});
+// Ethernet/IPv4/TCP from 127.0.0.1:49731 to port 4102: handshake, one or more
+// segments per chunk (each acknowledged), FIN from both sides at the end.
+Bytes pcapFile(const Transcript& transcript);
 
 }  // namespace test_support

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -61,48 +60,19 @@ std::vector<std::string> split(const std::string& s, char sep)
     }
 }
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            out.push_back(line);
-    return out;
-}
-
-std::string tsharkBase(const std::string& pcap, std::uint16_t port)
-{
-    return "tshark -n -r " + quote(pcap) + " -d tcp.port==" + std::to_string(port) + ",tpkt";
-}
-
 constexpr char kAggregator = '|';
 constexpr unsigned long kSeverityError = 0x00800000;  // expert info severity "error"
 
 }  // namespace
 
-bool Frame::has(const std::string& field, const std::string& value) const
-{
-    const auto it = fields.find(field);
-    if (it == fields.end())
-        return false;
-    for (const std::string& v : it->second)
-        if (v == value)
-            return true;
-    return false;
-}
-
-bool Frame::has(const std::string& field) const
-{
-    const auto it = fields.find(field);
-    return it != fields.end() && !it->second.empty();
-}
-
 std::size_t Decode::count(const std::string& field, const std::string& value) const
 {
     std::size_t n = 0;
     for (const Frame& f : frames)
-        n += value.empty() ? f.has(field) : f.has(field, value);
+        if (auto it = f.fields.find(field); it != f.fields.end()) {
+            const std::vector<std::string>& v = it->second;
+            n += value.empty() ? !v.empty() : std::find(v.begin(), v.end(), value) != v.end();
+        }
     return n;
 }
 
@@ -112,18 +82,6 @@ std::size_t Decode::occurrences(const std::string& field, const std::string& val
     for (const Frame& f : frames)
         if (auto it = f.fields.find(field); it != f.fields.end())
             n += static_cast<std::size_t>(std::count(it->second.begin(), it->second.end(), value));
-    return n;
-}
-
-std::size_t Decode::countProtocol(const std::string& protocol) const
-{
-    std::size_t n = 0;
-    for (const Frame& f : frames)
-        for (const std::string& p : split(f.protocols, ':'))
-            if (p == protocol) {
-                ++n;
-                break;
-            }
     return n;
 }
 
@@ -144,13 +102,14 @@ bool tsharkAvailable()
 
 namespace {
 
-Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<std::string>& fields)
+Decode runTshark(const std::string& pcap, const std::vector<std::string>& fields)
 {
     Decode d;
     // Fixed columns first, then the caller's fields, then the info column (which may hold tabs).
     const std::vector<std::string> fixed = {"frame.number", "frame.protocols", "_ws.malformed", "_ws.expert.severity",
                                             "_ws.expert.message"};
-    std::string command = tsharkBase(pcap, port) + " -T fields -E occurrence=a -E aggregator='" + kAggregator + "'";
+    std::string command = "tshark -n -r " + quote(pcap) + " -d tcp.port==" + std::to_string(kPcapServerPort) +
+                          ",tpkt -T fields -E occurrence=a -E aggregator='" + kAggregator + "'";
     for (const std::string& f : fixed)
         command += " -e " + f;
     for (const std::string& f : fields)
@@ -161,7 +120,8 @@ Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<
         return d;
     }
     const std::size_t first = fixed.size(), info = first + fields.size();
-    for (const std::string& line : lines(listing.out)) {
+    std::istringstream out(listing.out);
+    for (std::string line; std::getline(out, line);) {
         const std::vector<std::string> columns = split(line, '\t');
         if (columns.size() < info + 1)
             continue;
@@ -189,13 +149,14 @@ Decode runTshark(const std::string& pcap, std::uint16_t port, const std::vector<
 
 Decode decodeTranscript(const std::string& pcap, const Transcript& transcript, const std::vector<std::string>& fields)
 {
-    const Endpoints ends;
-    if (!writePcap(pcap, transcript, ends)) {
+    const Bytes bytes = pcapFile(transcript);
+    if (!std::ofstream(pcap, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                     static_cast<std::streamsize>(bytes.size()))) {
         Decode d;
         d.error = "cannot write " + pcap;
         return d;
     }
-    return runTshark(pcap, ends.serverPort, fields);
+    return runTshark(pcap, fields);
 }
 
 }  // namespace test_support

@@ -2,11 +2,9 @@
 #pragma once
 
 #include "capture.hpp"
-#include "pcap_writer.hpp"
 
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,9 +15,6 @@ struct Frame {
     std::string protocols;  // e.g. "eth:ethertype:ip:tcp:tpkt:cotp:ses:pres:mms"
     std::string info;
     std::map<std::string, std::vector<std::string>> fields;  // each requested field's values
-
-    bool has(const std::string& field, const std::string& value) const;
-    bool has(const std::string& field) const;
 };
 
 struct Decode {
@@ -32,7 +27,6 @@ struct Decode {
     std::size_t count(const std::string& field, const std::string& value = {}) const;
     // How often `value` occurs in `field` over all frames (a frame may carry several PDUs).
     std::size_t occurrences(const std::string& field, const std::string& value) const;
-    std::size_t countProtocol(const std::string& protocol) const;  // frames whose protocol path holds it
     std::string summary() const;  // frames and problems, for failure messages
 };
 

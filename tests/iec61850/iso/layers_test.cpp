@@ -83,7 +83,9 @@ TEST(Cotp, ReassemblyStopsAtTheCap)
 TEST(ClientAssociation, TalksToTheCapturedServerSplitAtEveryOffset)
 {
     const auto& c01 = test_support::capture("01-associate-identify");
-    const Bytes stream = test_support::concat({c01.serverTpkts().at(0), c01.serverTpkts().at(1), c01.serverTpkts().at(2)});
+    Bytes stream;
+    for (std::size_t i = 0; i < 3; ++i)
+        stream.insert(stream.end(), c01.serverTpkts().at(i).begin(), c01.serverTpkts().at(i).end());
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
         SCOPED_TRACE(cut);
         std::vector<Bytes> associated, pdus;

@@ -2,7 +2,6 @@
 // README) against a ServerConnection in memory, fed each request whole, one
 // octet at a time and cut in two at every offset; against the threaded server
 // over loopback TCP where a transcript asks; and hands the session to tshark.
-// TRANSCRIPT_RECORD=1 writes the answers the server gives into the files.
 #include "iec61850/platform/socket.hpp"
 #include "iec61850/server/mms_server.hpp"
 #include "iec61850/server/server_connection.hpp"
@@ -14,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -65,11 +63,6 @@ struct Session {
     std::vector<Line> setup, steps;
 };
 
-struct Script {
-    std::vector<std::string> lines;
-    std::vector<Session> sessions;
-};
-
 bool isSetup(const std::string& word)
 {
     static const std::set<std::string> kSetup = {"model", "domain", "paths", "journal", "config", "store",
@@ -77,26 +70,25 @@ bool isSetup(const std::string& word)
     return kSetup.count(word) > 0;
 }
 
-Script load(const fs::path& path)
+std::vector<Session> load(const fs::path& path)
 {
-    Script s;
+    std::vector<Session> s;
     std::ifstream in(path);
     std::vector<Line> header;
-    for (std::string line; std::getline(in, line);)
-        s.lines.push_back(line);
-    for (int n = 1; n <= static_cast<int>(s.lines.size()); ++n) {
-        const std::string& line = s.lines[static_cast<std::size_t>(n - 1)];
+    int n = 0;
+    for (std::string line; std::getline(in, line);) {
         const auto w = words(line);
+        ++n;
         if (w.empty() || w[0][0] == '#')
             continue;
         if (w[0] == "session") {
-            s.sessions.push_back({rest(line, 1), header, {}});
-        } else if (s.sessions.empty() && isSetup(w[0])) {
+            s.push_back({rest(line, 1), header, {}});
+        } else if (s.empty() && isSetup(w[0])) {
             header.push_back({n, line});
         } else {
-            if (s.sessions.empty())
-                s.sessions.push_back({path.stem().string(), header, {}});
-            (isSetup(w[0]) ? s.sessions.back().setup : s.sessions.back().steps).push_back({n, line});
+            if (s.empty())
+                s.push_back({path.stem().string(), header, {}});
+            (isSetup(w[0]) ? s.back().setup : s.back().steps).push_back({n, line});
         }
     }
     return s;
@@ -169,7 +161,7 @@ struct World {
     TempDir dir;
     JournalModel model;
     server::ServerConfig config;
-    bool store = false, tcp = false, split = true, tshark = true, serverOnly = false;
+    bool store = false, tcp = false, split = true, serverOnly = false;
     std::vector<std::pair<server::FileService, std::string>> denied;  // name empty: every name
     std::vector<std::vector<std::string>> tsharkCounts;
     server::FileStore files{dir.path.string()};
@@ -228,8 +220,6 @@ struct World {
             tcp = true;
         else if (w[0] == "split")
             split = w.at(1) != "off";
-        else if (w[0] == "tshark" && w.at(1) == "off")
-            tshark = false;
         else if (w[0] == "tshark" && w.at(1) == "server-only")
             serverOnly = true;
         else if (w[0] == "tshark")
@@ -387,20 +377,13 @@ enum class Feed { Whole, Octets, Cut };
 struct Pass {
     Feed feed = Feed::Whole;
     std::size_t cut = 0;
-    bool record = false;
     Transcript transcript;
-    std::map<int, std::vector<std::string>> recorded;  // answers after the request on that line
     std::size_t longestRequest = 0;
 };
 
 std::string describe(const Answer& a)
 {
-    if (!a.mms.empty())
-        return "< mms " + formatOctets(a.mms);
-    const std::size_t length = a.raw.size() >= 4 ? std::size_t(a.raw[2]) << 8 | a.raw[3] : 0;
-    if (length == a.raw.size())
-        return "< tpkt{ " + toHex(ByteView(a.raw).subspan(4)) + " }";
-    return "< " + toHex(a.raw);
+    return a.mms.empty() ? "< " + toHex(a.raw) : "< mms " + formatOctets(a.mms);
 }
 
 // Runs one session; failures name the transcript line.
@@ -409,8 +392,6 @@ void play(const fs::path& file, const Session& s, World& world, Target& target, 
     Bytes stream;
     std::vector<Answer> answers;
     std::size_t next = 0;
-    int requestLine = 0;
-    std::string lastCapture;
     const auto pull = [&](std::size_t wanted) {
         target.collect(stream, wanted > answers.size() ? wanted - answers.size() : 0);
         splitAnswers(stream, answers);
@@ -419,21 +400,11 @@ void play(const fs::path& file, const Session& s, World& world, Target& target, 
         pull(0);
         for (; next < answers.size(); ++next) {
             run.transcript.toClient(answers[next].raw);
-            if (run.record) {
-                std::string d = describe(answers[next]);
-                if (!lastCapture.empty())
-                    for (std::size_t i = 0; i < capture(lastCapture).serverTpkts().size(); ++i)
-                        if (capture(lastCapture).serverTpkts()[i] == answers[next].raw)
-                            d = "< capture " + lastCapture + " " + std::to_string(i);
-                run.recorded[requestLine].push_back(d);
-            } else {
-                ADD_FAILURE_AT(file.c_str(), line) << "unexpected answer " << describe(answers[next]);
-            }
+            ADD_FAILURE_AT(file.c_str(), line) << "unexpected answer " << describe(answers[next]);
         }
     };
     const auto send = [&](const Bytes& bytes, int line) {
         flush(line);
-        requestLine = line;
         run.transcript.toServer(bytes);
         run.longestRequest = std::max(run.longestRequest, bytes.size());
         if (run.feed == Feed::Octets)
@@ -448,7 +419,6 @@ void play(const fs::path& file, const Session& s, World& world, Target& target, 
         const auto w = words(step.text);
         SCOPED_TRACE(testing::Message() << file.filename().string() << ":" << step.number);
         if (w[0] == ">") {
-            lastCapture = w.at(1) == "capture" ? w.at(2) : "";
             send(request(w, step.text), step.number);
         } else if (w[0] == "associate") {
             for (const Bytes& b : associationRequests(w.size() > 1 ? static_cast<std::uint32_t>(std::stoul(w[1])) : 65000)) {
@@ -457,10 +427,7 @@ void play(const fs::path& file, const Session& s, World& world, Target& target, 
                 if (next < answers.size())
                     run.transcript.toClient(answers[next++].raw);
             }
-            lastCapture.clear();
         } else if (w[0] == "<") {
-            if (run.record)
-                continue;
             pull(next + 1);
             if (next == answers.size()) {
                 ADD_FAILURE_AT(file.c_str(), step.number) << "no answer";
@@ -469,8 +436,7 @@ void play(const fs::path& file, const Session& s, World& world, Target& target, 
             const Answer& a = answers[next++];
             run.transcript.toClient(a.raw);
             const bool mms = w.at(1) == "mms";
-            const Bytes expectedCapture = w[1] == "capture" ? capture(w.at(2)).serverTpkts().at(std::stoul(w.at(3))) : Bytes{};
-            const bool ok = w[1] == "capture" ? a.raw == expectedCapture
+            const bool ok = w[1] == "capture" ? a.raw == capture(w.at(2)).serverTpkts().at(std::stoul(w.at(3)))
                                               : parseOctets(rest(step.text, mms ? 2 : 1)).matches(mms ? a.mms : a.raw);
             if (!ok)
                 ADD_FAILURE_AT(file.c_str(), step.number) << "answered " << describe(a);
@@ -493,32 +459,18 @@ void play(const fs::path& file, const Session& s, World& world, Target& target, 
     flush(s.steps.empty() ? 0 : s.steps.back().number);
 }
 
-void checkDecode(const std::string& pcap, const Transcript& t, const World& w)
+void checkDecode(const std::string& pcap, const Transcript& t, const std::vector<std::vector<std::string>>& counts)
 {
     std::vector<std::string> fields = {"tcp.analysis.flags"};
-    for (const auto& c : w.tsharkCounts)
+    for (const auto& c : counts)
         fields.push_back(c.at(0));
     const Decode d = decodeTranscript(pcap, t, fields);
     ASSERT_TRUE(d.ran) << d.error;
     EXPECT_TRUE(d.problems.empty()) << pcap << "\n" << d.summary();
     EXPECT_EQ(d.count("tcp.analysis.flags"), 0u) << d.summary();
-    for (const auto& c : w.tsharkCounts)
+    for (const auto& c : counts)
         EXPECT_EQ(c[1].empty() ? d.count(c[0]) : d.occurrences(c[0], c[1]), std::stoul(c.at(2))) << pcap << ": " << c[0] << " " << c[1] << "\n"
                                                                          << d.summary();
-}
-
-void rewrite(const fs::path& file, const Script& script, const std::map<int, std::vector<std::string>>& recorded)
-{
-    std::ofstream out(file);
-    for (int n = 1; n <= static_cast<int>(script.lines.size()); ++n) {
-        const std::string& line = script.lines[static_cast<std::size_t>(n - 1)];
-        if (line.rfind("<", 0) == 0)
-            continue;
-        out << line << "\n";
-        if (auto it = recorded.find(n); it != recorded.end())
-            for (const std::string& r : it->second)
-                out << r << "\n";
-    }
 }
 
 std::vector<fs::path> transcripts()
@@ -536,13 +488,10 @@ class TranscriptFile : public ::testing::TestWithParam<fs::path> {};
 TEST_P(TranscriptFile, AnswersAsWritten)
 {
     const fs::path& file = GetParam();
-    const Script script = load(file);
-    const bool record = std::getenv("TRANSCRIPT_RECORD") != nullptr;
-    std::map<int, std::vector<std::string>> recorded;
+    const std::vector<Session> sessions = load(file);
     Transcript all;
-    World* first = nullptr;
-    std::vector<std::unique_ptr<World>> worlds;
-    for (const Session& s : script.sessions) {
+    std::vector<std::vector<std::string>> counts;
+    for (const Session& s : sessions) {
         SCOPED_TRACE(s.name);
         const auto world = [&] {
             auto w = std::make_unique<World>();
@@ -551,42 +500,39 @@ TEST_P(TranscriptFile, AnswersAsWritten)
             return w;
         };
         Pass whole;
-        whole.record = record;
-        worlds.push_back(world());
-        first = first ? first : worlds.back().get();
+        auto w = world();
         {
-            Memory target(*worlds.back());
-            play(file, s, *worlds.back(), target, whole);
+            Memory target(*w);
+            play(file, s, *w, target, whole);
         }
-        recorded.insert(whole.recorded.begin(), whole.recorded.end());
         for (const Chunk& c : whole.transcript.chunks())
-            if (c.direction == Direction::ToClient || !worlds.back()->serverOnly)
+            if (c.direction == Direction::ToClient || !w->serverOnly)
                 all.add(c.direction, c.data);
-        if (record || !worlds.back()->split)
+        if (&s == &sessions.front())
+            counts = w->tsharkCounts;
+        if (!w->split)
             continue;
         for (std::size_t cut = 0; cut < whole.longestRequest && !HasFailure(); ++cut) {
             Pass r;
             r.feed = cut == 0 ? Feed::Octets : Feed::Cut;
             r.cut = cut;
-            auto w = world();
-            Memory target(*w);
-            play(file, s, *w, target, r);
+            auto fresh = world();
+            Memory target(*fresh);
+            play(file, s, *fresh, target, r);
             if (HasFailure())
                 ADD_FAILURE() << (cut == 0 ? "fed one octet at a time" : "requests cut at " + std::to_string(cut));
         }
-        if (worlds.back()->tcp) {
+        if (w->tcp) {
             Pass r;
-            auto w = world();
-            Tcp target(*w);
-            play(file, s, *w, target, r);
+            auto fresh = world();
+            Tcp target(*fresh);
+            play(file, s, *fresh, target, r);
             if (HasFailure())
                 ADD_FAILURE() << "over TCP";
         }
     }
-    if (record)
-        rewrite(file, script, recorded);
-    else if (first && first->tshark && tsharkAvailable())
-        checkDecode("transcript-" + file.stem().string() + ".pcap", all, *first);
+    if (!sessions.empty() && tsharkAvailable())
+        checkDecode("transcript-" + file.stem().string() + ".pcap", all, counts);
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, TranscriptFile, ::testing::ValuesIn(transcripts()), [](const auto& info) {
