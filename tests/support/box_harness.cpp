@@ -231,28 +231,9 @@ void Box::startScheduleManager()
 void Box::startServer(const std::vector<std::string>& args)
 {
     server_.reset();
-    serverStarted_ = std::chrono::steady_clock::now();
     const auto inBox = inDirectory(directory(), options_.clockOffsetMs);
     server_ = options_.syslog ? options_.syslog->start(BOX_SERVER_PROGRAM, args, inBox)
                               : std::make_unique<testsupport::ChildProcess>(BOX_SERVER_PROGRAM, args, inBox);
-}
-
-void Box::killServer()
-{
-    server_->signal(SIGKILL);
-    server_->waitForExit(10s);
-}
-
-void Box::restartServer()
-{
-    killServer();
-    startServer();
-}
-
-void Box::stopScheduleManager()
-{
-    manager_->signal(SIGKILL);
-    manager_->waitForExit(10s);
 }
 
 void Box::restartBus()
@@ -384,13 +365,6 @@ std::optional<float> BoxClient::readFloat(const std::string& domain, const std::
 {
     auto v = read(domain, item);
     return v && v->is(Value::Kind::Float) ? std::optional(v->toFloat()) : std::nullopt;
-}
-
-std::optional<std::int64_t> BoxClient::readInt(const std::string& domain, const std::string& item)
-{
-    auto v = read(domain, item);
-    return v && (v->is(Value::Kind::Integer) || v->is(Value::Kind::Unsigned)) ? std::optional(v->toInt64())
-                                                                                : std::nullopt;
 }
 
 std::optional<std::string> BoxClient::readString(const std::string& domain, const std::string& item)

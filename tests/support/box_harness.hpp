@@ -172,18 +172,14 @@ public:
     std::string directory() const { return dir_.path() + "/box"; }
     bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const
     {
-        return server_->waitForOutput("Waiting for IEC Clients...", timeout);
+        return server_->waitForOutput("Waiting for IEC Clients...\n", timeout);
     }
     testsupport::ChildProcess& server() { return *server_; }
     testsupport::ChildProcess& scheduleManager() { return *manager_; }
-    std::chrono::steady_clock::time_point serverStarted() const { return serverStarted_; }
     std::string serverOutput() const;  // standard output and error, for failure messages
 
-    // As after a power cut: killed with SIGKILL, started again on the same files.
-    void restartServer();
-    void killServer();
+    // A power cut is server().kill() (or scheduleManager().kill()), then start again on the same files.
     void startServer(const std::vector<std::string>& args = {});
-    void stopScheduleManager();
     void startScheduleManager();
     // The bus daemon restarted; the schedule manager, which ends with its bus,
     // started again as its service manager would.
@@ -195,7 +191,6 @@ private:
     testsupport::PrivateBus bus_;
     std::optional<testsupport::ChildProcess> manager_;
     std::unique_ptr<testsupport::ChildProcess> server_;
-    std::chrono::steady_clock::time_point serverStarted_;
 };
 
 // An MMS client on the box with the reports it received.
@@ -207,7 +202,6 @@ public:
 
     std::optional<Value> read(const std::string& domain, const std::string& item);
     std::optional<float> readFloat(const std::string& domain, const std::string& item);
-    std::optional<std::int64_t> readInt(const std::string& domain, const std::string& item);
     std::optional<std::string> readString(const std::string& domain, const std::string& item);
     bool write(const std::string& domain, const std::string& item, const Value& value)
     {

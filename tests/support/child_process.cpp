@@ -111,16 +111,17 @@ bool ChildProcess::exited() const
 }
 
 // A text that has not come when the program ended never comes.
-bool ChildProcess::waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout,
+                               std::size_t from) const
 {
-    auto found = [&] { return readFile(dir_ + file).find(text) != std::string::npos; };
+    auto found = [&] { return readFile(dir_ + file).find(text, from) != std::string::npos; };
     pollUntil(timeout, [&] { return found() || exited(); });
     return found();
 }
 
-bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout, std::size_t from) const
 {
-    return waitForText("/stdout", text, timeout);
+    return waitForText("/stdout", text, timeout, from);
 }
 
 bool ChildProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) const
@@ -148,6 +149,12 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout)
 void ChildProcess::signal(int sig) const
 {
     if (!status_) kill(pid_, sig);
+}
+
+void ChildProcess::cutOff()
+{
+    signal(SIGKILL);
+    waitForExit();
 }
 
 std::optional<int> ChildProcess::stop(std::chrono::milliseconds grace)

@@ -119,15 +119,6 @@ std::vector<SyslogRecord> SyslogCapture::records() const
     return records_;
 }
 
-std::vector<SyslogRecord> SyslogCapture::recordsOf(long pid) const
-{
-    std::vector<SyslogRecord> out;
-    for (auto& r : records())
-        if (r.pid == pid)
-            out.push_back(r);
-    return out;
-}
-
 bool SyslogCapture::waitUntil(const std::function<bool(const std::vector<SyslogRecord>&)>& done,
                               std::chrono::milliseconds timeout) const
 {

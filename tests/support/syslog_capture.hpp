@@ -43,7 +43,6 @@ public:
                                         const ChildProcess::Options& options = {}) const;
 
     std::vector<SyslogRecord> records() const;
-    std::vector<SyslogRecord> recordsOf(long pid) const;
     // Waits until done(records) holds; false after the timeout. done runs
     // under the capture's lock: it must look only at its argument.
     bool waitUntil(const std::function<bool(const std::vector<SyslogRecord>&)>& done,
