@@ -22,7 +22,6 @@ namespace boxtest {
 namespace {
 
 constexpr std::size_t kClsMembers = 63;
-constexpr const char* kActPowInterface = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001";
 constexpr const char* kMmxuInterface = "de.brenvolta.vantor.iec61850.cls.mmxu001";
 
 sockaddr_in loopback(int port)
@@ -322,22 +321,9 @@ std::vector<std::string> SignalRecorder::texts() const
     return texts;
 }
 
-EmsClient::EmsClient()
-    : actPow_(sdbus::createProxy(*connection_, kEmsService, std::string(kEmsRootPath) + "/cls/actpow_ggio001/1")),
-      mmxu_(sdbus::createProxy(*connection_, kEmsService, std::string(kEmsRootPath) + "/cls/mmxu001/1"))
+EmsClient::EmsClient() : mmxu_(sdbus::createProxy(*connection_, kEmsService, std::string(kEmsRootPath) + "/cls/mmxu001/1"))
 {
-    actPow_->finishRegistration();
     mmxu_->finishRegistration();
-}
-
-std::optional<std::int64_t> EmsClient::powerLimit()
-{
-    try {
-        const sdbus::Variant value = actPow_->getProperty("AnOut_mxVal_f").onInterface(kActPowInterface);
-        return value.get<std::int64_t>();
-    } catch (const sdbus::Error&) {
-        return std::nullopt;
-    }
 }
 
 void EmsClient::setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved)

@@ -146,11 +146,9 @@ public:
     using Signal = SignalRecorder::Signal;
     EmsClient();
     void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
-    // The property "AnOut_mxVal_f"; nullopt when nobody answers.
-    std::optional<std::int64_t> powerLimit();
 
 private:
-    std::unique_ptr<sdbus::IProxy> actPow_, mmxu_;
+    std::unique_ptr<sdbus::IProxy> mmxu_;
 };
 
 // The box's processes. The bus lives as long as this object; DBUS_SYSTEM_BUS_ADDRESS

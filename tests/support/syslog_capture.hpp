@@ -53,7 +53,6 @@ private:
 
     TempDir dir_;
     int fd_ = -1;
-    bool stopping_ = false;
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
     std::vector<SyslogRecord> records_;
