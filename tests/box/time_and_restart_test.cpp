@@ -317,6 +317,18 @@ TEST_F(BoxOverTime, AfterTheBusRestartsTheBoxOwnsItsNameAgainAndSchedulesReachTh
     EXPECT_TRUE(box->server().running());
 }
 
+TEST_F(BoxOverTime, WithoutTheScheduleManagerTheLastRealValuesStay)
+{
+    ASSERT_TRUE(upload({kSetPoint, 1.0f}, nowMs() - 1500, 600, "4"));
+    expectReads({{kAnOut, "-4200"}}, 20s);
+    box->scheduleManager().cutOff();
+    const std::size_t since = box->server().output().size();
+    ASSERT_TRUE(client->writeSchedule(kCls1, kNode, {777.0f, 1.0f}, nowMs() - 1500, 600));
+    EXPECT_TRUE(box->server().waitForOutput("Error getActivateSchedule: ", 20s, since)) << box->serverOutput();
+    expectReads({{kAnOut, "-4200"}, {kActSchdRef, "\"@CLS1/EmpSPrg_FSCH020001\""}, {"$SP$ValASG001$setMag$f", "777"}});
+    EXPECT_EQ(signalledSetPoints(*ems), std::vector<std::int64_t>{-4200});
+}
+
 // Past January 2038, within the life of a box installed now: both programs' clocks in 2040.
 TEST_F(EndToEnd, In2040ScheduleTimesTimeStampsLogEntriesAndSyslogKeepTheirDates)
 {
