@@ -80,7 +80,6 @@ public:
     SilentPeer(const SilentPeer&) = delete;
     SilentPeer& operator=(const SilentPeer&) = delete;
     int port() const { return port_; }
-    bool listening() const { return port_ > 0; }
     void occupyQueue();  // fills the accept queue with one connection of its own
 
 private:

@@ -176,7 +176,7 @@ TEST_F(IecServerProcess, OnlyTheExactArgumentDebugSelectsDebugModeAndABusNameTak
 TEST_F(IecServerProcess, PortTakenEndsWith255BeforeAnyScheduleManagerCall)
 {
     SilentPeer holder(1, kServerPort);
-    ASSERT_TRUE(holder.listening()) << "port 4102 is in use by someone else";
+    ASSERT_GT(holder.port(), 0) << "port 4102 is in use by someone else";
     box->startServer();
     EXPECT_EQ(box->server().waitForExit(), 255) << box->serverOutput();
     EXPECT_NE(output().find("\nStarting server failed on Port: 4102! Exit.\n"), std::string::npos) << output();
