@@ -40,12 +40,14 @@ void startUp(int runs)
 {
     std::vector<double> samples;
     for (int i = 0; i < runs; ++i) {
-        Box box(Box::Options{});
+        Box box(Box::Options{.jsonRpcPort = {}, .clockOffsetMs = 0, .syslog = nullptr, .startServer = false});
+        const auto started = Clock::now();
+        box.startServer();
         if (!box.waitUntilServing()) {
             std::cerr << box.serverOutput();
             std::exit(1);
         }
-        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - box.serverStarted()).count());
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
     }
     print("start to \"Waiting for IEC Clients...\"", summarize(samples), "ms");
 }

@@ -83,9 +83,6 @@ TEST_F(ScheduleManagerProgram, HasTheRecordedMembersAnswersBadCallsWithErrorsAnd
     // The store's refusals (tested there one by one) and the service's own checks, as D-Bus errors.
     const std::string invalid = errorPrefix + "InvalidArgs";
     EXPECT_EQ(upload(ln1, 1, {1}, {now}, 0), invalid);
-    EXPECT_EQ(errorOf("addScheduleJSONTrg", int32_t{1}, ln1, int32_t{1}, int32_t{2}, int32_t{60},
-                      std::vector<double>{1}, false, true, now, false),
-              invalid);
     EXPECT_EQ(errorOf("updateStatusOfSchedule", int32_t{1}, std::string("EmpSPrg_FSCH02000"), int32_t{-1}), invalid);
     EXPECT_EQ(errorOf("getSchedule3Days", int32_t{-7}), invalid);
     EXPECT_EQ(errorOf("getVal", int32_t{1}, ln1, int32_t{1}), errorPrefix + "UnknownSchedule");

@@ -83,11 +83,7 @@ TEST(StateFile, CorruptFilesAreSetAsideNotTrusted)
 TEST(StateFile, AFailedSaveIsReportedAndLeavesTheOldFile)
 {
     testsupport::TempDir dir;
-    const StateFile missingDirectory(dir.path() + "/absent/state.json");
     std::ostringstream errors;
-    EXPECT_FALSE(missingDirectory.save(sampleStore(), errors));
-    EXPECT_NE(errors.str().find("cannot write state file"), std::string::npos);
-
     const StateFile file(dir.path() + "/state.json");
     ASSERT_TRUE(file.save(sampleStore(), errors));
     std::filesystem::create_directory(file.path() + ".tmp");  // blocks the temporary file

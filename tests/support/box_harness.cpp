@@ -22,7 +22,6 @@ namespace boxtest {
 namespace {
 
 constexpr std::size_t kClsMembers = 63;
-constexpr const char* kActPowInterface = "de.brenvolta.vantor.iec61850.cls.actpow_ggio001";
 constexpr const char* kMmxuInterface = "de.brenvolta.vantor.iec61850.cls.mmxu001";
 
 sockaddr_in loopback(int port)
@@ -231,28 +230,9 @@ void Box::startScheduleManager()
 void Box::startServer(const std::vector<std::string>& args)
 {
     server_.reset();
-    serverStarted_ = std::chrono::steady_clock::now();
     const auto inBox = inDirectory(directory(), options_.clockOffsetMs);
     server_ = options_.syslog ? options_.syslog->start(BOX_SERVER_PROGRAM, args, inBox)
                               : std::make_unique<testsupport::ChildProcess>(BOX_SERVER_PROGRAM, args, inBox);
-}
-
-void Box::killServer()
-{
-    server_->signal(SIGKILL);
-    server_->waitForExit(10s);
-}
-
-void Box::restartServer()
-{
-    killServer();
-    startServer();
-}
-
-void Box::stopScheduleManager()
-{
-    manager_->signal(SIGKILL);
-    manager_->waitForExit(10s);
 }
 
 void Box::restartBus()
@@ -341,22 +321,9 @@ std::vector<std::string> SignalRecorder::texts() const
     return texts;
 }
 
-EmsClient::EmsClient()
-    : actPow_(sdbus::createProxy(*connection_, kEmsService, std::string(kEmsRootPath) + "/cls/actpow_ggio001/1")),
-      mmxu_(sdbus::createProxy(*connection_, kEmsService, std::string(kEmsRootPath) + "/cls/mmxu001/1"))
+EmsClient::EmsClient() : mmxu_(sdbus::createProxy(*connection_, kEmsService, std::string(kEmsRootPath) + "/cls/mmxu001/1"))
 {
-    actPow_->finishRegistration();
     mmxu_->finishRegistration();
-}
-
-std::optional<std::int64_t> EmsClient::powerLimit()
-{
-    try {
-        const sdbus::Variant value = actPow_->getProperty("AnOut_mxVal_f").onInterface(kActPowInterface);
-        return value.get<std::int64_t>();
-    } catch (const sdbus::Error&) {
-        return std::nullopt;
-    }
 }
 
 void EmsClient::setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved)
@@ -384,13 +351,6 @@ std::optional<float> BoxClient::readFloat(const std::string& domain, const std::
 {
     auto v = read(domain, item);
     return v && v->is(Value::Kind::Float) ? std::optional(v->toFloat()) : std::nullopt;
-}
-
-std::optional<std::int64_t> BoxClient::readInt(const std::string& domain, const std::string& item)
-{
-    auto v = read(domain, item);
-    return v && (v->is(Value::Kind::Integer) || v->is(Value::Kind::Unsigned)) ? std::optional(v->toInt64())
-                                                                                : std::nullopt;
 }
 
 std::optional<std::string> BoxClient::readString(const std::string& domain, const std::string& item)

@@ -80,7 +80,6 @@ public:
     SilentPeer(const SilentPeer&) = delete;
     SilentPeer& operator=(const SilentPeer&) = delete;
     int port() const { return port_; }
-    bool listening() const { return port_ > 0; }
     void occupyQueue();  // fills the accept queue with one connection of its own
 
 private:
@@ -146,11 +145,9 @@ public:
     using Signal = SignalRecorder::Signal;
     EmsClient();
     void setTotw(std::int64_t value, std::uint64_t seconds, std::int32_t reserved);
-    // The property "AnOut_mxVal_f"; nullopt when nobody answers.
-    std::optional<std::int64_t> powerLimit();
 
 private:
-    std::unique_ptr<sdbus::IProxy> actPow_, mmxu_;
+    std::unique_ptr<sdbus::IProxy> mmxu_;
 };
 
 // The box's processes. The bus lives as long as this object; DBUS_SYSTEM_BUS_ADDRESS
@@ -172,18 +169,14 @@ public:
     std::string directory() const { return dir_.path() + "/box"; }
     bool waitUntilServing(std::chrono::milliseconds timeout = 60s) const
     {
-        return server_->waitForOutput("Waiting for IEC Clients...", timeout);
+        return server_->waitForOutput("Waiting for IEC Clients...\n", timeout);
     }
     testsupport::ChildProcess& server() { return *server_; }
     testsupport::ChildProcess& scheduleManager() { return *manager_; }
-    std::chrono::steady_clock::time_point serverStarted() const { return serverStarted_; }
     std::string serverOutput() const;  // standard output and error, for failure messages
 
-    // As after a power cut: killed with SIGKILL, started again on the same files.
-    void restartServer();
-    void killServer();
+    // A power cut is server().kill() (or scheduleManager().kill()), then start again on the same files.
     void startServer(const std::vector<std::string>& args = {});
-    void stopScheduleManager();
     void startScheduleManager();
     // The bus daemon restarted; the schedule manager, which ends with its bus,
     // started again as its service manager would.
@@ -195,7 +188,6 @@ private:
     testsupport::PrivateBus bus_;
     std::optional<testsupport::ChildProcess> manager_;
     std::unique_ptr<testsupport::ChildProcess> server_;
-    std::chrono::steady_clock::time_point serverStarted_;
 };
 
 // An MMS client on the box with the reports it received.
@@ -207,7 +199,6 @@ public:
 
     std::optional<Value> read(const std::string& domain, const std::string& item);
     std::optional<float> readFloat(const std::string& domain, const std::string& item);
-    std::optional<std::int64_t> readInt(const std::string& domain, const std::string& item);
     std::optional<std::string> readString(const std::string& domain, const std::string& item);
     bool write(const std::string& domain, const std::string& item, const Value& value)
     {

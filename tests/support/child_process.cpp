@@ -102,28 +102,21 @@ ChildProcess::~ChildProcess()
 std::string ChildProcess::output() const { return readFile(dir_ + "/stdout"); }
 std::string ChildProcess::errorOutput() const { return readFile(dir_ + "/stderr"); }
 
-// Without reaping it: running() and waitForExit() still see its status.
-bool ChildProcess::exited() const
-{
-    siginfo_t info{};
-    return status_ || (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                       info.si_pid == pid_);
-}
-
 // A text that has not come when the program ended never comes.
-bool ChildProcess::waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout,
+                               std::size_t from)
 {
-    auto found = [&] { return readFile(dir_ + file).find(text) != std::string::npos; };
-    pollUntil(timeout, [&] { return found() || exited(); });
+    auto found = [&] { return readFile(dir_ + file).find(text, from) != std::string::npos; };
+    pollUntil(timeout, [&] { return found() || !running(); });
     return found();
 }
 
-bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout, std::size_t from)
 {
-    return waitForText("/stdout", text, timeout);
+    return waitForText("/stdout", text, timeout, from);
 }
 
-bool ChildProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) const
+bool ChildProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout)
 {
     return waitForText("/stderr", text, timeout);
 }
@@ -148,6 +141,12 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout)
 void ChildProcess::signal(int sig) const
 {
     if (!status_) kill(pid_, sig);
+}
+
+void ChildProcess::cutOff()
+{
+    signal(SIGKILL);
+    waitForExit();
 }
 
 std::optional<int> ChildProcess::stop(std::chrono::milliseconds grace)

@@ -26,22 +26,23 @@ public:
     std::string output() const;       // standard output so far
     std::string errorOutput() const;  // standard error so far
 
-    // Waits until standard output holds text; false after the timeout, or when the
-    // program ended without it.
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    bool waitForErrorOutput(const std::string& text,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits until standard output (from the given offset on) holds text; false after
+    // the timeout, or when the program ended without it.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                       std::size_t from = 0);
+    bool waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     // Exit status once the process ended on its own within the timeout, -signal when killed by one.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool running();
-    bool exited() const;
     void signal(int sig) const;
+    void cutOff();  // SIGKILL, as a power cut ends it, and waits for the end
     // SIGTERM, then SIGKILL after the grace period; returns the exit status as waitForExit.
     std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
 
 private:
-    bool waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout) const;
+    bool waitForText(const std::string& file, const std::string& text, std::chrono::milliseconds timeout,
+                     std::size_t from = 0);
 
     std::string dir_;
     pid_t pid_ = -1;

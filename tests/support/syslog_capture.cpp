@@ -4,7 +4,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <regex>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -70,10 +69,7 @@ SyslogCapture::SyslogCapture() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 
 
 SyslogCapture::~SyslogCapture()
 {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
+    shutdown(fd_, SHUT_RDWR);  // ends the receiver's recv
     receiver_.join();
     close(fd_);
 }
@@ -95,17 +91,8 @@ std::unique_ptr<ChildProcess> SyslogCapture::start(const std::string& program, c
 void SyslogCapture::receive()
 {
     std::string buffer(65536, '\0');
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_)
-                return;
-        }
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
-        auto record = n > 0 ? parse(buffer.substr(0, static_cast<std::size_t>(n))) : std::nullopt;
+    for (ssize_t n; (n = recv(fd_, buffer.data(), buffer.size(), 0)) > 0;) {
+        auto record = parse(buffer.substr(0, static_cast<std::size_t>(n)));
         std::lock_guard lock(mutex_);
         if (record)
             records_.push_back(std::move(*record));
@@ -117,15 +104,6 @@ std::vector<SyslogRecord> SyslogCapture::records() const
 {
     std::lock_guard lock(mutex_);
     return records_;
-}
-
-std::vector<SyslogRecord> SyslogCapture::recordsOf(long pid) const
-{
-    std::vector<SyslogRecord> out;
-    for (auto& r : records())
-        if (r.pid == pid)
-            out.push_back(r);
-    return out;
 }
 
 bool SyslogCapture::waitUntil(const std::function<bool(const std::vector<SyslogRecord>&)>& done,

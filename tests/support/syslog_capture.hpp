@@ -43,7 +43,6 @@ public:
                                         const ChildProcess::Options& options = {}) const;
 
     std::vector<SyslogRecord> records() const;
-    std::vector<SyslogRecord> recordsOf(long pid) const;
     // Waits until done(records) holds; false after the timeout. done runs
     // under the capture's lock: it must look only at its argument.
     bool waitUntil(const std::function<bool(const std::vector<SyslogRecord>&)>& done,
@@ -54,7 +53,6 @@ private:
 
     TempDir dir_;
     int fd_ = -1;
-    bool stopping_ = false;
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
     std::vector<SyslogRecord> records_;
