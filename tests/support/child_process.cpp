@@ -80,6 +80,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         dup2(o, 1);
         dup2(e, 2);
         setpgid(0, 0);
+        // As from a terminal, whatever the test runner ignores: run.sh traps Ctrl-C.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGQUIT, SIG_DFL);
         for (const auto& entry : options.environment) putenv(strdup(entry.c_str()));
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(127);
         execv(program.c_str(), argv.data());
